@@ -1,0 +1,165 @@
+// The per-controller record and the blocks clients read out of it.
+#pragma once
+
+#include <cstdint>
+
+#include "controller/hardware.h"
+#include "host/host.h"
+
+// ---- Blocks returned by the control codes: arrays of 32-bit words ----
+// Counters are updated from client threads and the interrupt service with
+// atomic increments (NicCount); the words stay plain little-endian words.
+struct ClientStatistics {
+  uint32_t Reserved0;
+  uint32_t TxDirected;
+  uint32_t TxMulticast;
+  uint32_t TxBroadcast;
+  uint32_t RxDirected;
+  uint32_t RxMulticast;
+  uint32_t RxBroadcast;
+  uint32_t ReadErrors;
+  uint32_t WriteErrors;
+  uint32_t WriteTooShort;
+  uint32_t WriteTooLong;
+};
+static_assert(sizeof(ClientStatistics) == 44);
+static_assert(offsetof(ClientStatistics, TxDirected) == 4);
+static_assert(offsetof(ClientStatistics, RxDirected) == 16);
+static_assert(offsetof(ClientStatistics, ReadErrors) == 28);
+static_assert(offsetof(ClientStatistics, WriteTooLong) == 40);
+
+// Shared by the adapter block (after 20 reserved words) and the global block.
+struct TrafficCounters {
+  uint32_t Reserved0;
+  uint32_t Reserved1;
+  uint32_t TxDirected;
+  uint32_t TxMulticast;
+  uint32_t TxBroadcast;
+  uint32_t RxDirected;
+  uint32_t RxMulticast;
+  uint32_t RxBroadcast;
+  uint32_t ReadErrors;
+  uint32_t WriteErrors;
+  uint32_t RxTooShort;
+  uint32_t Reserved11;
+  uint32_t RxCrcErrors;
+  uint32_t RxAlignmentErrors;
+  uint32_t RxOverruns;
+  uint32_t WriteTooShort;
+  uint32_t WriteTooLong;
+};
+static_assert(sizeof(TrafficCounters) == 68);
+static_assert(offsetof(TrafficCounters, TxDirected) == 8);
+static_assert(offsetof(TrafficCounters, RxDirected) == 20);
+static_assert(offsetof(TrafficCounters, ReadErrors) == 32);
+static_assert(offsetof(TrafficCounters, RxTooShort) == 40);
+static_assert(offsetof(TrafficCounters, RxCrcErrors) == 48);
+static_assert(offsetof(TrafficCounters, RxAlignmentErrors) == 52);
+static_assert(offsetof(TrafficCounters, RxOverruns) == 56);
+static_assert(offsetof(TrafficCounters, WriteTooShort) == 60);
+static_assert(offsetof(TrafficCounters, WriteTooLong) == 64);
+
+using GlobalStatistics = TrafficCounters;
+static_assert(sizeof(GlobalStatistics) == 68);
+
+struct AdapterStatistics {
+  uint32_t Reserved[20];
+  TrafficCounters Counters;
+};
+static_assert(sizeof(AdapterStatistics) == 148);
+static_assert(offsetof(AdapterStatistics, Counters) == 80);
+static_assert(offsetof(AdapterStatistics, Counters.TxDirected) == 88);
+static_assert(offsetof(AdapterStatistics, Counters.WriteTooLong) == 144);
+
+struct AdapterInfo {
+  uint32_t InfoSize;  // 52
+  uint32_t Unused;    // 0
+  uint32_t AddressLength;
+  uint8_t StationAddress[32];
+  uint32_t MinimumFrameLength;
+  uint32_t MaximumFrameLength;
+};
+static_assert(sizeof(AdapterInfo) == 52);
+static_assert(offsetof(AdapterInfo, AddressLength) == 8);
+static_assert(offsetof(AdapterInfo, StationAddress) == 12);
+static_assert(offsetof(AdapterInfo, MinimumFrameLength) == 44);
+static_assert(offsetof(AdapterInfo, MaximumFrameLength) == 48);
+
+// Adds 1 to a counter that several threads and the interrupt service update.
+inline void NicCount(uint32_t& counter) { __atomic_fetch_add(&counter, 1u, __ATOMIC_RELAXED); }
+
+// Adapter Flags
+constexpr uint32_t AdapterPolled = 0x1;
+constexpr uint32_t AdapterSuspended = 0x2;
+constexpr uint32_t AdapterAborted = 0x4;
+
+// Filter bits
+constexpr uint32_t FilterDirected = 0x1;
+constexpr uint32_t FilterAllMulticast = 0x2;
+constexpr uint32_t FilterBroadcast = 0x4;
+constexpr uint32_t FilterPromiscuous = 0x8;
+
+constexpr uint32_t EepromImageWords = 256;
+
+// One per usable controller; allocated zero-filled by instance creation and
+// never released once published. Fields in their defined order. Natural
+// alignment is kept (the controller's descriptor words are reached with
+// atomic accesses), so the compiler may pad between fields.
+//
+// Who touches what:
+// - identity, Name, Description, IoBase, Irq, DevFn, Bus, InterruptHandle,
+//   HaObject, QueueStart/QueueEnd: written by creation before publication,
+//   read-only afterwards.
+// - Flags: changed by the availability handler with atomic read-modify-write,
+//   read without a lock everywhere (NicLoadFlags).
+// - Clients: changed under DriverMutex with interrupts disabled; walked by the
+//   interrupt service (which runs with interrupts excluded).
+// - Filter: changed under DriverMutex.
+// - MacAddress, Link*, EepromImage, command blocks: written by bring-up and
+//   by command issue; bring-up and every timed command run under DriverMutex.
+// - receive descriptors, their cursors, QueueWrite and slot contents: the
+//   interrupt service, and bring-up while the interrupt service leaves the
+//   adapter alone. Readers of QueueWrite and slots disable interrupts.
+// - Statistics: atomic increments (NicCount), copied out without a lock.
+struct NicAdapter {
+  NicAdapter* Next;
+  KeList Clients;
+  const char* Description;
+  char Name[128];
+  AdapterStatistics Statistics;
+  AdapterInfo Info;
+  uint32_t Flags;
+  KHandle HaObject;
+  KHandle InterruptHandle;
+  uint16_t VendorId;
+  uint16_t DeviceId;
+  uint32_t IoBase;
+  uint8_t Irq;
+  uint8_t DevFn;
+  uint8_t Bus;
+  uint8_t MacAddress[6];
+  uint32_t Filter;
+  uint16_t LinkSpeed;
+  uint16_t LinkDuplex;
+  uint8_t LinkForced;
+  uint16_t EepromImage[EepromImageWords];
+  CommandBlock* CommandBlocks[2];
+  alignas(16) CommandBlock Blocks[2];
+  uint32_t NextCommandBlock;
+  uint32_t CurrentCommandBlock;
+  uint8_t* RxRbdHead;
+  uint8_t* RxRbdTail;
+  alignas(16) ReceiveBufferDescriptor Rbds[RbdCount];
+  ReceiveFrameDescriptor* RxRfdHead;
+  ReceiveFrameDescriptor* RxRfdTail;
+  alignas(16) ReceiveFrameDescriptor Rfds[RfdCount];
+  alignas(16) uint8_t RxBuffers[RbdCount][RxBufferSize];
+  ReceiveQueueSlot* QueueStart;
+  ReceiveQueueSlot* QueueEnd;
+  ReceiveQueueSlot* QueueWrite;
+};
+static_assert(offsetof(NicAdapter, Next) == 0);
+
+inline uint32_t NicLoadFlags(const NicAdapter* adapter) {
+  return __atomic_load_n(&adapter->Flags, __ATOMIC_ACQUIRE);
+}

@@ -1,0 +1,149 @@
+// A simulated PC: the port bus with its timer, PCI buses, interrupt lines and
+// memory, the kernel, and the driver process running on it. Tests, the
+// command-line tool and the benchmarks all go through this class.
+//
+// One machine runs at a time in a process (the driver's static data is one
+// image); many may be made one after another.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/kernel/registry.h"
+#include "platform/pc/clock.h"
+#include "platform/pc/irq.h"
+#include "platform/pc/memory.h"
+#include "platform/pc/pci.h"
+#include "platform/pc/pit.h"
+#include "platform/pc/port_bus.h"
+
+namespace sim {
+
+class Kernel;
+
+// What the kernel does when the driver reports a detected change
+// (KeNotifyHaEvent) before that call returns.
+enum class HaPolicy { None, Suspend, Abort };
+
+struct MachineOptions {
+  ClockMode clock = ClockMode::Virtual;
+  Registry registry;
+  // KeQueryInterruptHistory(312) answers non-zero this many times, then 0.
+  uint32_t boot_query_busy_calls = 0;
+  HaPolicy ha_policy = HaPolicy::None;
+  size_t arena_bytes = 64u << 20;
+  // Called with each piece the driver prints, as it is printed.
+  std::function<void(const std::string&)> console_echo;
+};
+
+// Anything the machine owns besides its core (device models, segments).
+// Destroyed after the driver process has ended, in reverse order of adding.
+class MachinePart {
+ public:
+  virtual ~MachinePart() = default;
+};
+
+// Thrown inside driver and client threads when the machine stops, to unwind
+// them out of whatever they were doing. Never escapes the platform.
+struct MachineStopped {};
+
+class Machine {
+ public:
+  explicit Machine(MachineOptions options = {});
+  ~Machine();  // Stop()s first
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // The machine whose ports and kernel the host interface reaches now.
+  static Machine* Current();
+
+  Clock& clock();
+  PortBus& ports();
+  IrqController& irq();
+  Arena& arena();
+  PciBus& pci();
+  Pit& pit();
+  Kernel& kernel();
+  const MachineOptions& options() const;
+
+  // Takes ownership of a part; returns it for convenience.
+  template <class T>
+  T& Own(std::unique_ptr<T> part) {
+    T& ref = *part;
+    parts_.push_back(std::move(part));
+    return ref;
+  }
+
+  // Marks an interrupt line as unable to interrupt: KeGetIntInformation
+  // gives 0 for it and its handler is called periodically instead.
+  void SetLinePolled(unsigned line, bool polled = true);
+
+  // Starts the driver process; its main thread runs DriverImageEntry.
+  void Boot();
+  // Waits until start-up has finished: signal 10000 raised, or DriverEntry
+  // returned. False on timeout (wall time).
+  bool WaitStarted(int timeout_ms = 30000);
+  bool SignalRaised(uint32_t signal) const;
+  // DriverEntry's result once it has returned.
+  std::optional<uint32_t> EntryResult() const;
+
+  // Ends the driver process: every driver thread (main, interrupt) ends and
+  // every client thread inside a device function is unwound with an error.
+  // Idempotent.
+  void Stop();
+  bool stopped() const;
+
+  // Availability events to the object named after a device.
+  // Returns false when no such object or handler exists.
+  bool DeliverHaEvent(const std::string& device_name, uint32_t code, uint32_t value = 0);
+
+  // Everything printed so far, and counters the kernel keeps.
+  std::string Console() const;
+  void ClearConsole();
+  uint64_t EndOfInterruptCount() const;
+  uint32_t DebugBits() const;
+  std::vector<std::pair<uint32_t, uint32_t>> HaNotifications() const;  // (object, code)
+  // Devices published with KeCreateDevice, in order.
+  std::vector<std::string> DeviceNames() const;
+
+ private:
+  struct Core;
+  std::unique_ptr<Core> core_;
+  std::vector<std::unique_ptr<MachinePart>> parts_;
+};
+
+// A client process of the machine: threads of the harness that open devices
+// by name and call device functions 2 to 5 and 14 with the driver's
+// arguments, on the calling thread. A call made while the machine stops
+// returns ClientProcess::kStopped.
+class ClientProcess {
+ public:
+  static constexpr uint32_t kStopped = 0xDEAD0001;
+  static constexpr uint32_t kNoDevice = 0xDEAD0002;
+
+  explicit ClientProcess(Machine& machine);
+  ~ClientProcess();
+
+  // Device function 2; on success `*open` identifies the open for later calls.
+  uint32_t Open(const std::string& device_name, uintptr_t* open);
+  uint32_t Close(uintptr_t open);
+  uint32_t Read(uintptr_t open, void* buffer, uint32_t size, uint32_t* length);
+  uint32_t Write(uintptr_t open, const void* frame, uint32_t length, uint32_t* transferred);
+  uint32_t Control(uintptr_t open, uint32_t code, uintptr_t argument, uint32_t size);
+  // Any function code with raw arguments (for the dispatcher's own checks).
+  uint32_t Call(uintptr_t open, uint32_t function, uintptr_t a1, uintptr_t a2, uintptr_t a3);
+
+  uint32_t handle() const;
+
+ private:
+  Machine& machine_;
+  uint32_t process_;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim
