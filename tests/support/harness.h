@@ -1,0 +1,109 @@
+// A small builder for test machines: controllers on a segment, a registry,
+// boot, and frame helpers. Everything goes through the simulated PC.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/machine.h"
+#include "platform/net/segment.h"
+#include "platform/nic/i8255x.h"
+
+namespace testing_support {
+
+using Mac = std::array<uint8_t, 6>;
+
+inline Mac StationFor(unsigned index) {
+  return Mac{0x00, 0xA0, 0xC9, 0x10, 0x00, static_cast<uint8_t>(0x01 + index)};
+}
+
+// A machine with `count` controllers at bus 0, devices 3, 4, ... (IRQ 11, 10,
+// ...), I/O bases 0xE000, 0xE040, ..., all on one segment, plus a test port on
+// that segment.
+struct TestPc {
+  std::unique_ptr<sim::Machine> machine;
+  sim::Segment* segment = nullptr;
+  sim::TestPort* wire = nullptr;
+  std::vector<sim::I8255x*> nics;
+
+  explicit TestPc(sim::MachineOptions options = {}) {
+    machine = std::make_unique<sim::Machine>(std::move(options));
+    segment = &machine->Own(std::make_unique<sim::Segment>("segment0"));
+    wire = &machine->Own(std::make_unique<sim::TestPort>(*segment));
+  }
+
+  static sim::I8255xConfig DefaultConfig(unsigned index) {
+    sim::I8255xConfig config;
+    config.device_id = 0x1229;
+    config.bus = 0;
+    config.device = static_cast<uint8_t>(3 + index);
+    config.irq = static_cast<uint8_t>(11 - (index % 4));
+    config.io_base = 0xE000 + 0x40 * index;
+    config.mem_base = 0xFEB00000 + 0x1000 * index;
+    config.station = StationFor(index);
+    return config;
+  }
+
+  sim::I8255x& AddNic(const sim::I8255xConfig& config) {
+    auto& nic = machine->Own(std::make_unique<sim::I8255x>(*machine, config, segment));
+    nics.push_back(&nic);
+    return nic;
+  }
+
+  void AddNics(unsigned count) {
+    for (unsigned i = 0; i < count; ++i) AddNic(DefaultConfig(static_cast<unsigned>(nics.size())));
+  }
+
+  // Boots and waits for start-up to finish (signal 10000 or DriverEntry's
+  // return).
+  void Boot() {
+    machine->Boot();
+    ASSERT_TRUE(machine->WaitStarted()) << "start-up did not finish";
+  }
+};
+
+inline sim::MachineOptions OptionsWithRegistry(
+    std::vector<std::pair<std::string, std::string>> entries) {
+  sim::MachineOptions options;
+  for (auto& [key, value] : entries) options.registry.Add("TORVELIN", key, value);
+  return options;
+}
+
+inline std::string DeviceName(unsigned index) {
+  return "/DEV/MAC/TORVELIN/" + std::to_string(index);
+}
+
+// A frame of `length` bytes: destination, source, type 0x88B5 (local
+// experimental), then a payload that encodes `sequence` so that a receiver
+// can check it is whole and in order.
+inline std::vector<uint8_t> MakeFrame(const Mac& destination, const Mac& source, uint32_t length,
+                                      uint32_t sequence) {
+  std::vector<uint8_t> frame(length, 0);
+  for (int i = 0; i < 6; ++i) {
+    frame[i] = destination[i];
+    frame[6 + i] = source[i];
+  }
+  if (length >= 14) {
+    frame[12] = 0x88;
+    frame[13] = 0xB5;
+  }
+  for (uint32_t i = 14; i < length; ++i) {
+    frame[i] = static_cast<uint8_t>((sequence * 131u + i * 7u) ^ (sequence >> 8));
+  }
+  if (length >= 18) {
+    frame[14] = static_cast<uint8_t>(sequence);
+    frame[15] = static_cast<uint8_t>(sequence >> 8);
+    frame[16] = static_cast<uint8_t>(sequence >> 16);
+    frame[17] = static_cast<uint8_t>(sequence >> 24);
+  }
+  return frame;
+}
+
+inline const Mac kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+}  // namespace testing_support
