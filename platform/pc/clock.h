@@ -24,7 +24,8 @@ class Clock {
   uint64_t NowNs() const;
   // Called by the port bus for every access; moves virtual time on.
   void OnPortAccess() {
-    if (mode_ == ClockMode::Virtual) virtual_ns_.fetch_add(kPortAccessNs, std::memory_order_relaxed);
+    if (mode_ == ClockMode::Virtual)
+      virtual_ns_.fetch_add(kPortAccessNs, std::memory_order_relaxed);
   }
   // Moves virtual time on by the given amount (no effect in real mode).
   void Advance(uint64_t ns) {
@@ -32,9 +33,11 @@ class Clock {
   }
 
  private:
-  ClockMode mode_;
+  const ClockMode mode_;
+  // Virtual machine time; any thread adds to it. Relaxed: it orders nothing
+  // else, it only has to be monotonic, which a single atomic counter is.
   std::atomic<uint64_t> virtual_ns_{0};
-  std::chrono::steady_clock::time_point start_;
+  const std::chrono::steady_clock::time_point start_;  // set once, read-only after
 };
 
 }  // namespace sim

@@ -9,43 +9,60 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace sim {
 
 class Arena {
  public:
-  // Maps `bytes` of memory below 4 GiB; throws std::runtime_error when the
-  // host cannot give it.
+  static constexpr size_t kAlignment = 16;
+
+  // Maps `bytes` (rounded up to whole pages) of memory below 4 GiB; throws
+  // std::runtime_error when the host cannot give it.
   explicit Arena(size_t bytes = 64u << 20);
-  ~Arena();
+  ~Arena();  // unmaps, whatever is still allocated
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
 
-  // Thread-safe first-fit allocation, 16-byte aligned; null when full.
+  // Thread-safe first-fit allocation, 16-byte aligned; null when no free
+  // block is large enough. A request of 0 bytes gets a distinct 16-byte block
+  // (so that every successful call can be freed). The memory is not cleared.
   void* Allocate(size_t size);
+  // Releases a block and merges it with free neighbours. Null is ignored. A
+  // pointer that Allocate did not return (or a block freed twice) is a bug in
+  // the caller: the process aborts with a message.
   void Free(void* block);
-  // Blocks handed out and not yet freed.
+  // Blocks handed out and not yet freed, and the bytes asked for in them.
   size_t OutstandingBlocks() const;
   size_t OutstandingBytes() const;
+  // Free blocks (1 when everything is free: the free list is coalesced).
+  size_t FreeBlocks() const;
 
+  uint8_t* base() const { return base_; }
+  size_t size() const { return size_; }
+  // True when [address, address + length) lies inside the arena.
   bool Contains(uint32_t address, size_t length) const;
+  // The memory at a bus address inside the arena; null outside it.
   uint8_t* ToPointer(uint32_t address) const;
+  // The bus address of a pointer: the pointer truncated to 32 bits.
   static uint32_t ToAddress(const void* pointer);
 
  private:
-  uint8_t* base_ = nullptr;
-  size_t size_ = 0;
-  mutable std::mutex mutex_;
-  // Allocator state, guarded by mutex_ (implementation-defined).
-  struct Block {
-    size_t offset;
-    size_t size;
+  struct Used {
+    size_t size;       // the block, rounded up to kAlignment
+    size_t requested;  // what the caller asked for
   };
-  std::vector<Block> free_;  // sorted by offset, coalesced
-  std::vector<Block> used_;
+
+  uint8_t* base_ = nullptr;  // set by the constructor, read-only after
+  size_t size_ = 0;          // set by the constructor, read-only after
+  mutable std::mutex mutex_;
+  std::map<size_t, size_t> free_;          // guarded by mutex_: offset -> size, disjoint, coalesced
+  std::unordered_map<size_t, Used> used_;  // guarded by mutex_: offset -> block
+  size_t outstanding_bytes_ = 0;           // guarded by mutex_
 };
 
 // A bus error: a DMA access the bus refused.
@@ -53,16 +70,31 @@ struct BusError {
   uint32_t address;
   uint32_t length;
   bool write;
-  std::string reason;  // "outside memory" or "bus mastering disabled"
+  std::string reason;  // "outside memory", "bus mastering disabled" or "misaligned"
 };
 
 // The only way a device touches memory. Every access is checked against the
 // arena and the function's bus-master enable; a refused access is recorded
 // and not performed (reads then give all ones). Descriptor words are read and
 // written with single-copy-atomic accesses (acquire loads, release stores) so
-// that the driver's own accessors pair with them.
+// that the driver's own accessors (HwLoad16/HwStore16, ...) pair with them.
+//
+// Alignment: Load16/Store16 need a 2-aligned address. Load32/Store32 at a
+// 4-aligned address are one atomic access; at an address that is only
+// 2-aligned (the 32-bit fields of receive buffer descriptors, which sit in
+// 18-byte slots) they are two 16-bit atomic accesses, low half first, exactly
+// as the driver's HwLoadUnaligned32/HwStoreUnaligned32 make them. Such fields
+// never change while the controller uses them, so the split is not
+// observable. An odd address for a 16- or 32-bit word is refused as
+// "misaligned": it can only come from a wild link or pointer in a descriptor.
+// Read/Write move frame data with plain copies; the status words around them
+// order those copies.
+//
+// A zero-length Read/Write touches nothing and always succeeds.
 class Dma {
  public:
+  static constexpr size_t kKeptErrors = 256;
+
   Dma(Arena& arena, std::atomic<bool>& bus_master) : arena_(arena), bus_master_(bus_master) {}
 
   bool Read(uint32_t address, void* destination, size_t length);
@@ -72,6 +104,7 @@ class Dma {
   bool Store16(uint32_t address, uint16_t value);
   bool Store32(uint32_t address, uint32_t value);
 
+  // The first kKeptErrors refusals, and how many there have been in all.
   std::vector<BusError> errors() const;
   uint64_t error_count() const;
 
@@ -79,10 +112,10 @@ class Dma {
   bool Check(uint32_t address, size_t length, bool write, size_t align);
 
   Arena& arena_;
-  std::atomic<bool>& bus_master_;
+  std::atomic<bool>& bus_master_;  // the PCI function's command bit; any thread reads it
   mutable std::mutex mutex_;
-  std::vector<BusError> errors_;  // guarded by mutex_; the first 256 kept
-  std::atomic<uint64_t> error_count_{0};
+  std::vector<BusError> errors_;          // guarded by mutex_; the first kKeptErrors kept
+  std::atomic<uint64_t> error_count_{0};  // every refusal; any thread adds, relaxed
 };
 
 }  // namespace sim

@@ -1,0 +1,97 @@
+#include "platform/pc/irq.h"
+
+#include <chrono>
+
+namespace sim {
+
+void IrqController::Raise(unsigned line) {
+  if (line >= kLines) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (level_[line]++ == 0) asserted_.set(line);
+    ++generation_;
+  }
+  changed_.notify_all();
+}
+
+void IrqController::Lower(unsigned line) {
+  if (line >= kLines) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (level_[line] == 0) return;
+  if (--level_[line] == 0) asserted_.reset(line);
+}
+
+bool IrqController::Asserted(unsigned line) const { return Level(line) != 0; }
+
+unsigned IrqController::Level(unsigned line) const {
+  if (line >= kLines) return 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  return level_[line];
+}
+
+IrqController::LineSet IrqController::AssertedLines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return asserted_;
+}
+
+uint64_t IrqController::generation() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return generation_;
+}
+
+uint64_t IrqController::WaitForChange(uint64_t seen_generation, int timeout_us) {
+  return WaitForChange(seen_generation, timeout_us, LineSet().set());
+}
+
+uint64_t IrqController::WaitForChange(uint64_t seen_generation, int timeout_us,
+                                      const LineSet& watched) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto ready = [&] { return generation_ != seen_generation || (asserted_ & watched).any(); };
+  if (timeout_us < 0) {
+    changed_.wait(lock, ready);
+  } else {
+    changed_.wait_for(lock, std::chrono::microseconds(timeout_us), ready);
+  }
+  return generation_;
+}
+
+void IrqController::Kick() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++generation_;
+  }
+  changed_.notify_all();
+}
+
+IrqPin::~IrqPin() { Set(false); }
+
+void IrqPin::Set(bool high) {
+  // Linearises at this load when the level is unchanged: a concurrent Set of
+  // the other level has not taken effect yet.
+  if (high_.load(std::memory_order_acquire) == high) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (high_.load(std::memory_order_relaxed) == high) return;
+  if (high) {
+    controller_.Raise(line_);
+  } else {
+    controller_.Lower(line_);
+  }
+  high_.store(high, std::memory_order_release);
+}
+
+void IrqPin::MoveTo(unsigned line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (line == line_) return;
+  if (high_.load(std::memory_order_relaxed)) {
+    controller_.Raise(line);
+    controller_.Lower(line_);
+  }
+  line_ = line;
+}
+
+unsigned IrqPin::line() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return line_;
+}
+
+}  // namespace sim

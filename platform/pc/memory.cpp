@@ -1,0 +1,235 @@
+#include "platform/pc/memory.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <stdexcept>
+
+#ifndef MAP_FIXED_NOREPLACE
+#define MAP_FIXED_NOREPLACE 0x100000
+#endif
+
+namespace sim {
+
+namespace {
+
+constexpr uint64_t k4GiB = uint64_t{1} << 32;
+
+bool BelowFourGiB(void* p, size_t size) {
+  const auto start = reinterpret_cast<uintptr_t>(p);
+  return p != MAP_FAILED && start != 0 && start + size <= k4GiB;
+}
+
+// Memory whose every address fits in 32 bits. MAP_32BIT asks for the low
+// 2 GiB directly (also inside the application ranges of ASan and TSan); where
+// that fails or is full, try fixed addresses below 4 GiB without replacing
+// anything. A kernel that does not know MAP_FIXED_NOREPLACE takes the address
+// as a hint, so every result is checked.
+uint8_t* MapBelowFourGiB(size_t size) {
+  constexpr int kProtection = PROT_READ | PROT_WRITE;
+  constexpr int kFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+  void* p = mmap(nullptr, size, kProtection, kFlags | MAP_32BIT, -1, 0);
+  if (BelowFourGiB(p, size)) return static_cast<uint8_t*>(p);
+  if (p != MAP_FAILED) munmap(p, size);
+
+  constexpr uint64_t kStep = uint64_t{64} << 20;
+  constexpr uint64_t kFirst = uint64_t{256} << 20;  // well clear of the program image
+  for (uint64_t hint = kFirst; hint + size <= k4GiB; hint += kStep) {
+    p = mmap(reinterpret_cast<void*>(hint), size, kProtection, kFlags | MAP_FIXED_NOREPLACE, -1, 0);
+    if (p == MAP_FAILED) continue;
+    if (BelowFourGiB(p, size)) return static_cast<uint8_t*>(p);
+    munmap(p, size);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Arena::Arena(size_t bytes) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  if (bytes == 0 || bytes > k4GiB / 2) {
+    throw std::runtime_error("Arena: size must be between 1 byte and 2 GiB");
+  }
+  size_ = (bytes + page - 1) / page * page;
+  base_ = MapBelowFourGiB(size_);
+  if (base_ == nullptr) {
+    throw std::runtime_error("Arena: cannot map " + std::to_string(size_) +
+                             " bytes of memory below 4 GiB");
+  }
+  free_.emplace(0, size_);
+}
+
+Arena::~Arena() { munmap(base_, size_); }
+
+void* Arena::Allocate(size_t size) {
+  if (size > size_) return nullptr;
+  const size_t block = size == 0 ? kAlignment : (size + kAlignment - 1) / kAlignment * kAlignment;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = free_.begin(); it != free_.end(); ++it) {
+    if (it->second < block) continue;
+    const size_t offset = it->first;
+    const size_t rest = it->second - block;
+    free_.erase(it);
+    if (rest != 0) free_.emplace(offset + block, rest);
+    used_.emplace(offset, Used{block, size});
+    outstanding_bytes_ += size;
+    return base_ + offset;
+  }
+  return nullptr;
+}
+
+void Arena::Free(void* pointer) {
+  if (pointer == nullptr) return;
+  const auto* p = static_cast<uint8_t*>(pointer);
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto used =
+      p >= base_ && p < base_ + size_ ? used_.find(static_cast<size_t>(p - base_)) : used_.end();
+  if (used == used_.end()) {
+    // A driver bug (double free, or a pointer from elsewhere); going on would
+    // corrupt the allocator.
+    std::fprintf(stderr, "Arena::Free: %p was not allocated from this arena (or already freed)\n",
+                 pointer);
+    std::abort();
+  }
+  size_t offset = used->first;
+  size_t size = used->second.size;
+  outstanding_bytes_ -= used->second.requested;
+  used_.erase(used);
+
+  // Merge with the free neighbours on both sides.
+  auto next = free_.lower_bound(offset);
+  if (next != free_.begin()) {
+    auto previous = std::prev(next);
+    if (previous->first + previous->second == offset) {
+      offset = previous->first;
+      size += previous->second;
+      free_.erase(previous);
+    }
+  }
+  if (next != free_.end() && offset + size == next->first) {
+    size += next->second;
+    free_.erase(next);
+  }
+  free_.emplace(offset, size);
+}
+
+size_t Arena::OutstandingBlocks() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return used_.size();
+}
+
+size_t Arena::OutstandingBytes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return outstanding_bytes_;
+}
+
+size_t Arena::FreeBlocks() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return free_.size();
+}
+
+bool Arena::Contains(uint32_t address, size_t length) const {
+  const uint64_t start = ToAddress(base_);
+  return address >= start && uint64_t{address} - start <= size_ &&
+         length <= size_ - (uint64_t{address} - start);
+}
+
+uint8_t* Arena::ToPointer(uint32_t address) const {
+  if (!Contains(address, 1)) return nullptr;
+  return base_ + (address - ToAddress(base_));
+}
+
+uint32_t Arena::ToAddress(const void* pointer) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+}
+
+// ---- Dma ----
+
+bool Dma::Check(uint32_t address, size_t length, bool write, size_t align) {
+  const char* reason = nullptr;
+  if (!bus_master_.load(std::memory_order_acquire)) {
+    reason = "bus mastering disabled";
+  } else if (!arena_.Contains(address, length)) {
+    reason = "outside memory";
+  } else if (address % align != 0) {
+    reason = "misaligned";
+  }
+  if (reason == nullptr) return true;
+  error_count_.fetch_add(1, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (errors_.size() < kKeptErrors) {
+    errors_.push_back(BusError{address, static_cast<uint32_t>(length), write, reason});
+  }
+  return false;
+}
+
+bool Dma::Read(uint32_t address, void* destination, size_t length) {
+  if (length == 0) return true;
+  if (!Check(address, length, false, 1)) {
+    std::memset(destination, 0xFF, length);
+    return false;
+  }
+  std::memcpy(destination, arena_.ToPointer(address), length);
+  return true;
+}
+
+bool Dma::Write(uint32_t address, const void* source, size_t length) {
+  if (length == 0) return true;
+  if (!Check(address, length, true, 1)) return false;
+  std::memcpy(arena_.ToPointer(address), source, length);
+  return true;
+}
+
+uint16_t Dma::Load16(uint32_t address, bool* ok) {
+  const bool good = Check(address, 2, false, 2);
+  if (ok != nullptr) *ok = good;
+  if (!good) return 0xFFFF;
+  return __atomic_load_n(reinterpret_cast<const uint16_t*>(arena_.ToPointer(address)),
+                         __ATOMIC_ACQUIRE);
+}
+
+uint32_t Dma::Load32(uint32_t address, bool* ok) {
+  const bool good = Check(address, 4, false, 2);
+  if (ok != nullptr) *ok = good;
+  if (!good) return 0xFFFFFFFF;
+  uint8_t* p = arena_.ToPointer(address);
+  if (address % 4 == 0) {
+    return __atomic_load_n(reinterpret_cast<const uint32_t*>(p), __ATOMIC_ACQUIRE);
+  }
+  const auto* half = reinterpret_cast<const uint16_t*>(p);
+  const uint32_t low = __atomic_load_n(half, __ATOMIC_ACQUIRE);
+  const uint32_t high = __atomic_load_n(half + 1, __ATOMIC_ACQUIRE);
+  return low | high << 16;
+}
+
+bool Dma::Store16(uint32_t address, uint16_t value) {
+  if (!Check(address, 2, true, 2)) return false;
+  __atomic_store_n(reinterpret_cast<uint16_t*>(arena_.ToPointer(address)), value, __ATOMIC_RELEASE);
+  return true;
+}
+
+bool Dma::Store32(uint32_t address, uint32_t value) {
+  if (!Check(address, 4, true, 2)) return false;
+  uint8_t* p = arena_.ToPointer(address);
+  if (address % 4 == 0) {
+    __atomic_store_n(reinterpret_cast<uint32_t*>(p), value, __ATOMIC_RELEASE);
+    return true;
+  }
+  auto* half = reinterpret_cast<uint16_t*>(p);
+  __atomic_store_n(half, static_cast<uint16_t>(value), __ATOMIC_RELEASE);
+  __atomic_store_n(half + 1, static_cast<uint16_t>(value >> 16), __ATOMIC_RELEASE);
+  return true;
+}
+
+std::vector<BusError> Dma::errors() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return errors_;
+}
+
+uint64_t Dma::error_count() const { return error_count_.load(std::memory_order_relaxed); }
+
+}  // namespace sim

@@ -1,0 +1,190 @@
+// Memory below 4 GiB, its allocator, and the checked DMA path into it.
+#include "platform/pc/memory.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace sim {
+namespace {
+
+TEST(Arena, EveryAddressFitsIn32BitsAndBlocksAreAligned) {
+  Arena arena(1u << 20);
+  Arena other(1u << 20);  // several machines' arenas can coexist
+  for (const Arena* a : {&arena, &other}) {
+    const auto base = reinterpret_cast<uintptr_t>(a->base());
+    EXPECT_LE(base + a->size(), uintptr_t{1} << 32);
+  }
+  EXPECT_TRUE(other.base() >= arena.base() + arena.size() ||
+              arena.base() >= other.base() + other.size());
+
+  void* blocks[5];
+  for (size_t i = 0; i < 5; ++i) {
+    blocks[i] = arena.Allocate(i * 7 + 1);
+    ASSERT_NE(nullptr, blocks[i]);
+    EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(blocks[i]) % 16);
+    const uint32_t address = Arena::ToAddress(blocks[i]);
+    EXPECT_EQ(blocks[i], arena.ToPointer(address));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(blocks[i]), address);
+  }
+  EXPECT_EQ(5u, arena.OutstandingBlocks());
+  EXPECT_EQ(1u + 8 + 15 + 22 + 29, arena.OutstandingBytes());
+
+  const uint32_t start = Arena::ToAddress(arena.base());
+  const auto size = static_cast<uint32_t>(arena.size());
+  EXPECT_TRUE(arena.Contains(start, size));
+  EXPECT_FALSE(arena.Contains(start, size + 1));
+  EXPECT_FALSE(arena.Contains(start - 1, 2));
+  EXPECT_TRUE(arena.Contains(start + size, 0));
+  EXPECT_EQ(nullptr, arena.ToPointer(start + size));
+
+  // Freed out of order, the free list merges back into one block.
+  for (size_t i : {1, 3, 0, 4, 2}) arena.Free(blocks[i]);
+  arena.Free(nullptr);
+  EXPECT_EQ(0u, arena.OutstandingBlocks());
+  EXPECT_EQ(0u, arena.OutstandingBytes());
+  EXPECT_EQ(1u, arena.FreeBlocks());
+}
+
+TEST(Arena, ManyArenasStillFitBelow4GiB) {
+  // More than the 1 GiB that MAP_32BIT offers: later arenas come from the
+  // fixed-address fallback, and must still be disjoint and below 4 GiB.
+  std::vector<std::unique_ptr<Arena>> arenas;
+  for (int i = 0; i < 20; ++i) arenas.push_back(std::make_unique<Arena>(64u << 20));
+  std::sort(arenas.begin(), arenas.end(),
+            [](const auto& a, const auto& b) { return a->base() < b->base(); });
+  for (size_t i = 0; i < arenas.size(); ++i) {
+    EXPECT_LE(reinterpret_cast<uintptr_t>(arenas[i]->base()) + arenas[i]->size(),
+              uintptr_t{1} << 32);
+    if (i > 0) {
+      EXPECT_GE(arenas[i]->base(), arenas[i - 1]->base() + arenas[i - 1]->size());
+    }
+  }
+  void* p = arenas.back()->Allocate(100);
+  ASSERT_NE(nullptr, p);
+  std::memset(p, 0x5A, 100);  // the memory is really there
+  arenas.back()->Free(p);
+}
+
+TEST(Arena, FirstFitReuseExhaustionAndBadFrees) {
+  Arena arena(64 * 1024);
+  void* a = arena.Allocate(1000);
+  void* b = arena.Allocate(1000);
+  void* c = arena.Allocate(1000);
+  void* z1 = arena.Allocate(0);
+  void* z2 = arena.Allocate(0);
+  EXPECT_NE(z1, z2);
+  arena.Free(b);
+  EXPECT_EQ(b, arena.Allocate(992));  // the first hole that fits
+  EXPECT_EQ(nullptr, arena.Allocate(64 * 1024));
+  EXPECT_EQ(nullptr, arena.Allocate(~size_t{0}));
+
+  std::vector<void*> all;
+  while (void* p = arena.Allocate(4000)) all.push_back(p);
+  EXPECT_GE(all.size(), 14u);
+  arena.Free(all.back());
+  all.pop_back();
+  EXPECT_NE(nullptr, arena.Allocate(4000));  // space comes back
+
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // the sanitizers run threads of their own
+  EXPECT_DEATH(arena.Free(static_cast<char*>(a) + 16), "not allocated");
+  int outside = 0;
+  EXPECT_DEATH(arena.Free(&outside), "not allocated");
+  arena.Free(c);
+  EXPECT_DEATH(arena.Free(c), "already freed");
+}
+
+TEST(Arena, ConcurrentAllocationKeepsTheBooks) {
+  Arena arena(4u << 20);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&arena, t] {
+      std::vector<void*> mine;
+      for (int i = 0; i < 2000; ++i) {
+        void* p = arena.Allocate(static_cast<size_t>(16 + (i * 37 + t) % 700));
+        ASSERT_NE(nullptr, p);
+        std::memset(p, t, 16);  // blocks never overlap: ASan/TSan would see it
+        mine.push_back(p);
+        if (i % 3 == 2) {
+          arena.Free(mine[mine.size() / 2]);
+          mine.erase(mine.begin() + static_cast<long>(mine.size() / 2));
+        }
+      }
+      for (void* p : mine) arena.Free(p);
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(0u, arena.OutstandingBlocks());
+  EXPECT_EQ(1u, arena.FreeBlocks());
+}
+
+TEST(Dma, RefusedAccessesAreRecordedAndNotPerformed) {
+  Arena arena(64 * 1024);
+  std::atomic<bool> bus_master{false};
+  Dma dma(arena, bus_master);
+  auto* block = static_cast<uint8_t*>(arena.Allocate(64));
+  std::memset(block, 0x11, 64);
+  const uint32_t address = Arena::ToAddress(block);
+  uint8_t buffer[8];
+
+  // Bus mastering off: nothing moves, reads give all ones.
+  EXPECT_FALSE(dma.Store32(address, 0xDEADBEEF));
+  EXPECT_EQ(0xFFFFu, dma.Load16(address));
+  EXPECT_FALSE(dma.Read(address, buffer, 8));
+  EXPECT_EQ(0xFF, buffer[7]);
+  EXPECT_EQ(0x11, block[0]);
+
+  bus_master = true;
+  const uint32_t end = Arena::ToAddress(arena.base()) + static_cast<uint32_t>(arena.size());
+  bool ok = true;
+  EXPECT_EQ(0xFFFFFFFFu, dma.Load32(end - 2, &ok));  // half inside
+  EXPECT_FALSE(ok);
+  std::memset(arena.base() + arena.size() - 4, 0x22, 4);
+  EXPECT_FALSE(dma.Write(end - 4, "abcdefgh", 8));  // half inside: not even partly done
+  EXPECT_EQ(0x22, arena.base()[arena.size() - 1]);
+  EXPECT_FALSE(dma.Store16(Arena::ToAddress(arena.base()) - 2, 1));
+  EXPECT_FALSE(dma.Store16(address + 1, 1));  // a word at an odd address
+  EXPECT_TRUE(dma.Read(address, buffer, 0));  // nothing to move, nothing refused
+
+  const auto errors = dma.errors();
+  ASSERT_EQ(7u, errors.size());
+  EXPECT_EQ(7u, dma.error_count());
+  EXPECT_EQ("bus mastering disabled", errors[0].reason);
+  EXPECT_TRUE(errors[0].write);
+  EXPECT_EQ(address, errors[0].address);
+  EXPECT_EQ(4u, errors[0].length);
+  EXPECT_FALSE(errors[1].write);
+  EXPECT_EQ("outside memory", errors[3].reason);
+  EXPECT_EQ(end - 2, errors[3].address);
+  EXPECT_EQ("outside memory", errors[4].reason);
+  EXPECT_EQ(8u, errors[4].length);
+  EXPECT_EQ("misaligned", errors[6].reason);
+
+  // Allowed accesses, including 32-bit words that are only 2-aligned.
+  EXPECT_TRUE(dma.Store32(address + 2, 0x44332211));
+  EXPECT_EQ(0x11, block[2]);
+  EXPECT_EQ(0x44, block[5]);
+  EXPECT_EQ(0x44332211u, dma.Load32(address + 2));
+  EXPECT_TRUE(dma.Store32(address + 8, 0x88776655));
+  EXPECT_EQ(0x88776655u, dma.Load32(address + 8, &ok));
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(0x4433u, dma.Load16(address + 4));
+  EXPECT_TRUE(dma.Write(address + 17, "xyz", 3));
+  EXPECT_TRUE(dma.Read(address + 16, buffer, 5));
+  EXPECT_EQ(0, std::memcmp(buffer, "\x11xyz\x11", 5));
+  EXPECT_EQ(7u, dma.error_count());
+
+  // Only the first errors are kept, all are counted.
+  bus_master = false;
+  for (int i = 0; i < 300; ++i) dma.Load16(address);
+  EXPECT_EQ(Dma::kKeptErrors, dma.errors().size());
+  EXPECT_EQ(307u, dma.error_count());
+  arena.Free(block);
+}
+
+}  // namespace
+}  // namespace sim

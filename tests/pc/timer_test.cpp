@@ -1,0 +1,126 @@
+// The 8254 channel 0 as the driver reads it: latch, low byte, high byte.
+#include <gtest/gtest.h>
+
+#include "platform/pc/clock.h"
+#include "platform/pc/pit.h"
+#include "platform/pc/port_bus.h"
+
+namespace sim {
+namespace {
+
+struct TimerPc {
+  Clock clock;
+  PortBus bus{clock};
+  Pit pit{clock};
+  SystemControlPort control;
+  TimerPc() {
+    EXPECT_TRUE(bus.Map(0x40, 4, &pit));
+    EXPECT_TRUE(bus.Map(0x61, 1, &control));
+  }
+  // The driver's ReadTimerCount: latch, then low and high byte.
+  uint16_t ReadTimerCount() {
+    bus.Write(0x43, 1, 0x00);
+    const uint32_t low = bus.Read(0x40, 1);
+    const uint32_t high = bus.Read(0x40, 1);
+    return static_cast<uint16_t>(high << 8 | low);
+  }
+};
+
+TEST(Pit, LatchHoldsTheCountUntilBothBytesAreRead) {
+  TimerPc pc;
+  pc.clock.Advance(3'141'592);
+  pc.bus.Write(0x43, 1, 0x00);
+  const uint16_t latched = Pit::CountAt(pc.clock.NowNs());
+  pc.clock.Advance(5'000'000);  // the live count moves on; the latch does not
+  const uint32_t low = pc.bus.Read(0x40, 1);
+  pc.clock.Advance(1'000'000);
+  // A second latch while the first is half read is void, as on the part.
+  pc.bus.Write(0x43, 1, 0x00);
+  const uint32_t high = pc.bus.Read(0x40, 1);
+  EXPECT_EQ(latched, high << 8 | low);
+  EXPECT_NE(latched, pc.pit.Count());
+
+  // Without a latch, reads give the live count's bytes alternately.
+  const uint16_t live = Pit::CountAt(pc.clock.NowNs() + Clock::kPortAccessNs);
+  EXPECT_EQ(live & 0xFF, pc.bus.Read(0x40, 1));
+  const uint16_t live_next = Pit::CountAt(pc.clock.NowNs() + Clock::kPortAccessNs);
+  EXPECT_EQ(live_next >> 8, pc.bus.Read(0x40, 1));
+
+  // Mode commands and reload values are accepted and change nothing; a latch
+  // resets the read order to the low byte.
+  pc.bus.Read(0x40, 1);  // leaves the flip-flop at "high next"
+  pc.bus.Write(0x43, 1, 0x34);
+  pc.bus.Write(0x40, 1, 0x12);
+  pc.bus.Write(0x43, 1, 0x0A);  // also a channel-0 latch (mode bits ignored)
+  const uint16_t again = Pit::CountAt(pc.clock.NowNs());
+  const uint32_t l2 = pc.bus.Read(0x40, 1);
+  const uint32_t h2 = pc.bus.Read(0x40, 1);
+  EXPECT_EQ(again, h2 << 8 | l2);
+
+  // Channels 1 and 2 and reads of the command port are not modelled.
+  EXPECT_EQ(0xFFu, pc.bus.Read(0x41, 1));
+  EXPECT_EQ(0xFFu, pc.bus.Read(0x42, 1));
+  EXPECT_EQ(0xFFu, pc.bus.Read(0x43, 1));
+
+  // Port 0x61 reads back a byte.
+  pc.bus.Write(0x61, 1, 0x1234);
+  EXPECT_EQ(0x34u, pc.bus.Read(0x61, 1));
+}
+
+TEST(Pit, CountsDownAtTheDriversRateAndReloads) {
+  EXPECT_EQ(0xFFFF, Pit::CountAt(0));
+  // 65536 steps take 27455383.3 ns: the count passes 0 and reloads.
+  EXPECT_EQ(0x0000, Pit::CountAt(27'455'383));
+  EXPECT_EQ(0xFFFF, Pit::CountAt(27'455'384));
+  // Exactly 2387 steps per millisecond from any starting point, no drift.
+  for (uint64_t start : {uint64_t{0}, uint64_t{1}, uint64_t{418'937}, uint64_t{27'455'000},
+                         uint64_t{86'400} * 1'000'000'000}) {
+    const uint16_t before = Pit::CountAt(start);
+    const uint16_t after = Pit::CountAt(start + 1'000'000);
+    EXPECT_EQ(2387, static_cast<uint16_t>(before - after)) << start;
+  }
+  // Exact 64-bit arithmetic at the far end of machine time.
+  const uint64_t far = ~uint64_t{0};
+  const auto exact = static_cast<uint64_t>(static_cast<unsigned __int128>(far) * 2387 / 1'000'000);
+  EXPECT_EQ(exact, Pit::StepsAt(far));
+
+  TimerPc pc;
+  const uint16_t c0 = pc.pit.Count();
+  pc.clock.Advance(1'000'000);
+  EXPECT_EQ(2387, static_cast<uint16_t>(c0 - pc.pit.Count()));
+}
+
+TEST(Pit, ABusyWaitEndsAfterABoundedNumberOfAccesses) {
+  // The driver's MillisecondDelay: count elapsed steps across reloads.
+  TimerPc pc;
+  const uint32_t target = 2387 * 100;
+  uint16_t last = pc.ReadTimerCount();
+  uint32_t total = 0;
+  uint64_t reads = 0;
+  const uint64_t start_ns = pc.clock.NowNs();
+  while (total < target) {
+    const uint16_t now = pc.ReadTimerCount();
+    total += static_cast<uint16_t>(last - now);
+    last = now;
+    ASSERT_LT(++reads, 100'000u);
+  }
+  EXPECT_GE(pc.clock.NowNs() - start_ns, 100'000'000u);
+  EXPECT_LT(pc.clock.NowNs() - start_ns, 100'010'000u);
+}
+
+TEST(Clock, VirtualTimeMovesOnlyWithWork) {
+  Clock clock;
+  EXPECT_EQ(ClockMode::Virtual, clock.mode());
+  EXPECT_EQ(0u, clock.NowNs());
+  clock.OnPortAccess();
+  clock.Advance(500);
+  EXPECT_EQ(Clock::kPortAccessNs + 500, clock.NowNs());
+
+  Clock real(ClockMode::Real);
+  const uint64_t t0 = real.NowNs();
+  real.OnPortAccess();
+  EXPECT_GE(real.NowNs(), t0);
+}
+
+}  // namespace
+}  // namespace sim
