@@ -114,7 +114,8 @@ constexpr uint32_t EepromImageWords = 256;
 //   read without a lock everywhere (NicLoadFlags).
 // - Clients: changed under DriverMutex with interrupts disabled; walked by the
 //   interrupt service (which runs with interrupts excluded).
-// - Filter: changed under DriverMutex.
+// - Filter: changed under DriverMutex, with atomic stores; a filter change
+//   reads it atomically without the mutex to see whether it adds bits.
 // - MacAddress, Link*, EepromImage, command blocks: written by bring-up and
 //   by command issue; bring-up and every timed command run under DriverMutex.
 // - receive descriptors, their cursors, QueueWrite and slot contents: the
@@ -157,6 +158,11 @@ struct NicAdapter {
   ReceiveQueueSlot* QueueStart;
   ReceiveQueueSlot* QueueEnd;
   ReceiveQueueSlot* QueueWrite;
+  // Room for the self-test result block (NicSelfTest): the controller writes
+  // it by DMA, possibly after the test has been given up on, so it lives as
+  // long as the record. The block starts at the first 16-byte boundary inside
+  // this area, whatever the record's own alignment.
+  uint8_t SelfTestArea[SelfTestAlignment + sizeof(SelfTestBlock)];
 };
 static_assert(offsetof(NicAdapter, Next) == 0);
 

@@ -21,6 +21,10 @@ uint32_t NicIssueConfigure(NicAdapter* adapter);
 uint32_t NicConfigure(NicAdapter* adapter, uint32_t filter);
 uint32_t NicSetAddress(NicAdapter* adapter);
 uint32_t NicTransmit(NicAdapter* adapter, const void* frame, uint32_t length);
+// Waits, bounded, until ScbCommand reads 0 (the controller has taken the
+// previous command): 0, or 11 when it never does. Starts its own timeout, so
+// it is never called while another timeout runs.
+uint32_t NicWaitCommandAccepted(NicAdapter* adapter);
 
 // Serial EEPROM
 uint32_t NicReadEeprom(NicAdapter* adapter, uint16_t* buffer, uint32_t capacity, uint32_t* stored);
