@@ -1,6 +1,28 @@
 // A software 8255x controller: PCI function, SCB registers, command unit,
 // receive unit in flexible mode, serial EEPROM, MDI with a PHY, PORT resets
 // and self-test, interrupt pin, and a port on an Ethernet segment.
+//
+// Timing (machine time, see platform/pc/clock.h; every port access costs
+// about 1 us of it):
+//   - SCB commands are accepted at once: the command byte reads 0 right
+//     after the write (unless the "never accepted" fault is on).
+//   - Command blocks execute synchronously in the thread that wrote the CU
+//     command, after the controller's lock is released, at most 64 blocks per
+//     start; the rest continue at the next register access.
+//   - The command unit then stays active for a short while: 2 us per
+//     transmitted frame and 1 us per other block, counted from when the block
+//     ran. It leaves the active state (and raises CNA) at the first register
+//     access or frame arrival after that, since nothing else moves a virtual
+//     clock.
+//   - A PORT reset or self-test keeps PORT non-zero for 10 us.
+//   - An MDI cycle is done (ready bit, read data, MDI interrupt) 2 us after
+//     the write that started it.
+//
+// Interrupt control byte, bits 2-7 (variants with single-source masks only;
+// others read them as 0 and ignore them):
+//   bit 7 masks CX, bit 6 FR, bit 5 CNA, bit 4 RNR, bit 3 ER, bit 2 FCP.
+// SWI and MDI have no single-source mask; bit 0 masks everything. Bit 1
+// raises SWI and reads back 0.
 #pragma once
 
 #include <array>
@@ -22,49 +44,67 @@ struct I8255xVariant {
   bool single_source_masks;  // bits 2-7 of the interrupt control byte (82558 and later)
 };
 const std::vector<I8255xVariant>& I8255xVariants();
+// Whether a function with this device ID and PCI revision has single-source
+// interrupt masks: the table's answer, except that 0x1229 parts below
+// revision 4 (82557 steppings) lack them. Unknown IDs have them.
+bool I8255xHasSingleSourceMasks(uint16_t device_id, uint8_t revision);
 
 enum class PhyType { I82555, Dp83840, None };
 
 struct I8255xConfig {
   uint16_t device_id = 0x1229;
+  uint8_t revision = 0x08;  // PCI revision ID
   uint8_t bus = 0;
   uint8_t device = 3;
   uint8_t function = 0;
-  bool multi_function = false;   // header type bit 0x80
-  uint8_t irq = 11;              // PCI interrupt line
-  bool polled = false;           // the line cannot interrupt
-  uint32_t io_base = 0xE000;     // BAR1
-  uint32_t mem_base = 0xFEB00000;  // BAR0
-  uint16_t command = 0x0007;     // PCI command register at power-up
+  bool multi_function = false;       // header type bit 0x80
+  uint8_t irq = 11;                  // PCI interrupt line
+  bool polled = false;               // the line cannot interrupt
+  uint32_t io_base = 0xE000;         // BAR1 (64 bytes of I/O ports)
+  uint32_t mem_base = 0xFEB00000;    // BAR0 (4 KiB, never decoded)
+  uint32_t flash_base = 0xFEA00000;  // BAR2 (1 MiB, never decoded)
+  uint16_t command = 0x0007;         // PCI command register at power-up
   uint8_t latency_timer = 0x40;
   std::array<uint8_t, 6> station = {0x00, 0xA0, 0xC9, 0x12, 0x34, 0x56};
-  unsigned eeprom_words = 64;    // 2..256, a power of two
-  uint16_t phy_primary = 0x4701;   // EEPROM word 6 (82555 at address 1)
-  uint16_t phy_secondary = 0x0000; // EEPROM word 7
+  unsigned eeprom_words = 64;       // 2..256, a power of two
+  uint16_t phy_primary = 0x4701;    // EEPROM word 6 (82555 at address 1)
+  uint16_t phy_secondary = 0x0000;  // EEPROM word 7
   // A full EEPROM image; when empty one is built from the fields above with a
   // correct checksum.
   std::vector<uint16_t> eeprom_image;
-  bool eeprom_absent = false;    // data out stuck at 1
+  bool eeprom_absent = false;  // data out stuck at 1
   PhyType phy = PhyType::I82555;
   bool phy_100mbit = true;
 };
 
-// Builds an EEPROM image: station address in words 0-2, PHY records in words
-// 6 and 7, a non-blank word 3, and the last word making the sum 0xBABA.
+// Builds an EEPROM image of `words` words (a power of two, 2..256; anything
+// else throws std::invalid_argument): station address in words 0-2, a
+// non-blank word 3, PHY records in words 6 and 7, 0xFFFF (erased) elsewhere,
+// and the last word making the 16-bit sum 0xBABA. Parts too small for a
+// field simply lack it; the checksum word wins over any field it overlaps.
 std::vector<uint16_t> BuildEepromImage(unsigned words, const std::array<uint8_t, 6>& station,
                                        uint16_t phy_primary, uint16_t phy_secondary);
 
-// Faults the harness can inject, per controller.
+// Faults the harness can inject, per controller, at any time, from any
+// thread. One-shot faults (marked so) clear themselves when they fire.
 struct I8255xFaults {
-  std::atomic<bool> command_never_accepted{false};  // SCB command byte never clears
-  std::atomic<bool> cu_stuck_active{false};         // CU status reads active forever
-  std::atomic<bool> blocks_never_complete{false};   // no complete bit is written
-  std::atomic<bool> selective_reset_hangs{false};   // PORT never reads 0 after a selective reset
-  std::atomic<bool> mdi_never_ready{false};
-  std::atomic<bool> ru_out_of_resources{false};     // the RU drops into no resources at the next frame
-  std::atomic<bool> registers_all_ones{false};      // every register read gives all ones
-  // Hostile descriptor contents (for robustness tests): the next frame's RBD
-  // counts go beyond the buffer, lose F or EOF, or links loop.
+  // The SCB command byte keeps the written value and the command waits; it
+  // is carried out at the first register access after the fault is cleared.
+  std::atomic<bool> command_never_accepted{false};
+  std::atomic<bool> cu_stuck_active{false};  // CU status reads active forever
+  // Blocks are executed (frames go out) but no status word is written.
+  std::atomic<bool> blocks_never_complete{false};
+  // PORT keeps reading non-zero after a selective reset; a software reset
+  // ends it.
+  std::atomic<bool> selective_reset_hangs{false};
+  std::atomic<bool> mdi_never_ready{false};  // no MDI cycle ever completes
+  // One-shot: the next frame that finds the RU ready drops it into no
+  // resources (0x08, RNR raised); that frame is dropped and counted.
+  std::atomic<bool> ru_out_of_resources{false};
+  std::atomic<bool> registers_all_ones{false};  // every register read gives all ones
+  // Hostile descriptor contents (one-shot, applied to the next frame
+  // stored): its last RBD count claims 512 bytes more than its buffer holds,
+  // its first RBD lacks F, or its last RBD lacks EOF.
   std::atomic<bool> rbd_count_beyond_buffer{false};
   std::atomic<bool> rbd_missing_f{false};
   std::atomic<bool> rbd_missing_eof{false};
@@ -72,18 +112,24 @@ struct I8255xFaults {
 
 struct I8255xCounters {
   std::atomic<uint64_t> frames_sent{0};
-  std::atomic<uint64_t> frames_received{0};      // stored into the driver's buffers
-  std::atomic<uint64_t> dropped_filter{0};       // refused by the address filter
-  std::atomic<uint64_t> dropped_no_resources{0}; // RU not ready
-  std::atomic<uint64_t> dropped_bad{0};          // errors or short, not saved
+  std::atomic<uint64_t> frames_received{0};       // stored into the driver's buffers
+  std::atomic<uint64_t> dropped_filter{0};        // refused by the address filter
+  std::atomic<uint64_t> dropped_no_resources{0};  // RU not ready
+  std::atomic<uint64_t> dropped_bad{0};           // errors or short, not saved
+  std::atomic<uint64_t> dropped_fault{0};         // dropped by ru_out_of_resources
   std::atomic<uint64_t> bus_errors{0};
-  std::atomic<uint64_t> commands_executed{0};
+  std::atomic<uint64_t> commands_executed{0};    // command blocks run
+  std::atomic<uint64_t> transmit_errors{0};      // transmit blocks the model refused
+  std::atomic<uint64_t> unknown_commands{0};     // block codes and SCB commands not modelled
+  std::atomic<uint64_t> hostile_descriptors{0};  // see Observations()
 };
 
 class I8255x : public MachinePart, public PortDevice, public SegmentPort {
  public:
-  // Attaches to the machine's PCI bus, port bus (when I/O decoding is on),
-  // interrupt lines and memory, and to the segment if one is given.
+  // Attaches to the machine's PCI bus (throws std::runtime_error when the
+  // slot is taken), the port bus (while I/O decoding is on), interrupt lines
+  // and memory, and to the segment if one is given. Add the segment to the
+  // machine before the controllers that use it, so that it outlives them.
   I8255x(Machine& machine, const I8255xConfig& config, Segment* segment = nullptr);
   ~I8255x() override;
 
@@ -101,13 +147,22 @@ class I8255x : public MachinePart, public PortDevice, public SegmentPort {
   uint16_t ScbStatusValue();
   bool InterruptLineHigh() const;
   std::array<uint8_t, 6> IndividualAddress() const;
+  // The 24 bytes of the last configure command as the driver wrote them
+  // (power-up defaults after a software reset).
   std::array<uint8_t, 24> ConfigureBytes() const;
+  // The configuration in force: the last configure command's first
+  // byte-count bytes over the earlier state.
+  std::array<uint8_t, 24> ActiveConfiguration() const;
   bool Configured() const;
   const std::vector<uint16_t>& eeprom() const;
   void SetEepromImage(std::vector<uint16_t> image);
+  void SetEepromAbsent(bool absent);
   std::vector<BusError> bus_errors() const;
+  // Hostile situations met while walking the driver's lists (looping links,
+  // lists without end, missing descriptors), in order; the first 256 kept.
+  std::vector<std::string> Observations() const;
 
-  // Optional register-access trace.
+  // Optional register-access trace (the first million accesses).
   struct TraceEntry {
     uint32_t offset;
     unsigned width;

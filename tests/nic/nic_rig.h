@@ -1,0 +1,304 @@
+// A bare machine with controllers and a segment, driven the way a driver
+// drives them: port I/O at the controller's I/O base, descriptors in memory
+// from the machine's arena. No driver is booted.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "controller/hardware.h"
+#include "platform/machine.h"
+#include "platform/net/segment.h"
+#include "platform/nic/i8255x.h"
+
+namespace nic_test {
+
+using Mac = std::array<uint8_t, 6>;
+
+inline Mac Station(unsigned index) {
+  return Mac{0x02, 0x00, 0x5E, 0x10, 0x20, static_cast<uint8_t>(0x30 + index)};
+}
+
+inline const Mac kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// A frame of `length` bytes to `destination` from `source`, type 0x0800, the
+// payload counting up from `seed`.
+inline std::vector<uint8_t> MakeFrame(const Mac& destination, const Mac& source, size_t length,
+                                      uint8_t seed = 0) {
+  std::vector<uint8_t> frame(length);
+  for (size_t i = 0; i < length; ++i) frame[i] = static_cast<uint8_t>(seed + i);
+  if (length >= 6) std::memcpy(frame.data(), destination.data(), 6);
+  if (length >= 12) std::memcpy(frame.data() + 6, source.data(), 6);
+  if (length >= 14) {
+    frame[12] = 0x08;
+    frame[13] = 0x00;
+  }
+  return frame;
+}
+
+// One controller seen through its registers.
+class Nic {
+ public:
+  Nic(sim::Machine& machine, sim::I8255x& model, uint32_t io_base)
+      : machine_(machine), model_(model), io_(io_base) {}
+
+  sim::I8255x& model() { return model_; }
+  uint32_t io() const { return io_; }
+
+  uint8_t R8(uint32_t reg) { return static_cast<uint8_t>(machine_.ports().Read(io_ + reg, 1)); }
+  uint16_t R16(uint32_t reg) { return static_cast<uint16_t>(machine_.ports().Read(io_ + reg, 2)); }
+  uint32_t R32(uint32_t reg) { return machine_.ports().Read(io_ + reg, 4); }
+  void W8(uint32_t reg, uint8_t v) { machine_.ports().Write(io_ + reg, 1, v); }
+  void W16(uint32_t reg, uint16_t v) { machine_.ports().Write(io_ + reg, 2, v); }
+  void W32(uint32_t reg, uint32_t v) { machine_.ports().Write(io_ + reg, 4, v); }
+
+  uint16_t Status() { return R16(ScbStatus); }
+  uint8_t CuState() { return Status() & 0xC0; }
+  uint8_t RuState() { return Status() & 0x3C; }
+
+  // Writes the general pointer and a command byte, as the driver does.
+  void Command(uint8_t command, uint32_t pointer) {
+    W32(ScbGeneralPointer, pointer);
+    W8(ScbCommand, command);
+  }
+  // Reads status until the CU is no longer active (bounded).
+  bool WaitCuNotActive(int reads = 1000) {
+    for (int i = 0; i < reads; ++i) {
+      if ((Status() & 0xC0) != 0x80) return true;
+    }
+    return false;
+  }
+  // Software reset, then wait until PORT reads 0 (bounded).
+  bool Reset() {
+    W32(ScbPort, ScbPortSoftwareReset);
+    for (int i = 0; i < 1000; ++i) {
+      if (R32(ScbPort) == 0) return true;
+    }
+    return false;
+  }
+  // One MDI cycle, polling for the ready bit; 0xFFFFFFFF when never ready.
+  uint32_t Mdi(uint32_t command, int reads = 100) {
+    W32(ScbMdiControl, command);
+    for (int i = 0; i < reads; ++i) {
+      const uint32_t v = R32(ScbMdiControl);
+      if (v & MdiReady) return v;
+    }
+    return 0xFFFFFFFF;
+  }
+  uint16_t MdiRead(unsigned phy, unsigned reg) {
+    return static_cast<uint16_t>(Mdi(((phy << 5 | reg) | MdiOpRead) << 16));
+  }
+  bool MdiWrite(unsigned phy, unsigned reg, uint16_t value) {
+    return Mdi(((phy << 5 | reg) | MdiOpWrite) << 16 | value) != 0xFFFFFFFF;
+  }
+
+ private:
+  sim::Machine& machine_;
+  sim::I8255x& model_;
+  uint32_t io_;
+};
+
+// Receive lists laid out as the driver lays them out: a ring of RFDs and a
+// ring of 18-byte RBD slots, each with its own buffer.
+struct RxRings {
+  std::vector<ReceiveFrameDescriptor*> rfds;
+  uint8_t* rbd_slots = nullptr;
+  std::vector<uint8_t*> buffers;
+  unsigned rbd_count = 0;
+
+  uint8_t* Rbd(unsigned i) const { return rbd_slots + RbdSlotSize * i; }
+  uint16_t RbdCount(unsigned i) const { return HwLoad16(Rbd(i) + RbdOffsetCount); }
+  uint16_t RfdStatus(unsigned i) const { return HwLoad16(&rfds[i]->Status); }
+};
+
+// The machine, its segment and controllers.
+class Rig {
+ public:
+  Rig() {
+    machine_ = std::make_unique<sim::Machine>();
+    segment_ = &machine_->Own(std::make_unique<sim::Segment>("test"));
+  }
+
+  sim::Machine& machine() { return *machine_; }
+  sim::Segment& segment() { return *segment_; }
+
+  static sim::I8255xConfig Config(unsigned index) {
+    sim::I8255xConfig config;
+    config.device = static_cast<uint8_t>(3 + index);
+    config.irq = static_cast<uint8_t>(11 - index);
+    config.io_base = 0xE000 + 0x40 * index;
+    config.station = Station(index);
+    return config;
+  }
+
+  Nic& Add(const sim::I8255xConfig& config, bool on_segment = true) {
+    auto& model = machine_->Own(
+        std::make_unique<sim::I8255x>(*machine_, config, on_segment ? segment_ : nullptr));
+    nics_.push_back(std::make_unique<Nic>(*machine_, model, config.io_base));
+    return *nics_.back();
+  }
+  Nic& Add(unsigned index) { return Add(Config(index)); }
+
+  sim::TestPort& AddTestPort() { return machine_->Own(std::make_unique<sim::TestPort>(*segment_)); }
+
+  // Zeroed memory the controller can reach.
+  template <class T = uint8_t>
+  T* Alloc(size_t bytes) {
+    void* p = machine_->arena().Allocate(bytes);
+    EXPECT_NE(p, nullptr);
+    std::memset(p, 0, bytes);
+    return static_cast<T*>(p);
+  }
+
+  // A command block with status 0, the given command word and link.
+  CommandBlock* Block(uint16_t command, uint32_t link = CbLinkNone) {
+    auto* cb = Alloc<CommandBlock>(sizeof(CommandBlock));
+    HwStore16(&cb->Status, 0);
+    HwStore16(&cb->Command, command);
+    HwStore32(&cb->Link, link);
+    return cb;
+  }
+  CommandBlock* Transmit(const std::vector<uint8_t>& frame, uint16_t flags = CbCommandEndOfList) {
+    CommandBlock* cb = Block(static_cast<uint16_t>(CbCommandTransmit | flags));
+    HwStore32(cb->Parameters, CbTbdArrayNone);
+    HwStore32(cb->Parameters + 4, static_cast<uint32_t>(frame.size()) | CbTransmitCountFlags);
+    std::memcpy(cb->Data, frame.data(), frame.size());
+    return cb;
+  }
+  CommandBlock* Configure(const std::array<uint8_t, 24>& bytes,
+                          uint16_t flags = CbCommandEndOfList) {
+    CommandBlock* cb = Block(static_cast<uint16_t>(CbCommandConfigure | flags));
+    std::memcpy(cb->Parameters, bytes.data(), 8);
+    std::memcpy(cb->Data, bytes.data() + 8, 16);
+    return cb;
+  }
+  CommandBlock* AddressSetup(const Mac& mac, uint16_t flags = CbCommandEndOfList) {
+    CommandBlock* cb = Block(static_cast<uint16_t>(CbCommandIa | flags));
+    std::memcpy(cb->Parameters, mac.data(), 6);
+    return cb;
+  }
+
+  // `rfds` RFDs and `rbds` RBDs of `buffer` bytes each, rings with the last
+  // of each list marked end of list, RFD 0 pointing at RBD 0.
+  RxRings Rings(unsigned rfds, unsigned rbds, uint16_t buffer = 4096) {
+    RxRings rings;
+    rings.rbd_count = rbds;
+    rings.rbd_slots = Alloc(RbdSlotSize * rbds);
+    for (unsigned i = 0; i < rbds; ++i) rings.buffers.push_back(Alloc(buffer));
+    for (unsigned i = 0; i < rbds; ++i) {
+      uint8_t* slot = rings.Rbd(i);
+      HwStore16(slot + RbdOffsetCount, 0);
+      HwStoreUnaligned32(slot + RbdOffsetLink, HwAddress(rings.Rbd((i + 1) % rbds)));
+      HwStoreUnaligned32(slot + RbdOffsetBufferAddress, HwAddress(rings.buffers[i]));
+      HwStore16(slot + RbdOffsetSize, static_cast<uint16_t>(buffer | (i + 1 == rbds ? 0x8000 : 0)));
+      HwStoreUnaligned32(slot + RbdOffsetBufferPointer, HwAddress(rings.buffers[i]));
+    }
+    for (unsigned i = 0; i < rfds; ++i) {
+      rings.rfds.push_back(Alloc<ReceiveFrameDescriptor>(sizeof(ReceiveFrameDescriptor)));
+    }
+    for (unsigned i = 0; i < rfds; ++i) {
+      ReceiveFrameDescriptor* rfd = rings.rfds[i];
+      HwStore16(&rfd->Status, 0);
+      HwStore16(&rfd->Command, i + 1 == rfds ? RfdCommandEndOfList : RfdCommandFlexible);
+      HwStore32(&rfd->Link, HwAddress(rings.rfds[(i + 1) % rfds]));
+      HwStore32(&rfd->RbdAddress, RfdNoRbd);
+    }
+    HwStore32(&rings.rfds[0]->RbdAddress, HwAddress(rings.Rbd(0)));
+    return rings;
+  }
+
+ private:
+  std::unique_ptr<sim::Machine> machine_;
+  sim::Segment* segment_ = nullptr;
+  std::vector<std::unique_ptr<Nic>> nics_;
+};
+
+// ---- The EEPROM, bit by bit, as the driver clocks it ----
+
+constexpr uint8_t kSelectedOne = 0x06;
+constexpr uint8_t kSelectedZero = 0x02;
+constexpr uint8_t kProbeZero = 0x0A;
+
+inline void WriteBit(Nic& nic, uint8_t value) {
+  nic.W8(ScbEepromControl, value);
+  nic.W8(ScbEepromControl, value | EepromClock);
+  nic.W8(ScbEepromControl, value & ~EepromClock);
+}
+
+inline bool ReadBit(Nic& nic) {
+  nic.W8(ScbEepromControl, EepromChipSelect | EepromClock);
+  const uint8_t value = nic.R8(ScbEepromControl);
+  nic.W8(ScbEepromControl, EepromChipSelect);
+  return (value & EepromDataOut) != 0;
+}
+
+inline void StartRead(Nic& nic) {
+  WriteBit(nic, kSelectedOne);
+  WriteBit(nic, kSelectedOne);
+  WriteBit(nic, kSelectedZero);
+}
+
+// The driver's size probe: address bits of 0 until data out shows the dummy 0.
+inline unsigned ProbeSize(Nic& nic) {
+  StartRead(nic);
+  unsigned words = 2;
+  for (;;) {
+    WriteBit(nic, kProbeZero);
+    if ((nic.R8(ScbEepromControl) & EepromDataOut) == 0) break;
+    words *= 2;
+    if (words >= 256) break;
+  }
+  nic.W8(ScbEepromControl, 0);
+  return words;
+}
+
+inline uint16_t ReadWord(Nic& nic, unsigned address, unsigned bits) {
+  StartRead(nic);
+  for (unsigned i = bits; i-- > 0;)
+    WriteBit(nic, (address >> i) & 1 ? kSelectedOne : kSelectedZero);
+  uint16_t word = 0;
+  for (int i = 0; i < 16; ++i) word = static_cast<uint16_t>(word << 1 | (ReadBit(nic) ? 1 : 0));
+  nic.W8(ScbEepromControl, 0);
+  return word;
+}
+
+inline unsigned Log2(unsigned n) {
+  unsigned bits = 0;
+  while ((1u << bits) < n) ++bits;
+  return bits;
+}
+
+// Configuration bytes as the driver sends them once it has folded in a
+// filter: bad and short frames kept.
+inline std::array<uint8_t, 24> DriverConfiguration() {
+  return {0x16, 0x08, 0x00, 0x00, 0x00, 0x80, 0xBB, 0x02, 0x01, 0x00, 0x2E, 0x00,
+          0xF0, 0x00, 0xF2, 0x4A, 0x00, 0x40, 0xF3, 0x00, 0x3F, 0x05, 0x00, 0x00};
+}
+
+// Runs a one-block command list and waits for the CU to leave active.
+inline void RunBlock(Nic& nic, CommandBlock* cb) {
+  nic.Command(ScbCommandCuStart, HwAddress(cb));
+  ASSERT_TRUE(nic.WaitCuNotActive());
+}
+
+// Brings a controller to the state a driver's bring-up leaves it in: bases 0,
+// configured (`config`), individual address set, RU started on `rings`,
+// interrupts unmasked.
+inline void BringUp(Rig& rig, Nic& nic, const Mac& mac, RxRings& rings,
+                    const std::array<uint8_t, 24>& config = DriverConfiguration()) {
+  ASSERT_TRUE(nic.Reset());
+  nic.Command(ScbCommandCuLoadBase, 0);
+  nic.Command(ScbCommandRuLoadBase, 0);
+  RunBlock(nic, rig.Configure(config));
+  RunBlock(nic, rig.AddressSetup(mac));
+  nic.Command(ScbCommandRuStart, HwAddress(rings.rfds[0]));
+  nic.W8(ScbInterruptControl, ScbInterruptUnmask);
+  nic.W16(ScbStatus, 0xFF00);  // start with nothing pending
+}
+
+}  // namespace nic_test

@@ -1,0 +1,374 @@
+// SCB registers other than the two units: interrupts and masks, PORT resets
+// and self-test, MDI and the PHYs, byte lanes, PCI configuration, DMA.
+#include "nic_rig.h"
+
+namespace nic_test {
+namespace {
+
+uint32_t ConfigAddress(unsigned device, unsigned function, unsigned reg) {
+  return 0x80000000u | device << 11 | function << 8 | (reg & 0xFC);
+}
+uint32_t ConfigRead(sim::Machine& m, unsigned device, unsigned function, unsigned reg,
+                    unsigned width) {
+  m.ports().Write(0xCF8, 4, ConfigAddress(device, function, reg));
+  return m.ports().Read(0xCFC + (reg & 3), width);
+}
+void ConfigWrite(sim::Machine& m, unsigned device, unsigned function, unsigned reg, unsigned width,
+                 uint32_t value) {
+  m.ports().Write(0xCF8, 4, ConfigAddress(device, function, reg));
+  m.ports().Write(0xCFC + (reg & 3), width, value);
+}
+
+TEST(Interrupts, MaskAllSoftwareInterruptAndLineLevel) {
+  Rig rig;
+  Nic& nic = rig.Add(0);  // IRQ 11
+  sim::IrqController& irq = rig.machine().irq();
+  ASSERT_TRUE(nic.Reset());
+  EXPECT_EQ(nic.R8(ScbInterruptControl), ScbInterruptMaskAll);  // masked after reset
+
+  nic.W8(ScbInterruptControl, 0x03);  // software interrupt, still masked
+  EXPECT_EQ(nic.Status() & 0xFF00, ScbStatusSwi);
+  EXPECT_EQ(nic.R8(ScbInterruptControl), 0x01);  // bit 1 does not stick
+  EXPECT_FALSE(irq.Asserted(11));
+  nic.W8(ScbInterruptControl, 0x00);
+  EXPECT_TRUE(irq.Asserted(11));
+  EXPECT_TRUE(nic.model().InterruptLineHigh());
+  nic.W8(ScbInterruptControl, 0x01);
+  EXPECT_FALSE(irq.Asserted(11));
+  nic.W8(ScbInterruptControl, 0x00);
+  nic.W16(ScbStatus, 0x00FF);  // the low byte ignores writes
+  EXPECT_TRUE(irq.Asserted(11));
+  nic.W16(ScbStatus, ScbStatusSwi);  // write 1 to clear
+  EXPECT_FALSE(irq.Asserted(11));
+  EXPECT_EQ(nic.Status() & 0xFF00, 0);
+
+  // An MDI cycle with its interrupt enable bit raises MDI when it is done.
+  nic.Mdi(((1u << 5 | 1) | MdiOpRead) << 16 | 0x20000000);
+  EXPECT_EQ(nic.Status() & 0xFF00, ScbStatusMdi);
+  EXPECT_TRUE(irq.Asserted(11));
+  nic.W16(ScbStatus, 0xFF00);
+  EXPECT_FALSE(irq.Asserted(11));
+}
+
+TEST(Interrupts, SingleSourceMasks) {
+  Rig rig;
+  Nic& nic = rig.Add(0);
+  RxRings rings = rig.Rings(8, 8);
+  BringUp(rig, nic, Station(0), rings);
+  sim::IrqController& irq = rig.machine().irq();
+
+  // FR from a frame; CX and CNA from a block with the I bit; RNR from the
+  // one-shot out-of-resources fault.
+  nic.model().InjectFrame(MakeFrame(Station(0), Station(1), 80));
+  nic.W8(ScbInterruptControl, 0x40);
+  EXPECT_EQ(nic.Status() & 0xFF00, ScbStatusFr);
+  EXPECT_FALSE(irq.Asserted(11));
+  nic.W8(ScbInterruptControl, 0x00);
+  EXPECT_TRUE(irq.Asserted(11));
+  nic.W16(ScbStatus, 0xFF00);
+
+  nic.W8(ScbInterruptControl, 0xA0);  // CX and CNA masked
+  RunBlock(nic, rig.Block(CbCommandEndOfList | CbCommandInterrupt));
+  EXPECT_EQ(nic.Status() & 0xFF00, ScbStatusCx | ScbStatusCna);
+  EXPECT_FALSE(irq.Asserted(11));
+  nic.W8(ScbInterruptControl, 0x20);  // CNA alone masked: CX shows
+  EXPECT_TRUE(irq.Asserted(11));
+  nic.W16(ScbStatus, ScbStatusCx);
+  EXPECT_FALSE(irq.Asserted(11));
+  nic.W16(ScbStatus, 0xFF00);
+
+  nic.W8(ScbInterruptControl, 0x10);  // RNR masked
+  nic.model().faults().ru_out_of_resources = true;
+  nic.model().InjectFrame(MakeFrame(Station(0), Station(1), 80));
+  EXPECT_EQ(nic.Status() & 0xFF00, ScbStatusRnr);
+  EXPECT_FALSE(irq.Asserted(11));
+  nic.W16(ScbStatus, 0xFF00);
+
+  // SWI has no single-source mask.
+  nic.W8(ScbInterruptControl, 0xFE);  // every source mask, and SWI
+  EXPECT_EQ(nic.R8(ScbInterruptControl), 0xFC);
+  EXPECT_TRUE(irq.Asserted(11));
+  nic.W8(ScbInterruptControl, 0xFD);
+  EXPECT_FALSE(irq.Asserted(11));
+
+  // An 82557 stepping has no single-source masks: bits 2-7 neither stick nor
+  // mask.
+  sim::I8255xConfig config = Rig::Config(1);
+  config.revision = 2;
+  Nic& old = rig.Add(config);  // IRQ 10
+  ASSERT_TRUE(old.Reset());
+  old.W8(ScbInterruptControl, 0xFC | 0x02);
+  EXPECT_EQ(old.R8(ScbInterruptControl), 0x00);
+  EXPECT_TRUE(irq.Asserted(10));
+  EXPECT_FALSE(sim::I8255xHasSingleSourceMasks(0x1229, 2));
+  EXPECT_TRUE(sim::I8255xHasSingleSourceMasks(0x1229, 8));
+}
+
+TEST(Variants, TableHoldsTheSupportedDevices) {
+  std::vector<uint16_t> ids;
+  for (const auto& v : sim::I8255xVariants()) ids.push_back(v.device_id);
+  EXPECT_EQ(ids, (std::vector<uint16_t>{0x1229, 0x1209, 0x1029, 0x1030, 0x2449}));
+  Rig rig;
+  for (unsigned i = 0; i < ids.size(); ++i) {
+    sim::I8255xConfig config = Rig::Config(i);
+    config.device_id = ids[i];
+    rig.Add(config);
+    EXPECT_EQ(ConfigRead(rig.machine(), 3 + i, 0, 0, 4), 0x8086u | uint32_t{ids[i]} << 16);
+  }
+}
+
+TEST(Port, ResetsAndSelfTest) {
+  Rig rig;
+  Nic& nic = rig.Add(0);
+  RxRings rings = rig.Rings(8, 8);
+  std::array<uint8_t, 24> config = DriverConfiguration();
+  config[15] = 0x49;  // promiscuous
+  BringUp(rig, nic, Station(0), rings, config);
+  ASSERT_EQ(nic.RuState(), 0x10);
+
+  // Selective reset: both units idle, configuration and address kept; PORT
+  // reads non-zero for a little while.
+  nic.W32(ScbPort, ScbPortSelectiveReset);
+  EXPECT_NE(nic.R32(ScbPort), 0u);
+  EXPECT_EQ(nic.RuState(), 0x00);
+  int reads = 0;
+  while (nic.R32(ScbPort) != 0) ASSERT_LT(++reads, 100);
+  EXPECT_EQ(nic.model().IndividualAddress(), Station(0));
+  EXPECT_EQ(nic.model().ActiveConfiguration(), config);
+  EXPECT_TRUE(nic.model().Configured());
+
+  // Software reset: configuration back to power-up values, address forgotten.
+  nic.Command(ScbCommandRuStart, HwAddress(rings.rfds[0]));
+  nic.W8(ScbInterruptControl, 0);
+  ASSERT_TRUE(nic.Reset());
+  EXPECT_EQ(nic.Status(), 0);
+  EXPECT_EQ(nic.R8(ScbInterruptControl), ScbInterruptMaskAll);
+  EXPECT_FALSE(nic.model().Configured());
+  EXPECT_EQ(nic.model().IndividualAddress(), (Mac{}));
+  EXPECT_EQ(nic.model().ActiveConfiguration()[15], 0xC8);
+  // With the address forgotten a frame to it is refused by the filter.
+  nic.Command(ScbCommandRuStart, HwAddress(rings.rfds[0]));
+  nic.model().InjectFrame(MakeFrame(Station(0), Station(1), 80));
+  EXPECT_EQ(nic.model().counters().dropped_filter.load(), 1u);
+
+  // Selective reset that never finishes, until a software reset.
+  nic.model().faults().selective_reset_hangs = true;
+  nic.W32(ScbPort, ScbPortSelectiveReset);
+  for (int i = 0; i < 200; ++i) ASSERT_NE(nic.R32(ScbPort), 0u);
+  EXPECT_TRUE(nic.Reset());
+
+  // Self-test: signature non-zero, result 0, at the 16-byte-aligned address.
+  auto* block = rig.Alloc<SelfTestBlock>(32);
+  HwStore32(&block->Signature, 0);
+  HwStore32(&block->Result, 0xFFFFFFFF);
+  nic.W32(ScbPort, HwAddress(block) | ScbPortSelfTest);
+  EXPECT_NE(HwLoad32(&block->Signature), 0u);
+  EXPECT_EQ(HwLoad32(&block->Result), 0u);
+  reads = 0;
+  while (nic.R32(ScbPort) != 0) ASSERT_LT(++reads, 100);
+}
+
+TEST(Mdi, CyclesAndPhys) {
+  Rig rig;
+  Nic& fast = rig.Add(0);  // 82555 at 100 Mb/s
+  // The ready bit is not there at once, then comes up with the data.
+  fast.W32(ScbMdiControl, ((1u << 5 | 16) | MdiOpRead) << 16);
+  EXPECT_EQ(fast.R32(ScbMdiControl) & MdiReady, 0u);
+  EXPECT_NE(fast.Mdi(((1u << 5 | 16) | MdiOpRead) << 16), 0xFFFFFFFFu);
+  EXPECT_TRUE(fast.MdiRead(1, 16) & 0x0002);
+  EXPECT_EQ(fast.MdiRead(1, 1), 0x782D);  // link up, negotiation complete
+  EXPECT_EQ(fast.MdiRead(1, 2), 0x02A8);
+  EXPECT_EQ(fast.MdiRead(2, 1), 0xFFFF);  // nobody at address 2
+  // Vendor registers store; the speed bit stays status.
+  EXPECT_TRUE(fast.MdiWrite(1, 23, 0x0020));
+  EXPECT_EQ(fast.MdiRead(1, 23), 0x0020);
+  EXPECT_TRUE(fast.MdiWrite(1, 16, 0x1000));
+  EXPECT_EQ(fast.MdiRead(1, 16), 0x1002);
+  EXPECT_TRUE(fast.MdiWrite(1, 1, 0));  // read only
+  EXPECT_EQ(fast.MdiRead(1, 1), 0x782D);
+
+  sim::I8255xConfig config = Rig::Config(1);
+  config.phy_100mbit = false;
+  Nic& slow = rig.Add(config);
+  EXPECT_FALSE(slow.MdiRead(1, 16) & 0x0002);
+
+  config = Rig::Config(2);
+  config.phy = sim::PhyType::Dp83840;
+  config.phy_100mbit = false;
+  Nic& national10 = rig.Add(config);
+  EXPECT_TRUE(national10.MdiRead(1, 25) & 0x0040);
+  EXPECT_EQ(national10.MdiRead(1, 2), 0x2000);
+  config = Rig::Config(3);
+  config.phy = sim::PhyType::Dp83840;
+  Nic& national100 = rig.Add(config);
+  EXPECT_FALSE(national100.MdiRead(1, 25) & 0x0040);
+
+  config = Rig::Config(4);
+  config.phy = sim::PhyType::None;
+  Nic& none = rig.Add(config);
+  EXPECT_EQ(none.MdiRead(1, 0), 0xFFFF);
+  EXPECT_EQ(none.MdiRead(1, 16), 0xFFFF);
+
+  // Fault: never ready; the cycle is not performed.
+  fast.model().faults().mdi_never_ready = true;
+  EXPECT_EQ(fast.Mdi(((1u << 5 | 23) | MdiOpWrite) << 16 | 0x0400, 50), 0xFFFFFFFFu);
+  fast.model().faults().mdi_never_ready = false;
+  EXPECT_EQ(fast.MdiRead(1, 23), 0x0400);  // the pending write lands once lifted
+}
+
+TEST(Registers, ByteLanesAndWidths) {
+  Rig rig;
+  Nic& nic = rig.Add(0);
+  ASSERT_TRUE(nic.Reset());
+  // General pointer written byte by byte, read as a dword and as words.
+  for (unsigned i = 0; i < 4; ++i)
+    nic.W8(ScbGeneralPointer + i, static_cast<uint8_t>(0x11 * (i + 1)));
+  EXPECT_EQ(nic.R32(ScbGeneralPointer), 0x44332211u);
+  EXPECT_EQ(nic.R16(ScbGeneralPointer + 2), 0x4433);
+  // A dword at 0: status, command and interrupt control together.
+  nic.W8(ScbInterruptControl, 0x03);  // SWI, masked
+  EXPECT_EQ(nic.R32(ScbStatus), 0x01000000u | ScbStatusSwi);
+  nic.W32(ScbStatus, 0x00000000u | ScbStatusSwi);  // ack, no command, unmask
+  EXPECT_EQ(nic.R32(ScbStatus), 0u);
+  EXPECT_EQ(nic.R16(ScbCommand), 0);
+  // EEPROM control as a word; unmodelled registers read 0.
+  EXPECT_EQ(nic.R16(ScbEepromControl), EepromDataOut);
+  EXPECT_EQ(nic.R32(0x18), 0u);
+  EXPECT_EQ(nic.R32(60), 0u);
+
+  nic.model().EnableTrace(true);
+  nic.W8(ScbCommand, 0);
+  nic.R16(ScbStatus);
+  const auto trace = nic.model().Trace();
+  ASSERT_EQ(trace.size(), 2u);
+  EXPECT_TRUE(trace[0].write);
+  EXPECT_EQ(trace[0].offset, ScbCommand);
+  EXPECT_EQ(trace[1].width, 2u);
+}
+
+TEST(Pci, ConfigurationSpaceOfAMultiFunctionDevice) {
+  Rig rig;
+  sim::Machine& m = rig.machine();
+  sim::I8255xConfig f0 = Rig::Config(0);
+  f0.device = 5;
+  f0.function = 0;
+  f0.multi_function = true;
+  f0.latency_timer = 0x10;
+  f0.command = 0x0001;
+  sim::I8255xConfig f1 = Rig::Config(1);
+  f1.device = 5;
+  f1.function = 1;
+  f1.multi_function = true;
+  f1.device_id = 0x1209;
+  rig.Add(f0);
+  rig.Add(f1);
+
+  EXPECT_EQ(ConfigRead(m, 5, 0, 0x00, 4), 0x12298086u);
+  EXPECT_EQ(ConfigRead(m, 5, 1, 0x00, 4), 0x12098086u);
+  EXPECT_EQ(ConfigRead(m, 5, 2, 0x00, 4), 0xFFFFFFFFu);  // absent function
+  EXPECT_EQ(ConfigRead(m, 5, 0, 0x0E, 1), 0x80u);
+  EXPECT_EQ(ConfigRead(m, 5, 0, 0x08, 4) >> 8, 0x020000u);
+  EXPECT_EQ(ConfigRead(m, 5, 0, 0x10, 4), 0xFEB00000u);
+  EXPECT_EQ(ConfigRead(m, 5, 0, 0x14, 4), 0xE001u);
+  EXPECT_EQ(ConfigRead(m, 5, 1, 0x14, 4), 0xE041u);
+  EXPECT_EQ(ConfigRead(m, 5, 0, 0x18, 4), 0xFEA00000u);
+  EXPECT_EQ(ConfigRead(m, 5, 0, 0x3C, 1), 11u);
+  EXPECT_EQ(ConfigRead(m, 5, 0, 0x3D, 1), 1u);  // pin A
+  EXPECT_EQ(ConfigRead(m, 5, 0, 0x0D, 1), 0x10u);
+  EXPECT_EQ(ConfigRead(m, 5, 0, 0x04, 2), 0x0001u);
+
+  // BAR sizing: 64 bytes of I/O, 4 KiB and 1 MiB of memory.
+  ConfigWrite(m, 5, 0, 0x14, 4, 0xFFFFFFFF);
+  EXPECT_EQ(ConfigRead(m, 5, 0, 0x14, 4), 0xFFFFFFC1u);
+  ConfigWrite(m, 5, 0, 0x10, 4, 0xFFFFFFFF);
+  EXPECT_EQ(ConfigRead(m, 5, 0, 0x10, 4), 0xFFFFF000u);
+  ConfigWrite(m, 5, 0, 0x18, 4, 0xFFFFFFFF);
+  EXPECT_EQ(ConfigRead(m, 5, 0, 0x18, 4), 0xFFF00000u);
+  ConfigWrite(m, 5, 0, 0x14, 4, 0xE000);
+  EXPECT_EQ(m.ports().Read(0xE000 + ScbCommand, 1), 0u);
+}
+
+TEST(Pci, IoDecodingBarMovesAndInterruptLine) {
+  Rig rig;
+  sim::Machine& m = rig.machine();
+  Nic& nic = rig.Add(0);  // device 3, IRQ 11, 0xE000
+  ASSERT_TRUE(nic.Reset());
+  nic.W32(ScbGeneralPointer, 0x12345678);
+
+  // I/O space off: all ones, writes ignored.
+  ConfigWrite(m, 3, 0, 0x04, 2, 0x0004);
+  EXPECT_EQ(m.ports().Read(0xE000 + ScbGeneralPointer, 4), 0xFFFFFFFFu);
+  m.ports().Write(0xE000 + ScbGeneralPointer, 4, 0);
+  ConfigWrite(m, 3, 0, 0x04, 2, 0x0005);
+  EXPECT_EQ(nic.R32(ScbGeneralPointer), 0x12345678u);
+
+  // The window follows BAR1.
+  ConfigWrite(m, 3, 0, 0x14, 4, 0xD000);
+  EXPECT_EQ(m.ports().Read(0xE000 + ScbGeneralPointer, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(m.ports().Read(0xD000 + ScbGeneralPointer, 4), 0x12345678u);
+
+  // The pin follows the interrupt line, high or not.
+  Nic moved(m, nic.model(), 0xD000);
+  moved.W8(ScbInterruptControl, 0x02);  // SWI, unmasked
+  EXPECT_TRUE(m.irq().Asserted(11));
+  ConfigWrite(m, 3, 0, 0x3C, 1, 5);
+  EXPECT_FALSE(m.irq().Asserted(11));
+  EXPECT_TRUE(m.irq().Asserted(5));
+  // The harness may move things too.
+  nic.model().pci().SetBar(1, 0xC000, 64, true);
+  EXPECT_EQ(m.ports().Read(0xC000 + ScbStatus, 2), ScbStatusSwi);
+}
+
+TEST(Dma, RefusedAccessesAreRecordedAndNotPerformed) {
+  Rig rig;
+  sim::Machine& m = rig.machine();
+  Nic& nic = rig.Add(0);
+  sim::TestPort& port = rig.AddTestPort();
+  ASSERT_TRUE(nic.Reset());
+
+  // Bus mastering off: the block is neither read nor completed.
+  ConfigWrite(m, 3, 0, 0x04, 2, 0x0001);
+  CommandBlock* cb = rig.Transmit(MakeFrame(kBroadcast, Station(0), 60));
+  nic.Command(ScbCommandCuStart, HwAddress(cb));
+  EXPECT_EQ(HwLoad16(&cb->Status), 0);
+  EXPECT_TRUE(port.Heard().empty());
+  EXPECT_EQ(nic.CuState(), 0x00);  // the unit gave up
+  ASSERT_FALSE(nic.model().bus_errors().empty());
+  EXPECT_EQ(nic.model().bus_errors()[0].reason, "bus mastering disabled");
+  // Nor is a frame received.
+  RxRings rings = rig.Rings(4, 4);
+  nic.Command(ScbCommandRuStart, HwAddress(rings.rfds[0]));
+  nic.model().InjectFrame(MakeFrame(kBroadcast, Station(1), 80));
+  EXPECT_EQ(rings.RfdStatus(0), 0);
+  EXPECT_EQ(nic.RuState(), 0x00);
+  ConfigWrite(m, 3, 0, 0x04, 2, 0x0005);
+
+  // An address outside memory.
+  const size_t before = nic.model().bus_errors().size();
+  nic.Command(ScbCommandCuStart, 0x00001000);
+  EXPECT_EQ(nic.CuState(), 0x00);
+  const auto errors = nic.model().bus_errors();
+  ASSERT_GT(errors.size(), before);
+  EXPECT_EQ(errors[before].reason, "outside memory");
+  EXPECT_EQ(errors[before].address, 0x00001002u);
+  // A buffer outside memory: the frame is reported overrun, not written.
+  RxRings wild = rig.Rings(4, 4);
+  HwStoreUnaligned32(wild.Rbd(0) + RbdOffsetBufferAddress, 0x00002000);
+  nic.Command(ScbCommandRuStart, HwAddress(wild.rfds[0]));
+  nic.model().InjectFrame(MakeFrame(kBroadcast, Station(1), 80));
+  EXPECT_EQ(wild.RfdStatus(0), RfdStatusComplete | RfdStatusOverrun);
+  EXPECT_GE(nic.model().counters().bus_errors.load(), 3u);
+}
+
+TEST(Polled, ControllerMarksItsLine) {
+  // Only that the construction path runs; the kernel owns what polling means.
+  Rig rig;
+  sim::I8255xConfig config = Rig::Config(0);
+  config.polled = true;
+  Nic& nic = rig.Add(config);
+  ASSERT_TRUE(nic.Reset());
+  EXPECT_EQ(nic.Status(), 0);
+}
+
+}  // namespace
+}  // namespace nic_test
