@@ -36,8 +36,12 @@ struct MachineOptions {
   uint32_t boot_query_busy_calls = 0;
   HaPolicy ha_policy = HaPolicy::None;
   size_t arena_bytes = 64u << 20;
-  // Called with each piece the driver prints, as it is printed.
+  // Called with each piece the driver prints, as it is printed (under the
+  // console's lock: it must not print through the machine itself).
   std::function<void(const std::string&)> console_echo;
+  // The program the driver process runs; null means the driver image
+  // (DriverImageEntry). Kernel tests run small images of their own.
+  uint32_t (*image)() = nullptr;
 };
 
 // Anything the machine owns besides its core (device models, segments).
@@ -58,7 +62,10 @@ class Machine {
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
 
-  // The machine whose ports and kernel the host interface reaches now.
+  // The machine whose ports and kernel the host interface reaches now. A
+  // thread of the harness that calls the host interface directly (not
+  // through a ClientProcess) acts for the driver process; it is never unwound
+  // by Stop, its kernel calls fail instead once the machine stops.
   static Machine* Current();
 
   Clock& clock();
@@ -82,7 +89,9 @@ class Machine {
   // gives 0 for it and its handler is called periodically instead.
   void SetLinePolled(unsigned line, bool polled = true);
 
-  // Starts the driver process; its main thread runs DriverImageEntry.
+  // Starts the driver process; its main thread runs DriverImageEntry (or
+  // options().image). Throws std::logic_error when booted twice or after
+  // Stop.
   void Boot();
   // Waits until start-up has finished: signal 10000 raised, or DriverEntry
   // returned. False on timeout (wall time).
@@ -93,7 +102,9 @@ class Machine {
 
   // Ends the driver process: every driver thread (main, interrupt) ends and
   // every client thread inside a device function is unwound with an error.
-  // Idempotent.
+  // Idempotent. Called from a harness thread, never from inside the driver
+  // (a handler, a device function or the console echo would wait for
+  // itself).
   void Stop();
   bool stopped() const;
 
@@ -109,6 +120,24 @@ class Machine {
   std::vector<std::pair<uint32_t, uint32_t>> HaNotifications() const;  // (object, code)
   // Devices published with KeCreateDevice, in order.
   std::vector<std::string> DeviceNames() const;
+
+  // Runs one round of the polled lines' handlers on the interrupt thread and
+  // waits for it. False when the driver process is not running.
+  // Not to be called with interrupts disabled (the round needs them).
+  bool PollNow();
+  // Kernel calls refused because the calling process had no right to the
+  // handle.
+  uint64_t RightsViolations() const;
+  // Handler rounds the interrupt thread ran for asserted lines, and the times
+  // it backed off a line that stayed asserted (an unacknowledged source).
+  uint64_t InterruptRuns() const;
+  uint64_t InterruptStorms() const;
+  // Number of debug_assert_bit calls.
+  uint64_t DebugAssertCount() const;
+  // Kernel objects allocated and not deallocated (mutexes, events, ...), for
+  // leak checks of the driver's own objects.
+  size_t LiveMutexes() const;
+  size_t LiveEvents() const;
 
  private:
   struct Core;
@@ -136,6 +165,15 @@ class ClientProcess {
   uint32_t Control(uintptr_t open, uint32_t code, uintptr_t argument, uint32_t size);
   // Any function code with raw arguments (for the dispatcher's own checks).
   uint32_t Call(uintptr_t open, uint32_t function, uintptr_t a1, uintptr_t a2, uintptr_t a3);
+  // A device function of the named device with any instance argument, as a
+  // misbehaving client could make it (another device's client, null, ...).
+  uint32_t CallDevice(const std::string& device_name, uintptr_t instance, uint32_t function,
+                      uintptr_t a1, uintptr_t a2, uintptr_t a3);
+
+  // Runs `body` on the calling thread as a thread of this process (kernel
+  // calls made by it act for the process). Returns kStopped when the machine
+  // stops before or while it runs.
+  uint32_t Run(const std::function<uint32_t()>& body);
 
   uint32_t handle() const;
 

@@ -1,0 +1,346 @@
+// Devices and clients, availability, rights, lists, the boot query, signals
+// and the runtime library.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kernel_test_util.h"
+
+namespace {
+
+using kernel_test::SmallMachine;
+
+struct DeviceLog {
+  struct Call {
+    uint32_t function;
+    void* context;
+    void* instance;
+    uintptr_t a1, a2, a3;
+    KHandle process;
+  };
+  static inline std::mutex mutex;
+  static inline std::vector<Call> calls;
+  static inline uint64_t record = 0;  // what open hands out
+
+  static uint32_t Entry(uint32_t function, void* context, void* instance, uintptr_t a1,
+                        uintptr_t a2, uintptr_t a3) {
+    KHandle process = 0;
+    KeGetCurrentProcessHandle(&process);
+    std::lock_guard lock(mutex);
+    calls.push_back({function, context, instance, a1, a2, a3, process});
+    if (function == 2) {
+      *static_cast<void**>(instance) = &record;
+      return 0;
+    }
+    return function == 9 ? 7 : 0;
+  }
+  static Call Last() {
+    std::lock_guard lock(mutex);
+    return calls.back();
+  }
+};
+
+TEST(KernelDevices, ClientCallsReachTheEntryWithTheirArguments) {
+  sim::Machine machine(SmallMachine());
+  int context = 0;
+  KHandle device = 0;
+  ASSERT_EQ(KeCreateDevice("/DEV/TEST/0", &context, &DeviceLog::Entry, 0, &device), 0u);
+  EXPECT_NE(KeCreateDevice("/DEV/TEST/0", &context, &DeviceLog::Entry, 0, &device), 0u)
+      << "names are unique";
+  ASSERT_EQ(KeCreateDevice("/DEV/TEST/1", nullptr, &DeviceLog::Entry, 0, &device), 0u);
+  EXPECT_EQ(machine.DeviceNames(), (std::vector<std::string>{"/DEV/TEST/0", "/DEV/TEST/1"}));
+
+  sim::ClientProcess client(machine);
+  uintptr_t open = 0;
+  EXPECT_EQ(client.Open("/DEV/NOPE", &open), sim::ClientProcess::kNoDevice);
+  ASSERT_EQ(client.Open("/DEV/TEST/0", &open), 0u);
+  EXPECT_EQ(open, reinterpret_cast<uintptr_t>(&DeviceLog::record));
+  auto call = DeviceLog::Last();
+  EXPECT_EQ(call.function, 2u);
+  EXPECT_EQ(call.context, &context);
+  EXPECT_EQ(call.process, client.handle()) << "device functions run in the client's process";
+
+  char buffer[64];
+  uint32_t length = 0;
+  EXPECT_EQ(client.Read(open, buffer, sizeof buffer, &length), 0u);
+  call = DeviceLog::Last();
+  EXPECT_EQ(call.function, 4u);
+  EXPECT_EQ(call.instance, &DeviceLog::record);
+  EXPECT_EQ(call.a1, reinterpret_cast<uintptr_t>(buffer));
+  EXPECT_EQ(call.a2, sizeof buffer);
+  EXPECT_EQ(call.a3, reinterpret_cast<uintptr_t>(&length));
+
+  uint32_t sent = 0;
+  EXPECT_EQ(client.Write(open, buffer, 60, &sent), 0u);
+  call = DeviceLog::Last();
+  EXPECT_EQ(call.function, 5u);
+  EXPECT_EQ(call.a1, reinterpret_cast<uintptr_t>(buffer));
+  EXPECT_EQ(call.a2, 60u);
+  EXPECT_EQ(call.a3, reinterpret_cast<uintptr_t>(&sent));
+
+  EXPECT_EQ(client.Control(open, 0x80003, reinterpret_cast<uintptr_t>(buffer), 48), 0u);
+  call = DeviceLog::Last();
+  EXPECT_EQ(call.function, 14u);
+  EXPECT_EQ(call.a1, 0x80003u);
+  EXPECT_EQ(call.a2, reinterpret_cast<uintptr_t>(buffer));
+  EXPECT_EQ(call.a3, 48u);
+
+  EXPECT_EQ(client.Call(open, 9, 1, 2, 3), 7u) << "the entry's status comes back";
+  call = DeviceLog::Last();
+  EXPECT_EQ(call.function, 9u);
+  EXPECT_EQ(call.a1 + call.a2 + call.a3, 6u);
+
+  EXPECT_EQ(client.CallDevice("/DEV/TEST/1", 0, 4, 0, 0, 0), 0u);
+  call = DeviceLog::Last();
+  EXPECT_EQ(call.context, nullptr);
+  EXPECT_EQ(call.instance, nullptr);
+  EXPECT_EQ(client.CallDevice("/DEV/NOPE", 0, 4, 0, 0, 0), sim::ClientProcess::kNoDevice);
+
+  EXPECT_EQ(client.Close(open), 0u);
+  EXPECT_EQ(DeviceLog::Last().function, 3u);
+  EXPECT_EQ(client.Read(open, buffer, sizeof buffer, &length), sim::ClientProcess::kNoDevice)
+      << "closed";
+}
+
+struct HaLog {
+  static inline std::mutex mutex;
+  static inline std::vector<std::vector<uintptr_t>> events;  // code, value, context
+  static void Handler(uint32_t code, uint32_t value, void* context) {
+    std::lock_guard lock(mutex);
+    events.push_back({code, value, reinterpret_cast<uintptr_t>(context)});
+  }
+  static void Other(uint32_t, uint32_t, void*) { ADD_FAILURE() << "a later registration won"; }
+  static std::vector<std::vector<uintptr_t>> Take() {
+    std::lock_guard lock(mutex);
+    return std::exchange(events, {});
+  }
+};
+
+void RegisterAvailability(const char* name, void* context, KHandle* object) {
+  ASSERT_EQ(KeAllocateHaObject(name, context, object), 0u);
+  ASSERT_EQ(KeGrantHandleRights(*object, KeRightsHaObject, KeEveryProcess), 0u);
+  KHandle ignored = 0;
+  for (uint32_t code : {100u, 101u, 102u}) {
+    ASSERT_EQ(KeAllocateExceptionHandler(code, 0, &HaLog::Handler, &ignored), 0u);
+  }
+  ASSERT_EQ(KeAllocateExceptionHandler(100, 0, &HaLog::Other, &ignored), 0u);
+}
+
+TEST(KernelAvailability, EventsReachTheObjectNamedAfterTheDevice) {
+  HaLog::Take();
+  sim::Machine machine(SmallMachine());
+  int first = 0;
+  int second = 0;
+  KHandle a = 0;
+  KHandle b = 0;
+  RegisterAvailability("/DEV/TEST/0", &first, &a);
+  RegisterAvailability("/DEV/TEST/1", &second, &b);
+  EXPECT_NE(KeAllocateHaObject("/DEV/TEST/1", nullptr, &b), 0u) << "names are unique";
+
+  EXPECT_TRUE(machine.DeliverHaEvent("/DEV/TEST/1", 101, 42));
+  EXPECT_TRUE(machine.DeliverHaEvent("/DEV/TEST/0", 100));
+  EXPECT_FALSE(machine.DeliverHaEvent("/DEV/TEST/2", 100)) << "no such object";
+  EXPECT_FALSE(machine.DeliverHaEvent("/DEV/TEST/0", 103)) << "no handler for the code";
+  EXPECT_EQ(HaLog::Take(),
+            (std::vector<std::vector<uintptr_t>>{{101, 42, reinterpret_cast<uintptr_t>(&second)},
+                                                 {100, 0, reinterpret_cast<uintptr_t>(&first)}}));
+
+  // Policy None: recorded only.
+  EXPECT_EQ(KeNotifyHaEvent(b, 104), 0u);
+  EXPECT_EQ(KeNotifyHaEvent(0, 104), 0u);
+  EXPECT_TRUE(HaLog::Take().empty());
+  EXPECT_EQ(machine.HaNotifications(),
+            (std::vector<std::pair<uint32_t, uint32_t>>{{b, 104}, {0, 104}}));
+}
+
+TEST(KernelAvailability, NotifyPolicyAnswersBeforeReturning) {
+  for (auto [policy, event] :
+       {std::pair{sim::HaPolicy::Suspend, 100u}, std::pair{sim::HaPolicy::Abort, 102u}}) {
+    HaLog::Take();
+    sim::MachineOptions options = SmallMachine();
+    options.ha_policy = policy;
+    sim::Machine machine(std::move(options));
+    int context = 0;
+    KHandle object = 0;
+    RegisterAvailability("/DEV/TEST/0", &context, &object);
+    // From a client thread, as an availability check in a device function.
+    sim::ClientProcess client(machine);
+    EXPECT_EQ(client.Run([&] { return KeNotifyHaEvent(object, 104); }), 0u);
+    EXPECT_EQ(
+        HaLog::Take(),
+        (std::vector<std::vector<uintptr_t>>{{event, 104, reinterpret_cast<uintptr_t>(&context)}}));
+    EXPECT_EQ(KeNotifyHaEvent(0, 104), 0u);
+    EXPECT_TRUE(HaLog::Take().empty()) << "object 0 is only recorded";
+    EXPECT_EQ(machine.HaNotifications().size(), 2u);
+  }
+}
+
+TEST(KernelRights, HandlesWorkOnlyWhereGranted) {
+  sim::Machine machine(SmallMachine());
+  sim::ClientProcess owner(machine);
+  sim::ClientProcess other(machine);
+  KHandle driver = 0;
+  ASSERT_EQ(KeGetCurrentProcessHandle(&driver), 0u);
+  EXPECT_NE(driver, owner.handle());
+  EXPECT_NE(owner.handle(), other.handle());
+  EXPECT_EQ(owner.Run([&] {
+    KHandle self = 0;
+    KeGetCurrentProcessHandle(&self);
+    return self == owner.handle() ? 0u : 1u;
+  }),
+            0u);
+
+  KHandle mutex = 0;
+  KHandle event = 0;
+  ASSERT_EQ(owner.Run([&] { return KeAllocateMutex(&mutex) | KeAllocateEvent(&event); }), 0u);
+  EXPECT_EQ(machine.RightsViolations(), 0u);
+  EXPECT_NE(other.Run([&] { return KeAcquireMutex(mutex); }), 0u);
+  EXPECT_NE(KeSetEvent(event), 0u) << "the driver process has no right either";
+  EXPECT_EQ(machine.RightsViolations(), 2u);
+
+  // Only the owner grants, and only the right that fits the object.
+  EXPECT_NE(other.Run([&] { return KeGrantHandleRights(mutex, KeRightsMutex, KeEveryProcess); }),
+            0u);
+  EXPECT_EQ(machine.RightsViolations(), 3u);
+  EXPECT_NE(owner.Run([&] { return KeGrantHandleRights(mutex, KeRightsEvent, other.handle()); }),
+            0u);
+  EXPECT_NE(owner.Run([&] { return KeGrantHandleRights(mutex, KeRightsMutex, 0x12345); }), 0u)
+      << "no such process";
+
+  ASSERT_EQ(owner.Run([&] { return KeGrantHandleRights(mutex, KeRightsMutex, other.handle()); }),
+            0u);
+  EXPECT_EQ(other.Run([&] { return KeAcquireMutex(mutex) | KeReleaseMutex(mutex); }), 0u);
+  EXPECT_NE(KeAcquireMutex(mutex), 0u) << "granted to one process only";
+
+  // The client's event granted to the driver process, as a driver does with
+  // each client's event so that its interrupt handler can pulse it.
+  ASSERT_EQ(owner.Run([&] { return KeGrantHandleRights(event, KeRightsEvent, driver); }), 0u);
+  EXPECT_EQ(KeSetEvent(event), 0u);
+  EXPECT_NE(other.Run([&] { return KeWaitEvent(event); }), 0u);
+  ASSERT_EQ(owner.Run([&] { return KeGrantHandleRights(event, KeRightsEvent, KeEveryProcess); }),
+            0u);
+  EXPECT_EQ(other.Run([&] { return KeWaitEvent(event); }), 0u);
+  EXPECT_EQ(machine.RightsViolations(), 5u);
+}
+
+struct Element {
+  void* next;
+  int value;
+};
+
+TEST(KernelLists, AppendAndRemoveLinkThroughTheFirstField) {
+  sim::Machine machine(SmallMachine());
+  KeList list{nullptr};
+  Element a{reinterpret_cast<void*>(0xBAD), 1}, b{nullptr, 2}, c{nullptr, 3};
+  ASSERT_EQ(KeAppendList(&list, &a), 0u);
+  ASSERT_EQ(KeAppendList(&list, &b), 0u);
+  ASSERT_EQ(KeAppendList(&list, &c), 0u);
+  EXPECT_EQ(list.First, &a);
+  EXPECT_EQ(a.next, &b) << "the old link is overwritten";
+  EXPECT_EQ(b.next, &c);
+  EXPECT_EQ(c.next, nullptr);
+  EXPECT_NE(KeAppendList(&list, &b), 0u) << "already on the list";
+
+  ASSERT_EQ(KeRemoveList(&list, &b), 0u);
+  EXPECT_EQ(a.next, &c);
+  EXPECT_NE(KeRemoveList(&list, &b), 0u) << "not on the list";
+  ASSERT_EQ(KeRemoveList(&list, &a), 0u);
+  EXPECT_EQ(list.First, &c);
+  ASSERT_EQ(KeRemoveList(&list, &c), 0u);
+  EXPECT_EQ(list.First, nullptr);
+  EXPECT_NE(KeAppendList(nullptr, &a), 0u);
+  EXPECT_NE(KeAppendList(&list, nullptr), 0u);
+
+  // A corrupt list that loops: both walks give up instead of hanging.
+  Element x{nullptr, 0}, y{nullptr, 0};
+  x.next = &y;
+  y.next = &x;
+  KeList loop{&x};
+  Element z{nullptr, 0};
+  EXPECT_NE(KeAppendList(&loop, &z), 0u);
+  EXPECT_NE(KeRemoveList(&loop, &z), 0u);
+}
+
+TEST(KernelBoot, BootQuerySignalsAndEntryResult) {
+  {
+    sim::MachineOptions options = SmallMachine();
+    options.boot_query_busy_calls = 3;
+    sim::Machine machine(std::move(options));
+    EXPECT_EQ(KeQueryInterruptHistory(312), 1u);
+    EXPECT_EQ(KeQueryInterruptHistory(312), 1u);
+    EXPECT_EQ(KeQueryInterruptHistory(312), 1u);
+    EXPECT_EQ(KeQueryInterruptHistory(312), 0u);
+    EXPECT_EQ(KeQueryInterruptHistory(312), 0u);
+    EXPECT_NE(KeQueryInterruptHistory(313), 0u);
+    EXPECT_EQ(KePassTimeSlice(), 0u);
+    EXPECT_FALSE(machine.SignalRaised(10000));
+    EXPECT_EQ(KeSignalInterrupt(10000), 0u);
+    EXPECT_TRUE(machine.SignalRaised(10000));
+  }
+  {
+    // An image that returns: start-up counts as finished and its result is
+    // kept. The driver process then has no main thread left.
+    sim::Machine machine(SmallMachine([]() -> uint32_t { return 4; }));
+    EXPECT_FALSE(machine.EntryResult().has_value());
+    machine.Boot();
+    ASSERT_TRUE(machine.WaitStarted());
+    ASSERT_TRUE(kernel_test::Eventually([&] { return machine.EntryResult().has_value(); }));
+    EXPECT_EQ(*machine.EntryResult(), 4u);
+    EXPECT_FALSE(machine.SignalRaised(10000));
+    EXPECT_THROW(machine.Boot(), std::logic_error);
+  }
+  {
+    sim::Machine machine(SmallMachine());
+    EXPECT_THROW(sim::Machine second(SmallMachine()), std::logic_error) << "one machine at a time";
+    EXPECT_EQ(sim::Machine::Current(), &machine);
+  }
+  EXPECT_EQ(sim::Machine::Current(), nullptr);
+}
+
+TEST(KernelRuntime, LibraryFunctions) {
+  std::string echoed;
+  sim::MachineOptions options = SmallMachine();
+  options.console_echo = [&](const std::string& piece) { echoed += piece; };
+  sim::Machine machine(std::move(options));
+
+  EXPECT_EQ(host::printf("TORVELIN: %s %u.\n", "value", 42u), 20);
+  const std::string wide(1000, 'x');
+  host::printf("%s|", wide.c_str());
+  EXPECT_EQ(machine.Console(), "TORVELIN: value 42.\n" + wide + "|");
+  EXPECT_EQ(echoed, machine.Console());
+  machine.ClearConsole();
+  EXPECT_EQ(machine.Console(), "");
+
+  void* block = host::malloc(100);
+  ASSERT_NE(block, nullptr);
+  EXPECT_LT(reinterpret_cast<uintptr_t>(block), uintptr_t{1} << 32) << "below 4 GiB";
+  EXPECT_EQ(machine.arena().OutstandingBlocks(), 1u);
+  host::memset(block, 0xA5, 100);
+  EXPECT_EQ(static_cast<uint8_t*>(block)[99], 0xA5);
+  host::free(block);
+  host::free(nullptr);
+  EXPECT_EQ(machine.arena().OutstandingBlocks(), 0u);
+  EXPECT_EQ(host::malloc(0), nullptr);
+
+  EXPECT_EQ(host::atol("  -123abc"), -123);
+  EXPECT_EQ(host::atol("\t+77"), 77);
+  EXPECT_EQ(host::atol("4294967296"), 4294967296L);
+  EXPECT_EQ(host::atol("x1"), 0);
+  EXPECT_EQ(host::atol(""), 0);
+  char text[80];
+  EXPECT_STREQ(host::ultoa(0, text, 10), "0");
+  EXPECT_STREQ(host::ultoa(4294967295ul, text, 10), "4294967295");
+  EXPECT_STREQ(host::ultoa(0xBEEF, text, 16), "beef");
+  EXPECT_STREQ(host::ultoa(5, text, 2), "101");
+  EXPECT_EQ(host::strcmpi("TorVelin", "TORVELIN"), 0);
+  EXPECT_LT(host::strcmpi("abc", "ABD"), 0);
+  EXPECT_GT(host::strcmpi("abcd", "ABC"), 0);
+  EXPECT_STREQ(host::strcat(host::strcpy(text, "/DEV/"), "X"), "/DEV/X");
+  EXPECT_EQ(host::memcmp("ab", "ac", 2) < 0, true);
+}
+
+}  // namespace

@@ -1,0 +1,228 @@
+// Mutexes, events and interrupt exclusion.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "kernel_test_util.h"
+
+namespace {
+
+using kernel_test::Eventually;
+using kernel_test::SmallMachine;
+using kernel_test::WaitUntilWaiting;
+
+TEST(KernelMutex, ExcludesThreadsOfSeveralProcesses) {
+  sim::Machine machine(SmallMachine());
+  KHandle mutex = 0;
+  ASSERT_EQ(KeAllocateMutex(&mutex), 0u);
+  ASSERT_NE(mutex, 0u);
+  ASSERT_EQ(KeGrantHandleRights(mutex, KeRightsMutex, KeEveryProcess), 0u);
+
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 2000;
+  uint64_t counter = 0;  // guarded by the kernel mutex only: TSan checks the exclusion
+  std::atomic<int> inside{0};
+  std::atomic<int> overlaps{0};
+  std::vector<std::unique_ptr<sim::ClientProcess>> clients;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    clients.push_back(std::make_unique<sim::ClientProcess>(machine));
+    threads.emplace_back([&, client = clients.back().get()] {
+      EXPECT_EQ(client->Run([&] {
+        for (int round = 0; round < kRounds; ++round) {
+          if (KeAcquireMutex(mutex) != 0) return 1u;
+          if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+          ++counter;
+          inside.fetch_sub(1);
+          if (KeReleaseMutex(mutex) != 0) return 2u;
+        }
+        return 0u;
+      }),
+                0u);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(counter, uint64_t{kThreads} * kRounds);
+  EXPECT_EQ(overlaps.load(), 0);
+
+  // Recursive for its holder; only the holder releases.
+  ASSERT_EQ(KeAcquireMutex(mutex), 0u);
+  ASSERT_EQ(KeAcquireMutex(mutex), 0u);
+  std::thread([&] {
+    EXPECT_EQ(clients[0]->Run([&] { return KeReleaseMutex(mutex); }), 1u) << "not the holder";
+  }).join();
+  EXPECT_EQ(KeReleaseMutex(mutex), 0u);
+  EXPECT_EQ(KeReleaseMutex(mutex), 0u);
+  EXPECT_NE(KeReleaseMutex(mutex), 0u) << "released more often than acquired";
+
+  EXPECT_EQ(machine.LiveMutexes(), 1u);
+  EXPECT_EQ(KeDeallocateMutex(mutex), 0u);
+  EXPECT_EQ(machine.LiveMutexes(), 0u);
+  EXPECT_NE(KeAcquireMutex(mutex), 0u) << "a dead handle stays dead";
+  EXPECT_NE(KeDeallocateMutex(mutex), 0u);
+  EXPECT_NE(KeAcquireMutex(0), 0u);
+}
+
+TEST(KernelEvent, SetStaysSetPulseReleasesOnlyCurrentWaiters) {
+  sim::Machine machine(SmallMachine());
+  KHandle event = 0;
+  ASSERT_EQ(KeAllocateEvent(&event), 0u);
+  ASSERT_EQ(KeGrantHandleRights(event, KeRightsEvent, KeEveryProcess), 0u);
+
+  // Set stays set through any number of waits until cleared.
+  ASSERT_EQ(KeSetEvent(event), 0u);
+  EXPECT_EQ(KeWaitEvent(event), 0u);
+  EXPECT_EQ(KeWaitEvent(event), 0u);
+  ASSERT_EQ(KeClearEvent(event), 0u);
+
+  // A waiter thread: registers with interrupts disabled so that the test
+  // knows when it is waiting (see WaitUntilWaiting).
+  struct Waiter {
+    std::atomic<bool> ready{false};
+    std::atomic<bool> returned{false};
+    uint32_t expected = 0;  // the wait's result
+    std::thread thread;
+  };
+  auto start = [&](Waiter& waiter) {
+    waiter.thread = std::thread([&] {
+      KeDisableInterrupts();
+      waiter.ready = true;
+      EXPECT_EQ(KeWaitEvent(event), waiter.expected);
+      waiter.returned = true;
+      KeEnableInterrupts();
+    });
+  };
+
+  // One pulse releases every thread waiting at that moment.
+  Waiter a1, a2;
+  start(a1);
+  start(a2);
+  WaitUntilWaiting(a1.ready);
+  WaitUntilWaiting(a2.ready);
+  EXPECT_FALSE(a1.returned || a2.returned);
+  ASSERT_EQ(KePulseEvent(event), 0u);
+  a1.thread.join();
+  a2.thread.join();
+
+  // ... and leaves the event clear: a thread that starts waiting afterwards
+  // stays blocked until the event is set.
+  Waiter b;
+  start(b);
+  WaitUntilWaiting(b.ready);
+  EXPECT_FALSE(b.returned) << "the pulse left the event set";
+  // A pulse with nobody else waiting is not remembered either.
+  ASSERT_EQ(KeClearEvent(event), 0u);
+  EXPECT_FALSE(b.returned);
+  ASSERT_EQ(KeSetEvent(event), 0u);
+  b.thread.join();
+  EXPECT_TRUE(b.returned);
+
+  ASSERT_EQ(KeClearEvent(event), 0u);
+  ASSERT_EQ(KePulseEvent(event), 0u);
+  Waiter c;
+  c.expected = 1;
+  start(c);
+  WaitUntilWaiting(c.ready);
+  EXPECT_FALSE(c.returned) << "a pulse without waiters was remembered";
+  // Deallocating an event releases its waiters with a failure.
+  EXPECT_EQ(machine.LiveEvents(), 1u);
+  ASSERT_EQ(KeDeallocateEvent(event), 0u);
+  EXPECT_EQ(machine.LiveEvents(), 0u);
+  c.thread.join();
+}
+
+// The interrupt handler and a thread that checks shared state with
+// interrupts disabled and then waits: the handler cannot run between the
+// check and the wait, so its pulse is never lost.
+struct NoLostWakeup {
+  static inline KHandle event = 0;
+  static inline bool frame_ready = false;  // guarded by interrupt exclusion only
+  static inline std::atomic<bool> in_critical{false};
+  static inline std::atomic<int> handler_in_critical{0};
+  static inline std::atomic<uint64_t> handled{0};
+
+  static void Handler(uintptr_t line) {
+    if (in_critical) handler_in_critical.fetch_add(1);
+    frame_ready = true;
+    sim::Machine::Current()->irq().Lower(static_cast<unsigned>(line));
+    handled.fetch_add(1);
+    KePulseEvent(event);
+  }
+};
+
+TEST(InterruptExclusion, WaitAfterCheckLosesNoPulse) {
+  sim::Machine machine(SmallMachine());
+  machine.Boot();
+  ASSERT_TRUE(machine.WaitStarted());
+  constexpr unsigned kLine = 9;
+  NoLostWakeup::frame_ready = false;
+  NoLostWakeup::handled = 0;
+  NoLostWakeup::handler_in_critical = 0;
+  ASSERT_EQ(KeAllocateEvent(&NoLostWakeup::event), 0u);
+  KHandle interrupt = 0;
+  ASSERT_EQ(KeAllocateInterrupt(kLine, &NoLostWakeup::Handler, kLine, &interrupt), 0u);
+
+  constexpr int kRounds = 200;
+  std::atomic<int> waiting_round{-1};
+  std::thread reader([&] {
+    for (int round = 0; round < kRounds; ++round) {
+      KeDisableInterrupts();
+      NoLostWakeup::in_critical = true;
+      if (!NoLostWakeup::frame_ready) {
+        waiting_round = round;
+        // Widen the window between the check and the wait: without
+        // exclusion the handler would run here and its pulse would be lost.
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        NoLostWakeup::in_critical = false;
+        while (!NoLostWakeup::frame_ready) KeWaitEvent(NoLostWakeup::event);
+      }
+      NoLostWakeup::in_critical = false;
+      NoLostWakeup::frame_ready = false;
+      KeEnableInterrupts();
+    }
+  });
+  for (int round = 0; round < kRounds; ++round) {
+    ASSERT_TRUE(Eventually([&] { return waiting_round.load() == round; }));
+    machine.irq().Raise(kLine);
+  }
+  reader.join();
+  EXPECT_EQ(NoLostWakeup::handled.load(), uint64_t{kRounds});
+  EXPECT_EQ(NoLostWakeup::handler_in_critical.load(), 0);
+  ASSERT_EQ(KeDeallocateInterrupt(interrupt), 0u);
+}
+
+TEST(InterruptExclusion, NestsAndBlocksOnlyHandlers) {
+  sim::Machine machine(SmallMachine());
+  machine.Boot();
+  ASSERT_TRUE(machine.WaitStarted());
+  static std::atomic<uint64_t> runs{0};
+  runs = 0;
+  KHandle interrupt = 0;
+  ASSERT_EQ(KeAllocateInterrupt(
+                4,
+                [](uintptr_t) {
+                  runs.fetch_add(1);
+                  sim::Machine::Current()->irq().Lower(4);
+                },
+                4, &interrupt),
+            0u);
+  KeDisableInterrupts();
+  KeDisableInterrupts();
+  machine.irq().Raise(4);
+  KeEnableInterrupts();  // still disabled: one level left
+  // The dispatcher cannot get in; a kernel mutex still works meanwhile.
+  KHandle mutex = 0;
+  ASSERT_EQ(KeAllocateMutex(&mutex), 0u);
+  ASSERT_EQ(KeAcquireMutex(mutex), 0u);
+  ASSERT_EQ(KeReleaseMutex(mutex), 0u);
+  EXPECT_EQ(runs.load(), 0u);
+  KeEnableInterrupts();
+  EXPECT_TRUE(Eventually([&] { return runs.load() == 1; }));
+  KeEnableInterrupts();  // unbalanced: ignored
+  KeDisableInterrupts();
+  KeEnableInterrupts();
+}
+
+}  // namespace
