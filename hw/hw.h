@@ -25,6 +25,10 @@ uint32_t PciReadWord(uint32_t offset, uint8_t devfn, uint32_t bus);
 uint32_t PciReadDword(uint32_t offset, uint8_t devfn, uint32_t bus);
 void PciWriteByte(uint8_t value, uint32_t offset, uint8_t devfn, uint32_t bus);
 void PciWriteDword(uint32_t value, uint32_t offset, uint8_t devfn, uint32_t bus);
+// Called by the scan before it hands the first controller to creation: from
+// then on other contexts may reach configuration space, and every access pair
+// is serialised against them.
+void PciShareAccess();
 uint32_t NicEnablePci(NicAdapter* adapter);
 
 struct DeviceTableRow {

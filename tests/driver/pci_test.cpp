@@ -1,0 +1,184 @@
+// PCI configuration mechanism 1 and NicEnablePci, observed at the ports and
+// in the functions' configuration space.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "hw/hw.h"
+#include "support/harness.h"
+#include "support/startup_helpers.h"
+
+namespace {
+
+using startup_support::ConfigAccess;
+using startup_support::DecodeConfig;
+using startup_support::PortLog;
+
+constexpr uint32_t Address(uint32_t bus, uint32_t devfn, uint32_t reg) {
+  return 0x80000000u | bus << 16 | devfn << 8 | (reg & 0xFC);
+}
+
+// A machine whose image does nothing, with the given functions attached.
+struct PciMachine {
+  explicit PciMachine(std::vector<std::unique_ptr<sim::PciFunction>>& functions,
+                      const std::vector<std::tuple<uint8_t, uint8_t, uint8_t>>& places)
+      : machine([] {
+          sim::MachineOptions options;
+          options.image = &startup_support::IdleImage;
+          return options;
+        }()) {
+    for (size_t i = 0; i < places.size(); ++i) {
+      auto [bus, device, function] = places[i];
+      EXPECT_TRUE(machine.pci().Attach(bus, device, function, functions[i].get()));
+    }
+    startup_support::BootAndWait(machine);
+  }
+  sim::Machine machine;
+};
+
+std::unique_ptr<sim::PciFunction> Function(uint16_t vendor, uint16_t device) {
+  return std::make_unique<sim::PciFunction>(vendor, device, 0x020000);
+}
+
+TEST(Pci, EachAccessLatchesItsAddressThenUsesTheLaneOfTheOffset) {
+  std::vector<std::unique_ptr<sim::PciFunction>> functions;
+  functions.push_back(Function(0x1234, 0xABCD));
+  functions.back()->SetHeaderType(0x80);
+  functions.back()->SetInterruptLine(0x0B);
+  functions.push_back(Function(0x5678, 0x9ABC));
+  PciMachine pc(functions, {{0, 3, 0}, {255, 31, 7}});
+  PortLog log(pc.machine);
+  const uint8_t devfn = 3 * 8;
+
+  EXPECT_EQ(PciReadByte(0x0E, devfn, 0), 0x80u);
+  EXPECT_EQ(PciReadWord(0x02, devfn, 0), 0xABCDu);
+  EXPECT_EQ(PciReadDword(0x00, devfn, 0), 0xABCD1234u);
+  EXPECT_EQ(PciReadByte(0x3C, devfn, 0), 0x0Bu);
+  PciWriteByte(0x5A, 0x0D, devfn, 0);
+  PciWriteDword(0x00000005, 0x04, devfn, 0);
+  EXPECT_EQ(PciReadDword(0x00, 0xFF, 255), 0x9ABC5678u);
+  EXPECT_EQ(PciReadDword(0x00, 4 * 8, 0), 0xFFFFFFFFu) << "absent function";
+
+  const std::vector<ConfigAccess> expected = {
+      {Address(0, devfn, 0x0C), 0xCFE, 1, 0x80, false},
+      {Address(0, devfn, 0x00), 0xCFE, 2, 0xABCD, false},
+      {Address(0, devfn, 0x00), 0xCFC, 4, 0xABCD1234, false},
+      {Address(0, devfn, 0x3C), 0xCFC, 1, 0x0B, false},
+      {Address(0, devfn, 0x0C), 0xCFD, 1, 0x5A, true},
+      {Address(0, devfn, 0x04), 0xCFC, 4, 0x00000005, true},
+      {Address(255, 0xFF, 0x00), 0xCFC, 4, 0x9ABC5678, false},
+      {Address(0, 4 * 8, 0x00), 0xCFC, 4, 0xFFFFFFFF, false},
+  };
+  const auto decoded = DecodeConfig(log.Take());
+  ASSERT_EQ(decoded.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(decoded[i].address, expected[i].address);
+    EXPECT_EQ(decoded[i].port, expected[i].port);
+    EXPECT_EQ(decoded[i].width, expected[i].width);
+    EXPECT_EQ(decoded[i].value, expected[i].value);
+    EXPECT_EQ(decoded[i].write, expected[i].write);
+  }
+  EXPECT_EQ(functions[0]->ConfigRead(0x0D, 1), 0x5Au);
+  EXPECT_EQ(functions[0]->Command(), 0x0005u);
+}
+
+TEST(Pci, EnableSetsIoAndBusMasteringOnlyWhenMissingAndRaisesALowLatency) {
+  struct Case {
+    uint16_t command;
+    bool rewritten;
+    uint32_t written;
+    uint8_t latency;
+    uint8_t latencyAfter;
+  };
+  const Case cases[] = {
+      {0x0007, false, 0, 0x40, 0x40},         {0x0005, false, 0, 0x20, 0x20},
+      {0x0001, true, 0x00000005, 0x10, 32},   {0x0003, true, 0x00000007, 0x1F, 32},
+      {0x0000, true, 0x00000005, 0x00, 32},   {0x0004, true, 0x00000005, 0xFF, 0xFF},
+      {0x0406, true, 0x00000407, 0x21, 0x21},
+  };
+  std::vector<std::unique_ptr<sim::PciFunction>> functions;
+  std::vector<std::tuple<uint8_t, uint8_t, uint8_t>> places;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    functions.push_back(Function(0x1234, 0x0001));
+    functions.back()->SetCommand(cases[i].command);
+    functions.back()->SetLatencyTimer(cases[i].latency);
+    places.emplace_back(2, static_cast<uint8_t>(i), 1);
+  }
+  PciMachine pc(functions, places);
+  PortLog log(pc.machine);
+
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(testing::Message() << "command 0x" << std::hex << c.command);
+    auto adapter = startup_support::MakeAdapter(2, static_cast<uint8_t>(i * 8 + 1));
+    EXPECT_EQ(NicEnablePci(adapter.get()), 0u);
+    std::vector<ConfigAccess> writes;
+    for (const auto& access : DecodeConfig(log.Take())) {
+      EXPECT_EQ(access.Bus(), 2u);
+      EXPECT_EQ(access.DevFn(), i * 8 + 1);
+      if (access.write) writes.push_back(access);
+    }
+    size_t next = 0;
+    if (c.rewritten) {
+      ASSERT_GT(writes.size(), next);
+      EXPECT_EQ(writes[next].Register(), 0x04u);
+      EXPECT_EQ(writes[next].port, 0xCFCu);
+      EXPECT_EQ(writes[next].width, 4u);
+      EXPECT_EQ(writes[next].value, c.written) << "status half written as 0, memory space off";
+      ++next;
+    }
+    if (c.latencyAfter != c.latency) {
+      ASSERT_GT(writes.size(), next);
+      EXPECT_EQ(writes[next].Register(), 0x0Cu);
+      EXPECT_EQ(writes[next].port, 0xCFDu);
+      EXPECT_EQ(writes[next].width, 1u);
+      EXPECT_EQ(writes[next].value, 32u);
+      ++next;
+    }
+    EXPECT_EQ(writes.size(), next) << "nothing else written";
+    EXPECT_EQ(functions[i]->Command(), c.rewritten ? c.written & 0xFFFF : c.command);
+    EXPECT_EQ(functions[i]->ConfigRead(0x0D, 1), c.latencyAfter);
+  }
+}
+
+TEST(Pci, ConcurrentAccessPairsNeverMixAddresses) {
+  constexpr int kFunctions = 4;
+  std::vector<std::unique_ptr<sim::PciFunction>> functions;
+  std::vector<std::tuple<uint8_t, uint8_t, uint8_t>> places;
+  for (int i = 0; i < kFunctions; ++i) {
+    functions.push_back(Function(0x1000 + i, 0x2000 + i));
+    functions.back()->SetInterruptLine(static_cast<uint8_t>(0x20 + i));
+    places.emplace_back(0, static_cast<uint8_t>(10 + i), 0);
+  }
+  PciMachine pc(functions, places);
+  // As after the scan has handed a controller to creation: from then on
+  // clients, the interrupt service and resumes may reach configuration space.
+  PciShareAccess();
+
+  std::atomic<int> mixed{0};
+  auto worker = [&](int self) {
+    sim::ClientProcess client(pc.machine);
+    client.Run([&] {
+      for (int n = 0; n < 1500; ++n) {
+        const int i = (self + n) % kFunctions;
+        const uint8_t devfn = static_cast<uint8_t>((10 + i) * 8);
+        if (PciReadDword(0x00, devfn, 0) !=
+            static_cast<uint32_t>((0x2000 + i) << 16 | (0x1000 + i)))
+          ++mixed;
+        if (PciReadByte(0x3C, devfn, 0) != static_cast<uint32_t>(0x20 + i)) ++mixed;
+      }
+      return 0u;
+    });
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) threads.emplace_back(worker, t);
+  worker(3);  // and the harness's own thread
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(mixed.load(), 0);
+}
+
+}  // namespace

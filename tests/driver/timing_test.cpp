@@ -1,0 +1,210 @@
+// Timer reads, delays and the driver's timeout against the machine's 8254,
+// measured in machine time (the virtual clock and the counts the timer gave).
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "hw/hw.h"
+#include "support/harness.h"
+#include "support/startup_helpers.h"
+
+namespace {
+
+using startup_support::PortLog;
+
+struct TimerMachine {
+  TimerMachine()
+      : machine([] {
+          sim::MachineOptions options;
+          options.image = &startup_support::IdleImage;
+          return options;
+        }()) {
+    startup_support::BootAndWait(machine);
+  }
+
+  // Moves machine time on by `steps` timer steps (rounded up to whole ns).
+  void AdvanceSteps(uint64_t steps) {
+    machine.clock().Advance((steps * 1'000'000 + sim::Pit::kStepsPerMillisecond - 1) /
+                            sim::Pit::kStepsPerMillisecond);
+  }
+  // Moves time on until the live count is at most `count` (and near it).
+  void AdvanceToCount(uint16_t count) {
+    const uint16_t now = machine.pit().Count();
+    AdvanceSteps(static_cast<uint16_t>(now - count));
+  }
+
+  sim::Machine machine;
+};
+
+// The counts the driver read, decoded from its port accesses: each latch
+// command followed by a low and a high byte.
+std::vector<uint32_t> CountsRead(const std::vector<sim::PortBus::Access>& accesses) {
+  std::vector<uint32_t> counts;
+  for (size_t i = 0; i < accesses.size(); ++i) {
+    const auto& a = accesses[i];
+    if (a.port == 0x43) {
+      EXPECT_TRUE(a.write);
+      EXPECT_EQ(a.value, 0u) << "channel 0 latch command";
+      if (i + 2 >= accesses.size()) {
+        ADD_FAILURE() << "latch without two data reads";
+        break;
+      }
+      const auto& low = accesses[i + 1];
+      const auto& high = accesses[i + 2];
+      EXPECT_TRUE(low.port == 0x40 && !low.write && high.port == 0x40 && !high.write);
+      counts.push_back(high.value * 256 + low.value);
+      i += 2;
+    }
+  }
+  return counts;
+}
+
+uint32_t Elapsed(uint32_t last, uint32_t now) { return (last - now) & 0xFFFF; }
+
+TEST(Timing, ReadTimerCountLatchesThenReadsLowAndHighByte) {
+  TimerMachine pc;
+  PortLog log(pc.machine);
+  const uint16_t count = ReadTimerCount();
+  const auto accesses = log.Take();
+  ASSERT_EQ(accesses.size(), 3u);
+  EXPECT_EQ(CountsRead(accesses), std::vector<uint32_t>{count});
+
+  IoDelay();
+  const auto delay = log.Take();
+  ASSERT_EQ(delay.size(), 3u);
+  for (const auto& a : delay) EXPECT_TRUE(a.port == 0x61 && !a.write && a.width == 1);
+}
+
+TEST(Timing, TimeoutOfZeroAndOneUnitsExpireAtTheFirstAndSecondBoundary) {
+  TimerMachine pc;
+  TimeoutStart(0);
+  EXPECT_EQ(TimeoutRemaining, 1u);
+  EXPECT_EQ(TimeoutAccumulator, 0u);
+  pc.AdvanceSteps(30000);
+  EXPECT_EQ(TimeoutPoll(), 1u);
+  pc.AdvanceSteps(3000);
+  EXPECT_EQ(TimeoutPoll(), 0u);
+
+  TimeoutStart(1);
+  EXPECT_EQ(TimeoutRemaining, 2u);
+  pc.AdvanceSteps(33000);
+  EXPECT_EQ(TimeoutPoll(), 1u) << "first unit over, one left";
+  pc.AdvanceSteps(20000);
+  EXPECT_EQ(TimeoutPoll(), 1u);
+  pc.AdvanceSteps(13000);
+  EXPECT_EQ(TimeoutPoll(), 0u);
+
+  TimeoutStart(0x10002);  // only the low 16 bits count
+  EXPECT_EQ(TimeoutRemaining, 3u);
+}
+
+TEST(Timing, PollGivesOneBetweenBoundariesAndTheRemainingCountAtEach) {
+  TimerMachine pc;
+  TimeoutStart(3);
+  const uint32_t atBoundary[] = {3, 2, 1, 0};
+  for (uint32_t expected : atBoundary) {
+    for (int i = 0; i < 4; ++i) {
+      pc.AdvanceSteps(7000);
+      EXPECT_EQ(TimeoutPoll(), 1u) << "inside the unit, " << expected << " to come";
+    }
+    pc.AdvanceSteps(6000);  // 34000 steps with the polls' own time
+    EXPECT_EQ(TimeoutPoll(), expected);
+    EXPECT_EQ(TimeoutAccumulator, 0u);
+  }
+}
+
+TEST(Timing, UnitEndsOnlyAboveExactly32768StepsAndDropsTheSurplus) {
+  TimerMachine pc;
+  PortLog log(pc.machine);
+  bool sawExact = false, sawOneMore = false;
+  // Sweep the gap between start and poll across the boundary, step by step;
+  // the counts the driver read decide what it must have answered.
+  for (uint64_t nsGap = 13'712'000; nsGap < 13'736'000; nsGap += 211) {
+    log.Clear();
+    TimeoutStart(0);
+    pc.machine.clock().Advance(nsGap);
+    const uint32_t result = TimeoutPoll();
+    const auto counts = CountsRead(log.Take());
+    ASSERT_EQ(counts.size(), 2u);
+    const uint32_t elapsed = Elapsed(counts[0], counts[1]);
+    sawExact |= elapsed == 32768;
+    sawOneMore |= elapsed == 32769;
+    EXPECT_EQ(result, elapsed <= 32768 ? 1u : 0u) << "elapsed " << elapsed;
+    EXPECT_EQ(TimeoutAccumulator, elapsed <= 32768 ? elapsed : 0u);
+  }
+  EXPECT_TRUE(sawExact && sawOneMore) << "sweep missed the boundary";
+
+  // 60000 steps in one poll end one unit; the 27232 beyond it are dropped, so
+  // 30000 more do not end the next one.
+  TimeoutStart(1);
+  pc.AdvanceSteps(60000);
+  EXPECT_EQ(TimeoutPoll(), 1u);
+  EXPECT_EQ(TimeoutAccumulator, 0u);
+  pc.AdvanceSteps(30000);
+  EXPECT_EQ(TimeoutPoll(), 1u);
+  pc.AdvanceSteps(3000);
+  EXPECT_EQ(TimeoutPoll(), 0u);
+}
+
+TEST(Timing, CounterReloadBetweenPollsCountsForward) {
+  TimerMachine pc;
+  PortLog log(pc.machine);
+  pc.AdvanceToCount(1000);
+  TimeoutStart(5);
+  pc.AdvanceSteps(5000);  // passes 0 and reloads
+  EXPECT_EQ(TimeoutPoll(), 1u);
+  const auto counts = CountsRead(log.Take());
+  ASSERT_EQ(counts.size(), 2u);
+  ASSERT_GT(counts[1], counts[0]) << "the counter must have reloaded in between";
+  EXPECT_EQ(TimeoutAccumulator, counts[0] + 0x10000 - counts[1]);
+  EXPECT_GE(TimeoutAccumulator, 5000u);
+  EXPECT_LT(TimeoutAccumulator, 5100u);
+  EXPECT_EQ(TimeoutLastCount, counts[1]);
+}
+
+TEST(Timing, MillisecondDelayOfZeroReadsTheCounterTwice) {
+  TimerMachine pc;
+  PortLog log(pc.machine);
+  TimeoutStart(7);
+  const uint32_t remaining = TimeoutRemaining;
+  log.Clear();
+  const uint64_t before = pc.machine.clock().NowNs();
+  MillisecondDelay(0);
+  EXPECT_EQ(pc.machine.clock().NowNs() - before, 6 * sim::Clock::kPortAccessNs);
+  const auto accesses = log.Take();
+  EXPECT_EQ(accesses.size(), 6u);
+  EXPECT_EQ(CountsRead(accesses).size(), 2u);
+  EXPECT_EQ(TimeoutRemaining, remaining) << "the timeout is left alone";
+}
+
+TEST(Timing, MillisecondDelayWaitsTheFullCountAcrossReloads) {
+  TimerMachine pc;
+  {
+    SCOPED_TRACE("1 ms straddling a reload");
+    PortLog log(pc.machine);
+    pc.AdvanceToCount(500);
+    MillisecondDelay(1);
+    const auto counts = CountsRead(log.Take());
+    ASSERT_GE(counts.size(), 2u);
+    uint32_t total = 0, beforeLast = 0;
+    bool reloaded = false;
+    for (size_t i = 1; i < counts.size(); ++i) {
+      beforeLast = total;
+      total += Elapsed(counts[i - 1], counts[i]);
+      reloaded |= counts[i] > counts[i - 1];
+    }
+    EXPECT_TRUE(reloaded);
+    EXPECT_GE(total, 2387u);
+    EXPECT_LT(beforeLast, 2387u) << "returned at the first read past the target";
+  }
+  {
+    SCOPED_TRACE("500 ms: about 18 counter periods");
+    const uint64_t steps0 = sim::Pit::StepsAt(pc.machine.clock().NowNs());
+    MillisecondDelay(500);
+    const uint64_t steps = sim::Pit::StepsAt(pc.machine.clock().NowNs()) - steps0;
+    EXPECT_GE(steps, 1193500u);
+    EXPECT_LT(steps, 1193500u + 16) << "a few steps of overshoot at most";
+  }
+}
+
+}  // namespace
