@@ -22,13 +22,24 @@ constexpr uint32_t MacControlAdapterInfo = 0x80005;
 
 // One per open. Who touches what:
 // - Next: the adapter's Clients list, changed under DriverMutex with
-//   interrupts disabled.
-// - Adapter, Event: written at open, read-only afterwards.
-// - Statistics: atomic increments, copied out without a lock.
-// - Filter: under DriverMutex or by its own client's thread.
-// - ReadPointer, PendingBuffer, PendingSize, PendingLength: the client's read
-//   (under DriverMutex with interrupts disabled) and the interrupt service's
-//   delivery (which runs with interrupts excluded).
+//   interrupts disabled (open's append, close's removal); walked by the
+//   interrupt service's delivery (which runs with interrupts excluded) and by
+//   close under DriverMutex.
+// - Adapter, Event: written at open before the record is on the list,
+//   read-only afterwards.
+// - Statistics: atomic increments (NicCount), copied out without a lock.
+// - Filter: atomic stores by its own client's filter change (any time) and by
+//   open; atomic loads by close's union under DriverMutex.
+// - ReadPointer: set by open under DriverMutex with interrupts disabled, in the
+//   same section that appends the record, so that no frame can be queued
+//   between the two; moved by the client's read (under DriverMutex with
+//   interrupts disabled) and by the interrupt service's delivery.
+// - PendingBuffer, PendingSize, PendingLength: the pending read. Registered by
+//   the client's read under DriverMutex with interrupts disabled; completed
+//   and cleared by delivery in the interrupt service; ended and cleared by
+//   close under DriverMutex with interrupts disabled. PendingLength points at
+//   a local of the blocked read, never at the caller's variable: the read
+//   copies it out after its wait, and close stores NicReadClosed there.
 struct NicClient {
   NicClient* Next;
   NicAdapter* Adapter;
@@ -42,6 +53,13 @@ struct NicClient {
 };
 static_assert(offsetof(NicClient, Next) == 0);
 
+// Stored by close at PendingLength of a read it ends: the woken read returns
+// without touching the released record. Never a frame length.
+constexpr uint32_t NicReadClosed = 0xFFFFFFFF;
+
+// The driver-wide counters, copied out by MacControlGlobalStatistics. Atomic
+// increments (NicCount) from client threads and the interrupt service; zeroed
+// by DeviceResetImage before any thread exists.
 extern GlobalStatistics DriverStatistics;
 
 uint32_t NicDeviceFunction(uint32_t function, void* context, void* instance, uintptr_t arg1,

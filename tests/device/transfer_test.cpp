@@ -1,0 +1,341 @@
+// Frame transfer through the simulated PC: write sizes and refusals with
+// their counters, destination classes, read positions of new and lagging
+// clients, several readers of one frame, and reads cut to the buffer.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "tests/support/device_fixture.h"
+
+namespace {
+
+using device_test::DevicePc;
+using device_test::TaggedFrame;
+using device_test::TagOf;
+using device_test::VerifyTagged;
+using device_test::WaitUntil;
+using testing_support::DeviceName;
+using testing_support::kBroadcast;
+using testing_support::Mac;
+
+// Words of the three blocks for one counter: client word c, global word g
+// (adapter word g + 20).
+struct Counter {
+  size_t client;
+  size_t global;
+};
+constexpr Counter kTxDirected{1, 2}, kTxMulticast{2, 3}, kTxBroadcast{3, 4};
+constexpr Counter kRxDirected{4, 5}, kRxMulticast{5, 6}, kRxBroadcast{6, 7};
+constexpr Counter kReadErrors{7, 8}, kWriteErrors{8, 9};
+constexpr Counter kWriteTooShort{9, 15}, kWriteTooLong{10, 16};
+
+// The three blocks as seen from one open.
+struct Blocks {
+  std::array<uint32_t, 11> client;
+  std::array<uint32_t, 37> adapter;
+  std::array<uint32_t, 17> global;
+};
+Blocks Snapshot(sim::ClientProcess& p, uintptr_t open) {
+  return {device_test::ClientBlock(p, open), device_test::AdapterBlock(p, open),
+          device_test::GlobalBlock(p, open)};
+}
+// Every word of `after` equals `before` except the named counters, which grew
+// by the given amounts (client, adapter, global).
+void ExpectDelta(const Blocks& before, const Blocks& after,
+                 std::vector<std::tuple<Counter, uint32_t, uint32_t, uint32_t>> deltas,
+                 const char* what) {
+  Blocks want = before;
+  for (auto& [counter, c, a, g] : deltas) {
+    want.client[counter.client] += c;
+    want.adapter[counter.global + 20] += a;
+    want.global[counter.global] += g;
+  }
+  EXPECT_EQ(after.client, want.client) << what;
+  EXPECT_EQ(after.adapter, want.adapter) << what;
+  EXPECT_EQ(after.global, want.global) << what;
+}
+
+TEST(DeviceTransfer, WriteSizesAndTheirCounters) {
+  DevicePc pc(1);
+  pc.Boot();
+  ASSERT_FALSE(HasFatalFailure());
+  sim::ClientProcess process(pc.machine());
+  uintptr_t open = 0;
+  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
+  const auto frame = TaggedFrame(device_test::kWireSource, pc.station(0), 1600, 7);
+  uint32_t t = 0xAAAA;
+
+  Blocks before = Snapshot(process, open);
+  EXPECT_EQ(process.Write(open, frame.data(), 59, &t), StatusFrameTooShort);
+  EXPECT_EQ(t, 0u);
+  ExpectDelta(before, Snapshot(process, open), {{kWriteTooShort, 1, 1, 1}}, "59 bytes");
+
+  before = Snapshot(process, open);
+  t = 0xAAAA;
+  EXPECT_EQ(process.Write(open, frame.data(), 1537, &t), StatusFrameTooLong);
+  EXPECT_EQ(t, 0u);
+  ExpectDelta(before, Snapshot(process, open), {{kWriteTooLong, 1, 1, 1}}, "1537 bytes");
+
+  before = Snapshot(process, open);
+  EXPECT_EQ(process.Write(open, frame.data(), 60, &t), 0u);
+  EXPECT_EQ(t, 60u);
+  EXPECT_EQ(process.Write(open, frame.data(), 1536, &t), 0u);
+  EXPECT_EQ(t, 1536u);
+  ExpectDelta(before, Snapshot(process, open), {{kTxDirected, 2, 2, 2}}, "60 and 1536 bytes");
+
+  // Both went out byte for byte.
+  ASSERT_TRUE(WaitUntil([&] { return pc.pc.wire->Heard().size() >= 2; }));
+  const auto heard = pc.pc.wire->Heard();
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_EQ(heard[0].bytes, std::vector<uint8_t>(frame.begin(), frame.begin() + 60));
+  EXPECT_EQ(heard[1].bytes, std::vector<uint8_t>(frame.begin(), frame.begin() + 1536));
+}
+
+TEST(DeviceTransfer, NullArgumentsAndTheirCounters) {
+  DevicePc pc(1);
+  pc.Boot();
+  ASSERT_FALSE(HasFatalFailure());
+  sim::ClientProcess process(pc.machine());
+  uintptr_t open = 0;
+  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
+  const auto frame = TaggedFrame(device_test::kWireSource, pc.station(0), 100, 1);
+  std::array<uint8_t, 100> buffer{};
+  const uintptr_t f = reinterpret_cast<uintptr_t>(frame.data());
+  const uintptr_t b = reinterpret_cast<uintptr_t>(buffer.data());
+  uint32_t t = 0xAAAA;
+  const uintptr_t tp = reinterpret_cast<uintptr_t>(&t);
+
+  // A null client counts only the driver-wide error.
+  Blocks before = Snapshot(process, open);
+  EXPECT_EQ(process.CallDevice(DeviceName(0), 0, DeviceWrite, f, 100, tp), 2u);
+  EXPECT_EQ(t, 0xAAAAu);
+  ExpectDelta(before, Snapshot(process, open), {{kWriteErrors, 0, 0, 1}}, "write, null client");
+  before = Snapshot(process, open);
+  EXPECT_EQ(process.CallDevice(DeviceName(0), 0, DeviceRead, b, 100, tp), 2u);
+  EXPECT_EQ(t, 0xAAAAu);
+  ExpectDelta(before, Snapshot(process, open), {{kReadErrors, 0, 0, 1}}, "read, null client");
+
+  // Null length: all three levels, nothing stored anywhere.
+  before = Snapshot(process, open);
+  EXPECT_EQ(process.Write(open, frame.data(), 100, nullptr), 2u);
+  EXPECT_EQ(process.Read(open, buffer.data(), 100, nullptr), 2u);
+  ExpectDelta(before, Snapshot(process, open), {{kWriteErrors, 1, 1, 1}, {kReadErrors, 1, 1, 1}},
+              "null length");
+
+  // Null frame or buffer: length 0, all three levels. A null frame is
+  // refused before its size is looked at.
+  before = Snapshot(process, open);
+  EXPECT_EQ(process.Write(open, nullptr, 5000, &t), 2u);
+  EXPECT_EQ(t, 0u);
+  t = 0xAAAA;
+  EXPECT_EQ(process.Read(open, nullptr, 100, &t), 2u);
+  EXPECT_EQ(t, 0u);
+  ExpectDelta(before, Snapshot(process, open), {{kWriteErrors, 1, 1, 1}, {kReadErrors, 1, 1, 1}},
+              "null data");
+  EXPECT_TRUE(pc.pc.wire->Heard().empty());
+}
+
+TEST(DeviceTransfer, DestinationClasses) {
+  DevicePc pc(1);
+  pc.Boot();
+  ASSERT_FALSE(HasFatalFailure());
+  sim::ClientProcess process(pc.machine());
+  uintptr_t open = 0;
+  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
+  // Promiscuous, so every destination below reaches the queue.
+  ASSERT_EQ(process.Control(open, MacControlSetFilter, 0xF, 0), 0u);
+
+  struct Case {
+    Mac destination;
+    Counter tx, rx;
+  };
+  const Case cases[] = {
+      {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, kTxBroadcast, kRxBroadcast},
+      {{0x01, 0x00, 0x5E, 0x00, 0x00, 0x01}, kTxMulticast, kRxMulticast},
+      {{0x00, 0x11, 0x22, 0x33, 0x44, 0x55}, kTxDirected, kRxDirected},
+      {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}, kTxDirected, kRxDirected},
+      {{0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, kTxDirected, kRxDirected},
+      {{0x03, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, kTxMulticast, kRxMulticast},
+  };
+  uint32_t tag = 0;
+  for (const Case& c : cases) {
+    const auto frame = TaggedFrame(c.destination, device_test::kWireSource, 70, ++tag);
+    uint32_t t = 0;
+    Blocks before = Snapshot(process, open);
+    ASSERT_EQ(process.Write(open, frame.data(), 70, &t), 0u);
+    ExpectDelta(before, Snapshot(process, open), {{c.tx, 1, 1, 1}}, "write");
+
+    before = Snapshot(process, open);
+    ASSERT_TRUE(pc.InjectQueued(0, frame));
+    std::array<uint8_t, 1536> buffer{};
+    ASSERT_EQ(process.Read(open, buffer.data(), 1536, &t), 0u);
+    EXPECT_EQ(t, 70u);
+    EXPECT_EQ(TagOf(buffer.data()), tag);
+    ExpectDelta(before, Snapshot(process, open), {{c.rx, 1, 1, 1}}, "read");
+  }
+}
+
+TEST(DeviceTransfer, NewClientSeesOnlyLaterFrames) {
+  DevicePc pc(1);
+  pc.Boot();
+  ASSERT_FALSE(HasFatalFailure());
+  sim::ClientProcess process(pc.machine());
+  uintptr_t early = 0, late = 0;
+  ASSERT_EQ(process.Open(DeviceName(0), &early), 0u);
+  for (uint32_t tag = 1; tag <= 3; ++tag) {
+    ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(pc.station(0), device_test::kWireSource, 80, tag)));
+  }
+  ASSERT_EQ(process.Open(DeviceName(0), &late), 0u);
+  EXPECT_TRUE(pc.CaughtUp(late));
+
+  // The late client's first read blocks until the next frame is queued.
+  std::array<uint8_t, 1536> late_buffer{};
+  uint32_t late_length = 0;
+  uint32_t late_status = 0xFFFF;
+  std::thread reader(
+      [&] { late_status = process.Read(late, late_buffer.data(), 1536, &late_length); });
+  ASSERT_TRUE(pc.WaitPending(late));
+  ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(pc.station(0), device_test::kWireSource, 90, 4)));
+  reader.join();
+  EXPECT_EQ(late_status, 0u);
+  EXPECT_EQ(late_length, 90u);
+  EXPECT_EQ(TagOf(late_buffer.data()), 4u);
+  EXPECT_TRUE(VerifyTagged(late_buffer.data(), late_length));
+  EXPECT_TRUE(pc.CaughtUp(late));
+
+  // The early client has all four, in order.
+  for (uint32_t tag = 1; tag <= 4; ++tag) {
+    std::array<uint8_t, 1536> buffer{};
+    uint32_t length = 0;
+    ASSERT_EQ(process.Read(early, buffer.data(), 1536, &length), 0u);
+    EXPECT_EQ(TagOf(buffer.data()), tag);
+    EXPECT_TRUE(VerifyTagged(buffer.data(), length));
+  }
+  EXPECT_TRUE(pc.CaughtUp(early));
+}
+
+// A client that reads nothing while Buffers frames arrive keeps the newest
+// Buffers - 1; the oldest is lost and not counted.
+void LagCase(unsigned buffers) {
+  SCOPED_TRACE(buffers);
+  DevicePc pc(1, device_test::WithBuffers(buffers));
+  pc.Boot();
+  ASSERT_FALSE(testing::Test::HasFatalFailure());
+  sim::ClientProcess process(pc.machine());
+  uintptr_t lagging = 0, keeping = 0;
+  ASSERT_EQ(process.Open(DeviceName(0), &lagging), 0u);
+  ASSERT_EQ(process.Open(DeviceName(0), &keeping), 0u);
+  std::array<uint8_t, 1536> buffer{};
+  uint32_t length = 0;
+  for (uint32_t tag = 1; tag <= buffers; ++tag) {
+    ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(pc.station(0), device_test::kWireSource, 64, tag)));
+    // This one keeps up.
+    ASSERT_EQ(process.Read(keeping, buffer.data(), 1536, &length), 0u);
+    ASSERT_EQ(TagOf(buffer.data()), tag);
+  }
+  for (uint32_t tag = 2; tag <= buffers; ++tag) {
+    ASSERT_EQ(process.Read(lagging, buffer.data(), 1536, &length), 0u);
+    EXPECT_EQ(TagOf(buffer.data()), tag);
+    EXPECT_TRUE(VerifyTagged(buffer.data(), length));
+  }
+  EXPECT_TRUE(pc.CaughtUp(lagging));
+  EXPECT_EQ(device_test::ClientBlock(process, lagging)[kRxDirected.client], buffers - 1);
+  EXPECT_EQ(device_test::AdapterBlock(process, lagging)[kRxDirected.global + 20], 2 * buffers - 1);
+}
+
+TEST(DeviceTransfer, LaggingClientKeepsNewestBuffersMinusOne) {
+  LagCase(2);
+  LagCase(32);
+}
+
+TEST(DeviceTransfer, TwoReadersCountOneBroadcastTwice) {
+  DevicePc pc(1);
+  pc.Boot();
+  ASSERT_FALSE(HasFatalFailure());
+  sim::ClientProcess process(pc.machine());
+  uintptr_t a = 0, b = 0;
+  ASSERT_EQ(process.Open(DeviceName(0), &a), 0u);
+  ASSERT_EQ(process.Open(DeviceName(0), &b), 0u);
+  ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(kBroadcast, device_test::kWireSource, 64, 9)));
+  std::array<uint8_t, 1536> buffer{};
+  uint32_t length = 0;
+  ASSERT_EQ(process.Read(a, buffer.data(), 1536, &length), 0u);
+  ASSERT_EQ(process.Read(b, buffer.data(), 1536, &length), 0u);
+  EXPECT_EQ(device_test::ClientBlock(process, a)[kRxBroadcast.client], 1u);
+  EXPECT_EQ(device_test::ClientBlock(process, b)[kRxBroadcast.client], 1u);
+  EXPECT_EQ(device_test::AdapterBlock(process, a)[kRxBroadcast.global + 20], 2u);
+  EXPECT_EQ(device_test::GlobalBlock(process, a)[kRxBroadcast.global], 2u);
+}
+
+TEST(DeviceTransfer, ReadsCutToTheBuffer) {
+  DevicePc pc(1);
+  pc.Boot();
+  ASSERT_FALSE(HasFatalFailure());
+  sim::ClientProcess process(pc.machine());
+  uintptr_t open = 0;
+  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
+  ASSERT_EQ(process.Control(open, MacControlSetFilter, 0x7, 0), 0u);  // multicast too
+
+  // Immediate path: the frame waits in the queue.
+  const auto first = TaggedFrame(pc.station(0), device_test::kWireSource, 200, 1);
+  const auto second = TaggedFrame(pc.station(0), device_test::kWireSource, 300, 2);
+  ASSERT_TRUE(pc.InjectQueued(0, first));
+  ASSERT_TRUE(pc.InjectQueued(0, second));
+  std::vector<uint8_t> small(50);
+  uint32_t length = 0;
+  ASSERT_EQ(process.Read(open, small.data(), 50, &length), 0u);
+  EXPECT_EQ(length, 50u);
+  EXPECT_EQ(small, std::vector<uint8_t>(first.begin(), first.begin() + 50));
+  // The rest of the first frame is gone; the next read gets the second.
+  std::vector<uint8_t> large(1536);
+  ASSERT_EQ(process.Read(open, large.data(), 1536, &length), 0u);
+  EXPECT_EQ(length, 300u);
+  EXPECT_TRUE(VerifyTagged(large.data(), length));
+  EXPECT_EQ(TagOf(large.data()), 2u);
+
+  // Blocked path: the interrupt service cuts the frame to the pending size.
+  std::vector<uint8_t> pending(77);
+  uint32_t pending_length = 0, status = 0xFFFF;
+  std::thread reader([&] { status = process.Read(open, pending.data(), 77, &pending_length); });
+  ASSERT_TRUE(pc.WaitPending(open));
+  const auto third = TaggedFrame(pc.station(0), device_test::kWireSource, 1500, 3);
+  ASSERT_TRUE(pc.InjectQueued(0, third));
+  reader.join();
+  EXPECT_EQ(status, 0u);
+  EXPECT_EQ(pending_length, 77u);
+  EXPECT_EQ(pending, std::vector<uint8_t>(third.begin(), third.begin() + 77));
+  EXPECT_TRUE(pc.CaughtUp(open));
+
+  // Fewer than six bytes handed over: the buffers are exactly that small (so
+  // a read past them is caught), and such a frame counts as directed unless
+  // its first byte already marks a multicast group.
+  Blocks before = Snapshot(process, open);
+  ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(kBroadcast, device_test::kWireSource, 64, 4)));
+  std::vector<uint8_t> five(5);
+  ASSERT_EQ(process.Read(open, five.data(), 5, &length), 0u);
+  EXPECT_EQ(length, 5u);
+  EXPECT_EQ(five, std::vector<uint8_t>(5, 0xFF));
+  ExpectDelta(before, Snapshot(process, open), {{kRxDirected, 1, 1, 1}}, "broadcast cut to 5");
+
+  before = Snapshot(process, open);
+  const Mac group = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x09};
+  ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(group, device_test::kWireSource, 64, 5)));
+  std::vector<uint8_t> one(1);
+  ASSERT_EQ(process.Read(open, one.data(), 1, &length), 0u);
+  EXPECT_EQ(length, 1u);
+  ExpectDelta(before, Snapshot(process, open), {{kRxMulticast, 1, 1, 1}}, "multicast cut to 1");
+
+  before = Snapshot(process, open);
+  ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(kBroadcast, device_test::kWireSource, 64, 6)));
+  std::vector<uint8_t> none(1);
+  ASSERT_EQ(process.Read(open, none.data(), 0, &length), 0u);
+  EXPECT_EQ(length, 0u);
+  ExpectDelta(before, Snapshot(process, open), {{kRxDirected, 1, 1, 1}}, "nothing handed over");
+  EXPECT_TRUE(pc.CaughtUp(open));
+}
+
+}  // namespace
