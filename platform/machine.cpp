@@ -182,15 +182,24 @@ uint32_t ClientProcess::Open(const std::string& device_name, uintptr_t* open) {
 }
 
 uint32_t ClientProcess::Close(uintptr_t open) {
-  DeviceObject* device = impl_->DeviceOf(open);
-  if (device == nullptr) return kNoDevice;
+  // The open is forgotten before the driver releases its record: once the
+  // record is gone, another thread of this process may open again and be
+  // given the same address, and that open must not be erased by this close.
+  DeviceObject* device;
+  {
+    std::lock_guard lock(impl_->mutex);
+    auto it = impl_->opens.find(open);
+    if (it == impl_->opens.end()) return kNoDevice;
+    device = it->second;
+    impl_->opens.erase(it);
+  }
   uint32_t status = CallIntoDriver(machine_.kernel(), impl_->process, [&] {
     return device->entry(3, device->context, reinterpret_cast<void*>(open), 0, 0, 0);
   });
   // A refused close leaves the open usable, as the driver still has it.
-  if (status == 0) {
+  if (status != 0) {
     std::lock_guard lock(impl_->mutex);
-    impl_->opens.erase(open);
+    impl_->opens.emplace(open, device);
   }
   return status;
 }

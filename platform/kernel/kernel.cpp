@@ -395,11 +395,18 @@ void Kernel::DispatcherMain() {
           wake_at = wake_at ? std::min(*wake_at, state.resume_at) : state.resume_at;
           continue;
         }
+        // A round during which some source rose again (new work arrived
+        // after the handler acknowledged the old) is progress, not a storm:
+        // only a line that stays high with nothing new behind it, such as an
+        // unacknowledged source, counts towards the back-off.
+        const uint64_t before = irq_.generation();
         RunHandlers(handlers);
         interrupt_runs_.fetch_add(1, std::memory_order_relaxed);
         ran = true;
         watched.set(line);
-        if (++state.consecutive >= kStormRuns) {
+        if (irq_.generation() != before) {
+          state.consecutive = 0;
+        } else if (++state.consecutive >= kStormRuns) {
           interrupt_storms_.fetch_add(1, std::memory_order_relaxed);
           state.resume_at = Clock::now() + kStormPause;
         }

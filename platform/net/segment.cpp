@@ -28,28 +28,40 @@ void Segment::Detach(SegmentPort* port) {
   });
 }
 
+void Segment::DeliverOne(std::unique_lock<std::mutex>& lock, SegmentPort* from,
+                         const Frame& frame) {
+  // Snapshot the ports, then call each one still attached, outside the lock.
+  snapshot_.assign(ports_.begin(), ports_.end());
+  for (SegmentPort* port : snapshot_) {
+    if (port == from) continue;
+    if (std::find(ports_.begin(), ports_.end(), port) == ports_.end()) continue;
+    in_receive_ = port;
+    lock.unlock();
+    port->Receive(frame);
+    lock.lock();
+    in_receive_ = nullptr;
+    idle_.notify_all();
+  }
+}
+
 void Segment::Send(SegmentPort* from, const Frame& frame) {
   std::unique_lock<std::mutex> lock(mutex_);
-  queue_.push_back({from, frame});
   ++frames_;
-  if (delivering_) return;  // the deliverer (maybe this very thread) takes it
+  if (delivering_) {
+    // The deliverer (maybe this very thread) takes it after the frames
+    // queued before it.
+    queue_.push_back({from, frame});
+    return;
+  }
   delivering_ = true;
   deliverer_ = std::this_thread::get_id();
+  // Nothing is queued while nobody delivers, so this frame is next in line:
+  // it goes out from the sender's own buffer, uncopied.
+  DeliverOne(lock, from, frame);
   while (!queue_.empty()) {
     Queued item = std::move(queue_.front());
     queue_.pop_front();
-    // Snapshot the ports, then call each one still attached, outside the lock.
-    const std::vector<SegmentPort*> ports = ports_;
-    for (SegmentPort* port : ports) {
-      if (port == item.from) continue;
-      if (std::find(ports_.begin(), ports_.end(), port) == ports_.end()) continue;
-      in_receive_ = port;
-      lock.unlock();
-      port->Receive(item.frame);
-      lock.lock();
-      in_receive_ = nullptr;
-      idle_.notify_all();
-    }
+    DeliverOne(lock, item.from, item.frame);
   }
   delivering_ = false;
   deliverer_ = std::thread::id();

@@ -83,6 +83,14 @@ class Segment : public MachinePart {
   std::thread::id deliverer_;          // guarded by mutex_: which one
   SegmentPort* in_receive_ = nullptr;  // guarded by mutex_: port being called now
   uint64_t frames_ = 0;                // guarded by mutex_
+  // The deliverer's copy of the port list, kept between deliveries so that
+  // taking it allocates nothing. Touched only by the thread that set
+  // delivering_ (under mutex_), while delivering_ is set.
+  std::vector<SegmentPort*> snapshot_;
+
+  // Hands one frame to every attached port but `from`; mutex_ held on entry
+  // and exit, released around each Receive. Deliverer only.
+  void DeliverOne(std::unique_lock<std::mutex>& lock, SegmentPort* from, const Frame& frame);
 };
 
 // A test port: injects frames (with error marks if wanted) and keeps every

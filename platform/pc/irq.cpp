@@ -6,12 +6,14 @@ namespace sim {
 
 void IrqController::Raise(unsigned line) {
   if (line >= kLines) return;
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (level_[line]++ == 0) asserted_.set(line);
     ++generation_;
+    wake = waiters_ != 0;
   }
-  changed_.notify_all();
+  if (wake) changed_.notify_all();
 }
 
 void IrqController::Lower(unsigned line) {
@@ -47,20 +49,24 @@ uint64_t IrqController::WaitForChange(uint64_t seen_generation, int timeout_us,
                                       const LineSet& watched) {
   std::unique_lock<std::mutex> lock(mutex_);
   auto ready = [&] { return generation_ != seen_generation || (asserted_ & watched).any(); };
+  ++waiters_;
   if (timeout_us < 0) {
     changed_.wait(lock, ready);
   } else {
     changed_.wait_for(lock, std::chrono::microseconds(timeout_us), ready);
   }
+  --waiters_;
   return generation_;
 }
 
 void IrqController::Kick() {
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++generation_;
+    wake = waiters_ != 0;
   }
-  changed_.notify_all();
+  if (wake) changed_.notify_all();
 }
 
 IrqPin::~IrqPin() { Set(false); }

@@ -45,6 +45,11 @@ class IrqController {
   uint32_t level_[kLines] = {};      // guarded by mutex_: number of high pins per line
   LineSet asserted_;                 // guarded by mutex_: level_[line] != 0
   uint64_t generation_ = 0;          // guarded by mutex_
+  // Threads inside WaitForChange; guarded by mutex_. Raise and Kick notify
+  // only when there is one: a busy dispatcher then costs a raise no system
+  // call. A waiter registers under the lock before it checks the state, so a
+  // raise either finds it counted or changed the state it is about to check.
+  unsigned waiters_ = 0;
 };
 
 // One device's output pin: remembers its level and its line so that the line

@@ -9,6 +9,35 @@
 #include <iterator>
 #include <stdexcept>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TORVELIN_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TORVELIN_ASAN 1
+#endif
+#endif
+#ifdef TORVELIN_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace {
+
+// Under AddressSanitizer the arena's free space is poisoned, so a driver that
+// touches a block after releasing it (or the model DMA-ing into one) is
+// reported at the access, as with the host's own heap.
+void ArenaPoison([[maybe_unused]] const void* p, [[maybe_unused]] size_t n) {
+#ifdef TORVELIN_ASAN
+  ASAN_POISON_MEMORY_REGION(p, n);
+#endif
+}
+void ArenaUnpoison([[maybe_unused]] const void* p, [[maybe_unused]] size_t n) {
+#ifdef TORVELIN_ASAN
+  ASAN_UNPOISON_MEMORY_REGION(p, n);
+#endif
+}
+
+}  // namespace
+
 #ifndef MAP_FIXED_NOREPLACE
 #define MAP_FIXED_NOREPLACE 0x100000
 #endif
@@ -61,9 +90,14 @@ Arena::Arena(size_t bytes) {
                              " bytes of memory below 4 GiB");
   }
   free_.emplace(0, size_);
+  ArenaPoison(base_, size_);
 }
 
-Arena::~Arena() { munmap(base_, size_); }
+Arena::~Arena() {
+  // The next mapping at this address must not inherit the poison.
+  ArenaUnpoison(base_, size_);
+  munmap(base_, size_);
+}
 
 void* Arena::Allocate(size_t size) {
   if (size > size_) return nullptr;
@@ -77,6 +111,7 @@ void* Arena::Allocate(size_t size) {
     if (rest != 0) free_.emplace(offset + block, rest);
     used_.emplace(offset, Used{block, size});
     outstanding_bytes_ += size;
+    ArenaUnpoison(base_ + offset, block);
     return base_ + offset;
   }
   return nullptr;
@@ -115,6 +150,7 @@ void Arena::Free(void* pointer) {
     free_.erase(next);
   }
   free_.emplace(offset, size);
+  ArenaPoison(base_ + offset, size);
 }
 
 size_t Arena::OutstandingBlocks() const {

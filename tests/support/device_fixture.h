@@ -222,14 +222,14 @@ inline std::array<uint32_t, 17> GlobalBlock(sim::ClientProcess& p, uintptr_t ope
 }
 
 // Frame count for the long end-to-end run: TORVELIN_DEVICE_FRAMES when set,
-// otherwise 100000 in an optimised build, 10000 in a debug build and 5000
+// otherwise 100000 in an optimised build, 10000 in a debug build and 3000
 // under a sanitizer.
 inline uint32_t LongRunFrames() {
   if (const char* text = std::getenv("TORVELIN_DEVICE_FRAMES")) {
     const long value = std::strtol(text, nullptr, 10);
     if (value > 0) return static_cast<uint32_t>(value);
   }
-  if (kSanitized) return 5000;
+  if (kSanitized) return 3000;
 #ifdef NDEBUG
   return 100000;
 #else

@@ -1,0 +1,637 @@
+// torvelin soak. The machine has four controllers on two segments:
+//
+//   segment "pair":  nic 0 and nic 1. A paced writer on device 0 sends
+//                    self-checking frames to nic 1's station; a reader on
+//                    device 1 must get every one of them, once, in order.
+//                    Neither adapter is ever suspended, faulted or moved, and
+//                    nothing else is sent on this segment: the writer keeps
+//                    at most Buffers - 2 frames ahead of the reader, so the
+//                    reader never falls behind the receive queue.
+//   segment "storm": nic 2 and nic 3. Random clients write here; frames with
+//                    receive errors are injected; nic 2 is suspended and
+//                    resumed, has its I/O BAR moved and moved back (HaDetect
+//                    is on) and gets controller faults; nic 3 is aborted once,
+//                    a third of the way through (an abort is forever).
+//
+// Random clients (their own processes) open, close, read, write, change
+// filters and read statistics on all four devices (no writes on the pair's
+// segment). Their reads never block for good: a read is issued only when a
+// frame is queued for the client, or on a helper thread that the client ends
+// by closing the record once the read is blocked in the driver.
+//
+// A watchdog prints where every thread is and fails the run when one makes
+// no progress for kStallSeconds. At the end every client is closed and the
+// arena must hold exactly the blocks it held right after boot; the pair's
+// client counters must match the frames sent and received.
+#include "tools/torvelin/soak.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "availability/availability.h"
+#include "controller/adapter.h"
+#include "device/device.h"
+#include "platform/machine.h"
+#include "platform/net/segment.h"
+#include "platform/nic/i8255x.h"
+#include "startup/startup.h"
+#include "tools/torvelin/util.h"
+
+namespace tool {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+struct SoakOptions {
+  unsigned seconds = 60;
+  uint64_t seed = 1;
+  unsigned clients = 4;
+};
+SoakOptions g_options;
+
+constexpr unsigned kNics = 4;
+constexpr unsigned kPairWriterNic = 0, kPairReaderNic = 1, kSuspendNic = 2, kAbortNic = 3;
+constexpr int kStallSeconds = 30;  // generous: sanitizer builds are slow
+constexpr uint32_t kBuffers = 32;  // the driver's default
+constexpr uint16_t kMovedIoBase = 0xD000;
+
+std::string Device(unsigned nic) { return "/DEV/MAC/TORVELIN/" + std::to_string(nic); }
+
+Mac StationOf(unsigned nic) { return {0x00, 0xA0, 0xC9, 0x20, 0x00, static_cast<uint8_t>(1 + nic)}; }
+
+sim::I8255xConfig NicConfig(unsigned index) {
+  sim::I8255xConfig config;
+  config.device = static_cast<uint8_t>(3 + index);
+  config.irq = static_cast<uint8_t>(11 - index);
+  config.io_base = 0xE000 + 0x40 * index;
+  config.mem_base = 0xFEB00000 + 0x1000 * index;
+  config.station = StationOf(index);
+  config.eeprom_words = 16;
+  return config;
+}
+
+// The pair's frame number `sequence`: its length and every byte follow from
+// the number, so the reader can check it whole.
+std::vector<uint8_t> PairFrame(uint32_t sequence) {
+  const uint32_t length = 60 + (sequence * 97u) % (MaximumFrameLength - 60 - 22 + 1);
+  std::vector<uint8_t> frame(length);
+  const Mac to = StationOf(kPairReaderNic), from = StationOf(kPairWriterNic);
+  std::memcpy(frame.data(), to.data(), 6);
+  std::memcpy(frame.data() + 6, from.data(), 6);
+  frame[12] = 0x88;
+  frame[13] = 0xB5;
+  std::memcpy(frame.data() + 14, &sequence, 4);
+  for (uint32_t i = 18; i < length; ++i) frame[i] = static_cast<uint8_t>(sequence * 31u + i);
+  return frame;
+}
+
+// Where a thread is and how far it got; read by the watchdog.
+struct ThreadState {
+  std::string name;
+  std::atomic<const char*> where{"starting"};
+  std::atomic<uint64_t> progress{0};
+  std::atomic<bool> finished{false};
+};
+
+struct Totals {
+  std::atomic<uint64_t> opens{0}, closes{0}, reads{0}, blocked_reads_closed{0}, writes{0},
+      filters{0}, statistics{0}, refused{0};
+  std::atomic<uint64_t> suspends{0}, resumes{0}, moves{0}, faults{0}, injected{0}, aborts{0};
+  std::atomic<uint64_t> frames_verified{0};
+};
+
+class Soak {
+ public:
+  int Run();
+
+ private:
+  void Fail(const std::string& what) {
+    std::lock_guard lock(fail_mu_);
+    if (failures_.size() < 20) failures_.push_back(what);
+    failed_ = true;
+  }
+  ThreadState& NewState(const std::string& name) {
+    states_.push_back(std::make_unique<ThreadState>());
+    states_.back()->name = name;
+    return *states_.back();
+  }
+  bool FrameQueued(uintptr_t open);
+  bool ReadIsPending(uintptr_t open);
+  void RandomClient(unsigned index, ThreadState& state);
+  void PairWriter(ThreadState& state);
+  void PairReader(ThreadState& state);
+  void Events(ThreadState& state);
+  bool Watchdog();
+
+  std::unique_ptr<sim::Machine> machine_;
+  std::array<sim::I8255x*, kNics> nics_{};
+  std::vector<std::unique_ptr<ThreadState>> states_;  // made before any thread starts
+  Totals totals_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> writer_done_{false}, reader_done_{false};
+  std::atomic<uint32_t> pair_sent_{0}, pair_received_{0};
+  std::mutex fail_mu_;
+  std::vector<std::string> failures_;  // guarded by fail_mu_
+  std::atomic<bool> failed_{false};
+};
+
+// A frame is waiting for the client: its read returns at once. The driver's
+// own test, made with interrupts disabled as the driver makes it.
+bool Soak::FrameQueued(uintptr_t open) {
+  auto* client = reinterpret_cast<NicClient*>(open);
+  KeDisableInterrupts();
+  const bool queued = client->ReadPointer != client->Adapter->QueueWrite;
+  KeEnableInterrupts();
+  return queued;
+}
+
+bool Soak::ReadIsPending(uintptr_t open) {
+  KeDisableInterrupts();
+  const bool pending = reinterpret_cast<NicClient*>(open)->PendingBuffer != nullptr;
+  KeEnableInterrupts();
+  return pending;
+}
+
+void Soak::RandomClient(unsigned index, ThreadState& state) {
+  std::mt19937_64 rng(g_options.seed * 1000003u + index);
+  auto pick = [&](uint64_t n) { return static_cast<uint64_t>(rng() % n); };
+  sim::ClientProcess process(*machine_);
+  struct Record {
+    uintptr_t open;
+    unsigned nic;
+  };
+  std::vector<Record> records;
+  std::vector<uint8_t> buffer(MaximumFrameLength);
+
+  while (!stop_.load()) {
+    const unsigned op = static_cast<unsigned>(pick(100));
+    if (op < 12 || records.empty()) {
+      state.where = "open";
+      if (records.size() < 4) {
+        const unsigned nic = static_cast<unsigned>(pick(kNics));
+        uintptr_t open = 0;
+        const uint32_t status = process.Open(Device(nic), &open);
+        if (status == StatusSuccess) {
+          records.push_back({open, nic});
+          totals_.opens++;
+        } else if (status != StatusSuspended && status != StatusNoController &&
+                   status != StatusChangeDetected) {
+          Fail("open of " + Device(nic) + " gave " + StatusName(status));
+        } else {
+          totals_.refused++;
+        }
+      }
+    } else if (op < 22) {
+      state.where = "close";
+      const size_t i = pick(records.size());
+      const uint32_t status = process.Close(records[i].open);
+      if (status != StatusSuccess) Fail("close gave " + StatusName(status));
+      records.erase(records.begin() + static_cast<long>(i));
+      totals_.closes++;
+    } else if (op < 45) {
+      const Record& r = records[pick(records.size())];
+      if (r.nic == kSuspendNic || r.nic == kAbortNic) {
+        state.where = "write";
+        const uint32_t length = 60 + static_cast<uint32_t>(pick(MaximumFrameLength - 60 + 1));
+        std::vector<uint8_t> frame(length, static_cast<uint8_t>(index));
+        const Mac to = pick(2) ? kBroadcast : StationOf(r.nic == kSuspendNic ? kAbortNic : kSuspendNic);
+        std::memcpy(frame.data(), to.data(), 6);
+        const Mac from = StationOf(r.nic);
+        std::memcpy(frame.data() + 6, from.data(), 6);
+        uint32_t transferred = 0;
+        const uint32_t status = process.Write(r.open, frame.data(), length, &transferred);
+        if (status == StatusSuccess && transferred != length) {
+          Fail("write of " + std::to_string(length) + " reported " + std::to_string(transferred));
+        }
+        totals_.writes++;
+      }
+    } else if (op < 70) {
+      const Record& r = records[pick(records.size())];
+      if (FrameQueued(r.open)) {
+        state.where = "read (a frame is queued)";
+        uint32_t length = 0;
+        const uint32_t size = 1 + static_cast<uint32_t>(pick(MaximumFrameLength));
+        const uint32_t status = process.Read(r.open, buffer.data(), size, &length);
+        if (status == StatusSuccess && length > size) {
+          Fail("read of " + std::to_string(size) + " reported " + std::to_string(length));
+        }
+        totals_.reads++;
+      }
+    } else if (op < 74) {
+      // A read that blocks, ended by its own client's close.
+      state.where = "blocking read ended by close";
+      const unsigned nic = pick(2) ? kSuspendNic : kAbortNic;
+      uintptr_t open = 0;
+      if (process.Open(Device(nic), &open) == StatusSuccess) {
+        totals_.opens++;
+        process.Control(open, MacControlSetFilter, 0, 0);  // nothing will arrive
+        std::atomic<bool> back{false};
+        uint32_t status = 0, length = 0;
+        std::vector<uint8_t> mine(64);
+        std::thread reader([&] {
+          status = process.Read(open, mine.data(), 64, &length);
+          back = true;
+        });
+        const auto until = SteadyClock::now() + std::chrono::seconds(kStallSeconds);
+        while (!back.load() && !ReadIsPending(open) && SteadyClock::now() < until) {
+          std::this_thread::yield();
+        }
+        const uint32_t closed = process.Close(open);
+        reader.join();
+        if (closed != StatusSuccess) Fail("close of a blocked reader gave " + StatusName(closed));
+        totals_.closes++;
+        totals_.blocked_reads_closed++;
+        (void)status;
+      }
+    } else if (op < 84) {
+      state.where = "filter change";
+      const Record& r = records[pick(records.size())];
+      process.Control(r.open, MacControlSetFilter, static_cast<uint32_t>(pick(16)), 0);
+      totals_.filters++;
+    } else {
+      state.where = "statistics";
+      const Record& r = records[pick(records.size())];
+      static const uint32_t kCodes[] = {MacControlClientStatistics, MacControlAdapterStatistics,
+                                        MacControlGlobalStatistics, MacControlAdapterInfo};
+      const uint32_t status =
+          process.Control(r.open, kCodes[pick(4)], reinterpret_cast<uintptr_t>(buffer.data()),
+                          static_cast<uint32_t>(pick(200)));
+      if (status != StatusSuccess) Fail("statistics gave " + StatusName(status));
+      totals_.statistics++;
+    }
+    state.progress++;
+  }
+  state.where = "closing its records";
+  for (const Record& r : records) {
+    const uint32_t status = process.Close(r.open);
+    if (status != StatusSuccess) Fail("final close gave " + StatusName(status));
+    totals_.closes++;
+  }
+  state.where = "done";
+  state.finished = true;
+}
+
+void Soak::PairWriter(ThreadState& state) {
+  sim::ClientProcess process(*machine_);
+  uintptr_t open = 0;
+  uint32_t status = process.Open(Device(kPairWriterNic), &open);
+  if (status != StatusSuccess) {
+    Fail("the pair's writer could not open: " + StatusName(status));
+    writer_done_ = true;
+    state.finished = true;
+    return;
+  }
+  constexpr uint32_t kWindow = kBuffers - 2;
+  uint32_t sequence = 0;
+  while (!stop_.load() && !failed_.load()) {
+    if (sequence - pair_received_.load() >= kWindow) {
+      state.where = "waiting for the pair's reader";
+      std::this_thread::yield();
+      continue;
+    }
+    state.where = "write";
+    const std::vector<uint8_t> frame = PairFrame(sequence);
+    uint32_t transferred = 0;
+    status = process.Write(open, frame.data(), static_cast<uint32_t>(frame.size()), &transferred);
+    if (status != StatusSuccess || transferred != frame.size()) {
+      Fail("the pair's write " + std::to_string(sequence) + " gave " + StatusName(status));
+      break;
+    }
+    pair_sent_.store(++sequence);
+    state.progress++;
+  }
+  state.where = "checking its counters";
+  ClientStatistics stats{};
+  process.Control(open, MacControlClientStatistics, reinterpret_cast<uintptr_t>(&stats),
+                  sizeof stats);
+  if (stats.TxDirected != sequence || stats.WriteErrors != 0) {
+    Fail("the pair's writer counted " + std::to_string(stats.TxDirected) + " directed sends (" +
+         std::to_string(stats.WriteErrors) + " errors), it sent " + std::to_string(sequence));
+  }
+  writer_done_ = true;
+  // Kept open until the reader is done, so that nothing changes under it.
+  while (!reader_done_.load() && !failed_.load()) {
+    state.where = "waiting for the reader to finish";
+    state.progress++;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  process.Close(open);
+  state.where = "done";
+  state.finished = true;
+}
+
+void Soak::PairReader(ThreadState& state) {
+  sim::ClientProcess process(*machine_);
+  uintptr_t open = 0;
+  uint32_t status = process.Open(Device(kPairReaderNic), &open);
+  if (status != StatusSuccess) {
+    Fail("the pair's reader could not open: " + StatusName(status));
+    reader_done_ = true;
+    state.finished = true;
+    return;
+  }
+  process.Control(open, MacControlSetFilter, FilterDirected, 0);
+  std::vector<uint8_t> buffer(MaximumFrameLength);
+  uint32_t expected = 0;
+  for (;;) {
+    // A read only when a frame is on its way: it never blocks for good.
+    if (expected == pair_sent_.load()) {
+      if (writer_done_.load() || failed_.load()) break;
+      state.where = "waiting for the pair's writer";
+      std::this_thread::yield();
+      continue;
+    }
+    state.where = "read";
+    uint32_t length = 0;
+    status = process.Read(open, buffer.data(), static_cast<uint32_t>(buffer.size()), &length);
+    if (status != StatusSuccess) {
+      Fail("the pair's read of frame " + std::to_string(expected) + " gave " + StatusName(status));
+      break;
+    }
+    const std::vector<uint8_t> want = PairFrame(expected);
+    if (length != want.size() || std::memcmp(buffer.data(), want.data(), length) != 0) {
+      uint32_t got = 0;
+      if (length >= 18) std::memcpy(&got, buffer.data() + 14, 4);
+      Fail("the pair's reader expected frame " + std::to_string(expected) + " (" +
+           std::to_string(want.size()) + " bytes), got " + std::to_string(length) +
+           " bytes numbered " + std::to_string(got));
+      break;
+    }
+    pair_received_.store(++expected);
+    totals_.frames_verified++;
+    state.progress++;
+  }
+  state.where = "checking its counters";
+  ClientStatistics stats{};
+  process.Control(open, MacControlClientStatistics, reinterpret_cast<uintptr_t>(&stats),
+                  sizeof stats);
+  if (stats.RxDirected != expected || stats.ReadErrors != 0) {
+    Fail("the pair's reader counted " + std::to_string(stats.RxDirected) + " directed frames (" +
+         std::to_string(stats.ReadErrors) + " errors), it verified " + std::to_string(expected));
+  }
+  process.Close(open);
+  reader_done_ = true;
+  state.where = "done";
+  state.finished = true;
+}
+
+void Soak::Events(ThreadState& state) {
+  std::mt19937_64 rng(g_options.seed * 7919u);
+  auto pick = [&](uint64_t n) { return static_cast<uint64_t>(rng() % n); };
+  auto sleep_ms = [](uint64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  const auto start = SteadyClock::now();
+  const auto abort_at = start + std::chrono::milliseconds(g_options.seconds * 1000 / 3);
+  bool aborted = false;
+  sim::I8255x& storm = *nics_[kSuspendNic];
+  const uint32_t io_base = storm.config().io_base;
+
+  while (!stop_.load()) {
+    if (!aborted && SteadyClock::now() >= abort_at) {
+      state.where = "abort of device 3";
+      machine_->DeliverHaEvent(Device(kAbortNic), HaEventAbort);
+      aborted = true;
+      totals_.aborts++;
+    }
+    switch (pick(6)) {
+      case 0:
+        state.where = "suspend of device 2";
+        machine_->DeliverHaEvent(Device(kSuspendNic), HaEventSuspend);
+        totals_.suspends++;
+        sleep_ms(1 + pick(20));
+        state.where = "resume of device 2";
+        machine_->DeliverHaEvent(Device(kSuspendNic), HaEventResume);
+        totals_.resumes++;
+        break;
+      case 1:
+        state.where = "moving device 2's I/O BAR and back";
+        storm.pci().SetBar(1, kMovedIoBase | 1, 64, true);
+        sleep_ms(1 + pick(20));
+        storm.pci().SetBar(1, io_base | 1, 64, true);
+        totals_.moves++;
+        break;
+      case 2: {
+        state.where = "controller fault on device 2";
+        sim::I8255xFaults& f = storm.faults();
+        switch (pick(4)) {
+          case 0:
+            f.ru_out_of_resources = true;  // one-shot
+            break;
+          case 1:
+            f.command_never_accepted = true;
+            sleep_ms(1 + pick(5));
+            f.command_never_accepted = false;
+            break;
+          case 2:
+            f.blocks_never_complete = true;
+            sleep_ms(1 + pick(5));
+            f.blocks_never_complete = false;
+            break;
+          default:
+            f.rbd_missing_eof = pick(2);
+            f.rbd_count_beyond_buffer = pick(2);
+            break;
+        }
+        totals_.faults++;
+        break;
+      }
+      default: {
+        state.where = "injecting frames";
+        for (unsigned n = 0; n < 4; ++n) {
+          const unsigned nic = pick(2) ? kSuspendNic : kAbortNic;
+          std::vector<uint8_t> frame(60 + pick(1455), 0x5A);
+          std::memcpy(frame.data(), kBroadcast.data(), 6);
+          sim::FrameErrors errors;
+          const uint64_t kind = pick(8);
+          errors.crc = kind == 0;
+          errors.alignment = kind == 1;
+          errors.overrun = kind == 2;
+          nics_[nic]->InjectFrame(frame, errors);
+          totals_.injected++;
+        }
+        break;
+      }
+    }
+    state.progress++;
+    state.where = "pausing";
+    sleep_ms(2 + pick(20));
+  }
+  // Leaves device 2 usable and in place.
+  storm.pci().SetBar(1, io_base | 1, 64, true);
+  storm.faults().command_never_accepted = false;
+  storm.faults().blocks_never_complete = false;
+  state.where = "done";
+  state.finished = true;
+}
+
+// True while every thread keeps moving; prints where each one is and gives
+// false at the first that has stood still for kStallSeconds.
+bool Soak::Watchdog() {
+  std::vector<uint64_t> seen(states_.size());
+  std::vector<SteadyClock::time_point> since(states_.size(), SteadyClock::now());
+  for (;;) {
+    bool all_finished = true;
+    for (size_t i = 0; i < states_.size(); ++i) {
+      ThreadState& s = *states_[i];
+      if (s.finished.load()) continue;
+      all_finished = false;
+      const uint64_t now = s.progress.load();
+      if (now != seen[i]) {
+        seen[i] = now;
+        since[i] = SteadyClock::now();
+      } else if (SteadyClock::now() - since[i] > std::chrono::seconds(kStallSeconds)) {
+        std::fprintf(stderr, "torvelin soak: no progress for %d s in thread '%s'. Threads:\n",
+                     kStallSeconds, s.name.c_str());
+        for (const auto& t : states_) {
+          std::fprintf(stderr, "  %-16s %-40s progress %llu%s\n", t->name.c_str(), t->where.load(),
+                       static_cast<unsigned long long>(t->progress.load()),
+                       t->finished.load() ? " (finished)" : "");
+        }
+        std::fflush(stderr);
+        return false;
+      }
+    }
+    if (all_finished) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+}
+
+int Soak::Run() {
+  sim::MachineOptions options;
+  options.registry.Add("TORVELIN", "Quiet", "1");
+  options.registry.Add("TORVELIN", "HaDetect", "1");
+  options.registry.Add("TORVELIN", "ConfigDelay", "10");
+  options.registry.Add("TORVELIN", "Buffers", std::to_string(kBuffers));
+  machine_ = std::make_unique<sim::Machine>(std::move(options));
+  sim::Segment& pair = machine_->Own(std::make_unique<sim::Segment>("pair"));
+  sim::Segment& storm = machine_->Own(std::make_unique<sim::Segment>("storm"));
+  for (unsigned i = 0; i < kNics; ++i) {
+    nics_[i] = &machine_->Own(
+        std::make_unique<sim::I8255x>(*machine_, NicConfig(i), i < 2 ? &pair : &storm));
+  }
+  machine_->Boot();
+  if (!machine_->WaitStarted()) {
+    std::fprintf(stderr, "torvelin soak: start-up did not finish\n");
+    return kExitFailed;
+  }
+  if (machine_->DeviceNames().size() != kNics) {
+    std::fprintf(stderr, "torvelin soak: %zu devices, expected %u\n%s",
+                 machine_->DeviceNames().size(), kNics, machine_->Console().c_str());
+    return kExitFailed;
+  }
+  const size_t blocks_after_boot = machine_->arena().OutstandingBlocks();
+
+  std::vector<ThreadState*> client_states;
+  for (unsigned i = 0; i < g_options.clients; ++i) {
+    client_states.push_back(&NewState("client " + std::to_string(i)));
+  }
+  ThreadState& writer_state = NewState("pair writer");
+  ThreadState& reader_state = NewState("pair reader");
+  ThreadState& events_state = NewState("events");
+
+  const auto start = SteadyClock::now();
+  std::vector<std::thread> threads;
+  for (unsigned i = 0; i < g_options.clients; ++i) {
+    threads.emplace_back([this, i, s = client_states[i]] { RandomClient(i, *s); });
+  }
+  threads.emplace_back([&] { PairWriter(writer_state); });
+  threads.emplace_back([&] { PairReader(reader_state); });
+  threads.emplace_back([&] { Events(events_state); });
+  std::thread timer([&] {
+    while (!stop_.load() && SteadyClock::now() - start < std::chrono::seconds(g_options.seconds)) {
+      if (failed_.load()) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    stop_ = true;
+  });
+
+  if (!Watchdog()) {
+    std::fprintf(stderr, "torvelin soak: FAILED (deadlock or hang)\n");
+    std::fflush(stderr);
+    std::_Exit(kExitFailed);  // the stuck threads cannot be joined
+  }
+  timer.join();
+  for (auto& t : threads) t.join();
+  const double elapsed = std::chrono::duration<double>(SteadyClock::now() - start).count();
+
+  const size_t blocks_at_end = machine_->arena().OutstandingBlocks();
+  if (blocks_at_end != blocks_after_boot) {
+    Fail("after every client closed the arena holds " + std::to_string(blocks_at_end) +
+         " blocks; right after boot it held " + std::to_string(blocks_after_boot));
+  }
+  if (totals_.frames_verified.load() == 0) Fail("the pair's reader verified no frame");
+  for (unsigned i = 0; i < kNics; ++i) {
+    if (nics_[i]->counters().bus_errors.load() != 0) {
+      Fail("controller " + std::to_string(i) + " was pointed outside the driver's memory");
+    }
+  }
+  machine_->Stop();
+
+  const Totals& t = totals_;
+  const uint64_t operations = t.opens + t.closes + t.reads + t.writes + t.filters + t.statistics +
+                              t.refused + t.suspends + t.resumes + t.moves + t.faults +
+                              t.injected + t.aborts + pair_sent_.load() + pair_received_.load();
+  std::printf("soak: %.1f s, %u random clients, seed %llu\n", elapsed, g_options.clients,
+              static_cast<unsigned long long>(g_options.seed));
+  std::printf("  operations %llu: opens %llu, closes %llu (%llu ending a blocked read), reads %llu,\n"
+              "    writes %llu, filter changes %llu, statistics %llu, refused opens %llu\n",
+              static_cast<unsigned long long>(operations),
+              static_cast<unsigned long long>(t.opens.load()),
+              static_cast<unsigned long long>(t.closes.load()),
+              static_cast<unsigned long long>(t.blocked_reads_closed.load()),
+              static_cast<unsigned long long>(t.reads.load()),
+              static_cast<unsigned long long>(t.writes.load()),
+              static_cast<unsigned long long>(t.filters.load()),
+              static_cast<unsigned long long>(t.statistics.load()),
+              static_cast<unsigned long long>(t.refused.load()));
+  std::printf("  events: suspend/resume %llu, BAR moves %llu, faults %llu, injected frames %llu,"
+              " aborts %llu\n",
+              static_cast<unsigned long long>(t.suspends.load()),
+              static_cast<unsigned long long>(t.moves.load()),
+              static_cast<unsigned long long>(t.faults.load()),
+              static_cast<unsigned long long>(t.injected.load()),
+              static_cast<unsigned long long>(t.aborts.load()));
+  std::printf("  frames verified: %llu of %u sent (whole, once, in order)\n",
+              static_cast<unsigned long long>(t.frames_verified.load()), pair_sent_.load());
+  std::printf("  arena blocks: %zu after boot, %zu after the last close\n", blocks_after_boot,
+              blocks_at_end);
+  if (failed_.load()) {
+    std::lock_guard lock(fail_mu_);
+    for (const auto& f : failures_) std::printf("  FAILED: %s\n", f.c_str());
+    std::printf("soak: FAILED\n");
+    return kExitFailed;
+  }
+  std::printf("soak: ok\n");
+  return kExitOk;
+}
+
+}  // namespace
+
+CLI::App* AddSoakCommand(CLI::App& app) {
+  CLI::App* soak = app.add_subcommand(
+      "soak", "Everything at once for a while, with invariants checked all along");
+  soak->add_option("--seconds", g_options.seconds, "How long to run")
+      ->check(CLI::Range(1u, 86400u))
+      ->capture_default_str();
+  soak->add_option("--seed", g_options.seed, "Seed of the clients' and events' choices")
+      ->capture_default_str();
+  soak->add_option("--clients", g_options.clients, "Random client threads")
+      ->check(CLI::Range(1u, 32u))
+      ->capture_default_str();
+  return soak;
+}
+
+int SoakCommand() {
+  Soak soak;
+  return soak.Run();
+}
+
+}  // namespace tool

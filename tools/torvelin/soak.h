@@ -1,0 +1,20 @@
+// torvelin soak: everything at once for a given time - clients opening,
+// closing, reading, writing, changing filters and reading statistics;
+// suspend, resume and abort events; PCI resources moving under HaDetect;
+// injected receive errors and controller faults - while invariants are
+// checked all along: no crash, no deadlock, a paced reader gets every frame
+// once and in order, counters agree, nothing leaks.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace tool {
+
+// Adds the "soak" subcommand to `app`; returns it so that main can tell
+// whether it was chosen.
+CLI::App* AddSoakCommand(CLI::App& app);
+// Runs the soak with the options parsed into the subcommand AddSoakCommand
+// made; returns the exit status.
+int SoakCommand();
+
+}  // namespace tool
