@@ -150,10 +150,20 @@ void NicSetupReceiveUnit(NicAdapter* adapter) {
   outportb(adapter->IoBase + ScbCommand, ScbCommandRuStart);
 }
 
+// Rounds of one handler call over the adapters on its line. A controller
+// whose status word keeps showing an event however often it is acknowledged
+// (a broken or hostile part) would otherwise keep the loop below going
+// forever with interrupts excluded, shutting every client out of the driver.
+// A working controller never needs the bound: every round drains a ring's
+// worth of frames, and an event it raises after the last round keeps its line
+// asserted, so the kernel calls the handler again.
+constexpr unsigned InterruptRoundLimit = 64;
+
 void NicInterrupt(uintptr_t line) {
   debug_assert_bit(InterruptDebugBit);
   const uint8_t irq = static_cast<uint8_t>(line);
   bool serviced;
+  unsigned rounds = 0;
   do {
     serviced = false;
     for (NicAdapter* adapter = static_cast<NicAdapter*>(AdapterList.First); adapter != nullptr;
@@ -163,7 +173,7 @@ void NicInterrupt(uintptr_t line) {
       serviced = NicServiceInterrupt(adapter) == StatusSuccess;
       if (serviced) KeEndOfInterrupt(adapter->InterruptHandle);
     }
-  } while (serviced);
+  } while (serviced && ++rounds < InterruptRoundLimit);
   debug_deassert_bit(InterruptDebugBit);
 }
 

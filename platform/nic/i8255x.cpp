@@ -233,7 +233,7 @@ struct I8255x::Impl {
     uint32_t link = 0;
     uint16_t status = 0;
     uint64_t cost_ns = 0;
-    std::optional<Frame> frame;
+    bool sends = false;  // a transmit: tx_frame holds the frame to send
   };
   // Runs blocks, at most kBlocksPerRun, without holding mu while a frame is
   // handed to the segment. Called with mu NOT held.
@@ -328,6 +328,19 @@ struct I8255x::Impl {
   uint32_t ru_rbd = 0;           // current RBD (absolute)
   bool ru_rbd_valid = false;     // ru_rbd may be used
   bool ru_rbd_after_el = false;  // ru_rbd is the link of a used EL RBD
+
+  // The frame a transmit block produced, kept between blocks so that its
+  // buffer is reused. Only the thread running blocks (cu_runner_active)
+  // touches it, also while mu is released around the send.
+  Frame tx_frame;
+  // Buffer descriptors used by the frame being stored; guarded by mu,
+  // reused so that a frame's arrival allocates nothing.
+  struct UsedRbd {
+    uint32_t rbd;
+    uint16_t count;
+    uint16_t capacity;
+  };
+  std::vector<UsedRbd> rx_used;
 
   std::vector<std::string> observations;
   bool trace_on = false;
@@ -751,14 +764,14 @@ void I8255x::Impl::RunCommandUnit() {
     const uint64_t generation = cu_generation;
     const uint64_t resets = reset_generation;
     BlockResult result = ExecuteBlock(address);
-    if (result.frame) {
+    if (result.sends) {
       Segment* wire = segment;
       counters.frames_sent.fetch_add(1);
       if (wire != nullptr) {
         // Never call another port with this controller's lock held: the
         // receiver may be sending to us at this very moment.
         lock.unlock();
-        wire->Send(&self, *result.frame);
+        wire->Send(&self, tx_frame);
         lock.lock();
       }
     }
@@ -842,7 +855,8 @@ bool I8255x::Impl::Transmit(uint32_t address, uint16_t command, BlockResult& res
     counters.transmit_errors.fetch_add(1);
     return false;
   }
-  Frame frame;
+  Frame& frame = tx_frame;
+  frame.errors = FrameErrors{};
   frame.bytes.resize(count);
   if (!DmaRead(address + 16, frame.bytes.data(), count)) return false;
   if ((configuration[kCfgNoSourceInsert] & 0x08) == 0 && count >= 12) {
@@ -851,7 +865,7 @@ bool I8255x::Impl::Transmit(uint32_t address, uint16_t command, BlockResult& res
   if ((configuration[kCfgPadding] & 0x02) != 0 && frame.bytes.size() < kMinimumFrame) {
     frame.bytes.resize(kMinimumFrame, 0);
   }
-  result.frame = std::move(frame);
+  result.sends = true;
   return true;
 }
 
@@ -963,12 +977,9 @@ void I8255x::Impl::ReceiveFrame(const uint8_t* data, size_t length, const FrameE
   }
 
   // Fill buffers.
-  struct Used {
-    uint32_t rbd;
-    uint16_t count;
-    uint16_t capacity;
-  };
-  std::vector<Used> used;
+  using Used = UsedRbd;
+  std::vector<Used>& used = rx_used;
+  used.clear();
   size_t stored = 0;
   bool out_of_rbds = false;
   bool dma_failed = false;
@@ -1020,6 +1031,7 @@ void I8255x::Impl::ReceiveFrame(const uint8_t* data, size_t length, const FrameE
   const bool beyond = !used.empty() && faults.rbd_count_beyond_buffer.exchange(false);
   const bool no_f = !used.empty() && faults.rbd_missing_f.exchange(false);
   const bool no_eof = !used.empty() && faults.rbd_missing_eof.exchange(false);
+  I8255xDescriptorHook* const hook = faults.descriptor_hook.load();
   for (size_t i = 0; i < used.size(); ++i) {
     const bool last = i + 1 == used.size();
     uint16_t count = used[i].count;
@@ -1027,7 +1039,9 @@ void I8255x::Impl::ReceiveFrame(const uint8_t* data, size_t length, const FrameE
     uint16_t flags = kRbdF;
     if (i == 0 && no_f) flags = 0;
     if (last && !no_eof) flags |= kRbdEof;
-    Store16(used[i].rbd, static_cast<uint16_t>(count | flags));
+    uint16_t word = static_cast<uint16_t>(count | flags);
+    if (hook != nullptr) word = hook->RbdCount(i, used.size(), word);
+    Store16(used[i].rbd, word);
   }
   uint16_t status = kRfdComplete;
   if (errors.crc) status |= kRfdCrc;
@@ -1036,8 +1050,13 @@ void I8255x::Impl::ReceiveFrame(const uint8_t* data, size_t length, const FrameE
   if (short_frame) status |= kRfdTooShort;
   if (cut) status |= kRfdNoResources;
   if (!bad && !short_frame && !cut && !dma_failed) status |= kRfdOk;
-  Store16(rfd + 12,
-          static_cast<uint16_t>((std::min<size_t>(stored, kRbdCountMask)) | kRbdEof | kRbdF));
+  uint16_t actual =
+      static_cast<uint16_t>((std::min<size_t>(stored, kRbdCountMask)) | kRbdEof | kRbdF);
+  if (hook != nullptr) {
+    actual = hook->RfdActualCount(actual);
+    status = hook->RfdStatus(status);
+  }
+  Store16(rfd + 12, actual);
   Store16(rfd + 0, status);
   counters.frames_received.fetch_add(1);
   Raise(kFr);
@@ -1216,6 +1235,11 @@ uint32_t I8255x::PortRead(uint32_t offset, unsigned width) {
     impl_->Advance();
     for (unsigned i = 0; i < width; ++i) {
       value |= uint32_t{impl_->ReadByte(offset + i)} << (8 * i);
+    }
+    if (offset == kRegStatus && width == 2) {
+      if (I8255xDescriptorHook* hook = impl_->faults.descriptor_hook.load()) {
+        value = hook->ScbStatus(static_cast<uint16_t>(value));
+      }
     }
     if (impl_->faults.registers_all_ones.load()) {
       value = width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;

@@ -85,6 +85,29 @@ struct I8255xConfig {
 std::vector<uint16_t> BuildEepromImage(unsigned words, const std::array<uint8_t, 6>& station,
                                        uint16_t phy_primary, uint16_t phy_secondary);
 
+// A hostile controller: lets a harness choose what the model writes back
+// to the driver instead of what a working part would. Every method gets the
+// value the model is about to write (or return) and answers the value to use;
+// the defaults change nothing. Called with the controller's lock held, on
+// whatever thread moves the model: an override must only compute (no calls
+// into the machine or this controller).
+class I8255xDescriptorHook {
+ public:
+  virtual ~I8255xDescriptorHook() = default;
+  // The count word (count | EOF | F) of the `index`-th of the `used` RBDs
+  // the frame filled.
+  virtual uint16_t RbdCount(size_t index, size_t used, uint16_t count) {
+    (void)index;
+    (void)used;
+    return count;
+  }
+  // The RFD's status word and actual-count word.
+  virtual uint16_t RfdStatus(uint16_t status) { return status; }
+  virtual uint16_t RfdActualCount(uint16_t count) { return count; }
+  // A 16-bit read of the SCB status word (status and acknowledge bytes).
+  virtual uint16_t ScbStatus(uint16_t status) { return status; }
+};
+
 // Faults the harness can inject, per controller, at any time, from any
 // thread. One-shot faults (marked so) clear themselves when they fire.
 struct I8255xFaults {
@@ -108,6 +131,10 @@ struct I8255xFaults {
   std::atomic<bool> rbd_count_beyond_buffer{false};
   std::atomic<bool> rbd_missing_f{false};
   std::atomic<bool> rbd_missing_eof{false};
+  // When set, consulted for every received frame's descriptors and every
+  // 16-bit SCB status read (see I8255xDescriptorHook). Owned by the harness,
+  // which must clear it before the hook object goes away.
+  std::atomic<I8255xDescriptorHook*> descriptor_hook{nullptr};
 };
 
 struct I8255xCounters {

@@ -66,7 +66,9 @@ constexpr uint16_t kMovedIoBase = 0xD000;
 
 std::string Device(unsigned nic) { return "/DEV/MAC/TORVELIN/" + std::to_string(nic); }
 
-Mac StationOf(unsigned nic) { return {0x00, 0xA0, 0xC9, 0x20, 0x00, static_cast<uint8_t>(1 + nic)}; }
+Mac StationOf(unsigned nic) {
+  return {0x00, 0xA0, 0xC9, 0x20, 0x00, static_cast<uint8_t>(1 + nic)};
+}
 
 sim::I8255xConfig NicConfig(unsigned index) {
   sim::I8255xConfig config;
@@ -138,6 +140,7 @@ class Soak {
   Totals totals_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> writer_done_{false}, reader_done_{false};
+  std::atomic<bool> reader_ready_{false};  // the pair's reader has opened: frames may go
   std::atomic<uint32_t> pair_sent_{0}, pair_received_{0};
   std::mutex fail_mu_;
   std::vector<std::string> failures_;  // guarded by fail_mu_
@@ -203,7 +206,8 @@ void Soak::RandomClient(unsigned index, ThreadState& state) {
         state.where = "write";
         const uint32_t length = 60 + static_cast<uint32_t>(pick(MaximumFrameLength - 60 + 1));
         std::vector<uint8_t> frame(length, static_cast<uint8_t>(index));
-        const Mac to = pick(2) ? kBroadcast : StationOf(r.nic == kSuspendNic ? kAbortNic : kSuspendNic);
+        const Mac to =
+            pick(2) ? kBroadcast : StationOf(r.nic == kSuspendNic ? kAbortNic : kSuspendNic);
         std::memcpy(frame.data(), to.data(), 6);
         const Mac from = StationOf(r.nic);
         std::memcpy(frame.data() + 6, from.data(), 6);
@@ -292,6 +296,11 @@ void Soak::PairWriter(ThreadState& state) {
   }
   constexpr uint32_t kWindow = kBuffers - 2;
   uint32_t sequence = 0;
+  // A client gets the frames queued after its open: none is sent before.
+  while (!reader_ready_.load() && !reader_done_.load()) {
+    state.where = "waiting for the pair's reader to open";
+    std::this_thread::yield();
+  }
   while (!stop_.load() && !failed_.load()) {
     if (sequence - pair_received_.load() >= kWindow) {
       state.where = "waiting for the pair's reader";
@@ -340,6 +349,7 @@ void Soak::PairReader(ThreadState& state) {
     return;
   }
   process.Control(open, MacControlSetFilter, FilterDirected, 0);
+  reader_ready_ = true;
   std::vector<uint8_t> buffer(MaximumFrameLength);
   uint32_t expected = 0;
   for (;;) {
@@ -577,28 +587,29 @@ int Soak::Run() {
 
   const Totals& t = totals_;
   const uint64_t operations = t.opens + t.closes + t.reads + t.writes + t.filters + t.statistics +
-                              t.refused + t.suspends + t.resumes + t.moves + t.faults +
-                              t.injected + t.aborts + pair_sent_.load() + pair_received_.load();
+                              t.refused + t.suspends + t.resumes + t.moves + t.faults + t.injected +
+                              t.aborts + pair_sent_.load() + pair_received_.load();
   std::printf("soak: %.1f s, %u random clients, seed %llu\n", elapsed, g_options.clients,
               static_cast<unsigned long long>(g_options.seed));
-  std::printf("  operations %llu: opens %llu, closes %llu (%llu ending a blocked read), reads %llu,\n"
-              "    writes %llu, filter changes %llu, statistics %llu, refused opens %llu\n",
-              static_cast<unsigned long long>(operations),
-              static_cast<unsigned long long>(t.opens.load()),
-              static_cast<unsigned long long>(t.closes.load()),
-              static_cast<unsigned long long>(t.blocked_reads_closed.load()),
-              static_cast<unsigned long long>(t.reads.load()),
-              static_cast<unsigned long long>(t.writes.load()),
-              static_cast<unsigned long long>(t.filters.load()),
-              static_cast<unsigned long long>(t.statistics.load()),
-              static_cast<unsigned long long>(t.refused.load()));
-  std::printf("  events: suspend/resume %llu, BAR moves %llu, faults %llu, injected frames %llu,"
-              " aborts %llu\n",
-              static_cast<unsigned long long>(t.suspends.load()),
-              static_cast<unsigned long long>(t.moves.load()),
-              static_cast<unsigned long long>(t.faults.load()),
-              static_cast<unsigned long long>(t.injected.load()),
-              static_cast<unsigned long long>(t.aborts.load()));
+  std::printf(
+      "  operations %llu: opens %llu, closes %llu (%llu ending a blocked read), reads %llu,\n"
+      "    writes %llu, filter changes %llu, statistics %llu, refused opens %llu\n",
+      static_cast<unsigned long long>(operations), static_cast<unsigned long long>(t.opens.load()),
+      static_cast<unsigned long long>(t.closes.load()),
+      static_cast<unsigned long long>(t.blocked_reads_closed.load()),
+      static_cast<unsigned long long>(t.reads.load()),
+      static_cast<unsigned long long>(t.writes.load()),
+      static_cast<unsigned long long>(t.filters.load()),
+      static_cast<unsigned long long>(t.statistics.load()),
+      static_cast<unsigned long long>(t.refused.load()));
+  std::printf(
+      "  events: suspend/resume %llu, BAR moves %llu, faults %llu, injected frames %llu,"
+      " aborts %llu\n",
+      static_cast<unsigned long long>(t.suspends.load()),
+      static_cast<unsigned long long>(t.moves.load()),
+      static_cast<unsigned long long>(t.faults.load()),
+      static_cast<unsigned long long>(t.injected.load()),
+      static_cast<unsigned long long>(t.aborts.load()));
   std::printf("  frames verified: %llu of %u sent (whole, once, in order)\n",
               static_cast<unsigned long long>(t.frames_verified.load()), pair_sent_.load());
   std::printf("  arena blocks: %zu after boot, %zu after the last close\n", blocks_after_boot,

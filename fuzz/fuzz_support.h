@@ -1,0 +1,154 @@
+// Shared by the fuzz targets: a reader that decodes the fuzz input from the
+// front (so seed files can be written by hand), and a cheap simulated PC.
+//
+// Boots are kept cheap: virtual clock, Quiet, a small arena, the shortest
+// delays, and (where the EEPROM does not matter) UseEeprom 0, which skips the
+// EEPROM's long waits. Still, a bring-up takes about 0.2 s of machine time,
+// so the targets that only need a running machine (device_calls,
+// hostile_controller) keep one for up to kReuse inputs, closing every client
+// at the end of each input; TORVELIN_FUZZ_FRESH=1 in the environment boots a
+// fresh machine for every input, which is how a finding is reproduced on its
+// own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/device.h"
+#include "platform/machine.h"
+#include "platform/net/segment.h"
+#include "platform/nic/i8255x.h"
+
+namespace fuzz {
+
+class Reader {
+ public:
+  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  bool empty() const { return pos_ >= size_; }
+  size_t remaining() const { return size_ - pos_; }
+  uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+  uint16_t U16() {
+    uint16_t low = Byte();
+    return static_cast<uint16_t>(low | (Byte() << 8));
+  }
+  uint32_t U32() {
+    uint32_t low = U16();
+    return low | (uint32_t{U16()} << 16);
+  }
+  // `length` bytes (fewer at the end of the input).
+  std::vector<uint8_t> Bytes(size_t length) {
+    const size_t n = length < remaining() ? length : remaining();
+    std::vector<uint8_t> out(data_ + pos_, data_ + pos_ + n);
+    pos_ += n;
+    return out;
+  }
+  std::string String(size_t length) {
+    std::vector<uint8_t> bytes = Bytes(length);
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+// A finding the sanitizers cannot see (a hang of a call, a wrong length):
+// printed, then the process aborts so that libFuzzer keeps the input.
+[[noreturn]] inline void Fail(const std::string& what) {
+  std::fprintf(stderr, "FUZZ INVARIANT BROKEN: %s\n", what.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+inline sim::I8255xConfig NicConfig(unsigned index) {
+  sim::I8255xConfig config;
+  config.device = static_cast<uint8_t>(3 + index);
+  config.irq = static_cast<uint8_t>(11 - index);
+  config.io_base = 0xE000 + 0x40 * index;
+  config.mem_base = 0xFEB00000 + 0x1000 * index;
+  config.station = {0x00, 0xA0, 0xC9, 0x10, 0x00, static_cast<uint8_t>(1 + index)};
+  return config;
+}
+
+struct Pc {
+  std::unique_ptr<sim::Machine> machine;
+  sim::Segment* segment = nullptr;
+  std::vector<sim::I8255x*> nics;
+
+  explicit Pc(sim::Registry registry) {
+    sim::MachineOptions options;
+    options.registry = std::move(registry);
+    options.arena_bytes = 8u << 20;
+    machine = std::make_unique<sim::Machine>(std::move(options));
+    segment = &machine->Own(std::make_unique<sim::Segment>("segment0"));
+  }
+  sim::I8255x& AddNic(const sim::I8255xConfig& config) {
+    auto& nic = machine->Own(std::make_unique<sim::I8255x>(*machine, config, segment));
+    nics.push_back(&nic);
+    return nic;
+  }
+  // Boots; a start-up that does not finish is a hang.
+  void Boot() {
+    machine->Boot();
+    if (!machine->WaitStarted(20000)) Fail("start-up did not finish within 20 s");
+  }
+};
+
+// The registry of a machine whose EEPROM does not matter.
+inline sim::Registry CheapRegistry() {
+  sim::Registry registry;
+  registry.Add("TORVELIN", "Quiet", "1");
+  registry.Add("TORVELIN", "UseEeprom", "0");
+  // The shortest settings: the configure delay is spent on every configure
+  // command, and the self-test bound only matters when the
+  // controller fails them.
+  registry.Add("TORVELIN", "ConfigDelay", "10");
+  registry.Add("TORVELIN", "TestDelay", "10");
+  return registry;
+}
+
+// The machine `make` builds (not yet booted), booted, reused for up to kReuse
+// inputs (see the top of this file). One per target process.
+constexpr unsigned kReuse = 32;
+template <class Make>
+Pc& ReusedPc(Make make) {
+  static std::unique_ptr<Pc> pc;
+  static unsigned uses = 0;
+  static const bool fresh = [] {
+    const char* value = std::getenv("TORVELIN_FUZZ_FRESH");
+    return value != nullptr && value[0] == '1';
+  }();
+  if (pc == nullptr || fresh || ++uses >= kReuse) {
+    pc.reset();  // stops the old machine first: one machine runs at a time
+    pc = make();
+    pc->Boot();
+    uses = 0;
+  }
+  return *pc;
+}
+
+// Whether the read of the client record `instance` is registered and
+// blocked in the driver: only then (or once its caller is back) may a harness
+// close the record to end it. A close made earlier could release the record
+// under a read that is still on its way into the driver.
+inline bool ReadIsPending(uintptr_t instance);
+
+inline std::string DeviceName(unsigned index) {
+  return "/DEV/MAC/TORVELIN/" + std::to_string(index);
+}
+
+inline bool ReadIsPending(uintptr_t instance) {
+  // The read registers with interrupts disabled; so is this look.
+  KeDisableInterrupts();
+  const bool pending = reinterpret_cast<NicClient*>(instance)->PendingBuffer != nullptr;
+  KeEnableInterrupts();
+  return pending;
+}
+
+}  // namespace fuzz
