@@ -143,9 +143,9 @@ TEST(Dma, RefusedAccessesAreRecordedAndNotPerformed) {
   bool ok = true;
   EXPECT_EQ(0xFFFFFFFFu, dma.Load32(end - 2, &ok));  // half inside
   EXPECT_FALSE(ok);
-  std::memset(arena.base() + arena.size() - 4, 0x22, 4);
-  EXPECT_FALSE(dma.Write(end - 4, "abcdefgh", 8));  // half inside: not even partly done
-  EXPECT_EQ(0x22, arena.base()[arena.size() - 1]);
+  // Half inside: refused whole. (The arena's free space is poisoned under
+  // AddressSanitizer, so a partial write there would be reported at once.)
+  EXPECT_FALSE(dma.Write(end - 4, "abcdefgh", 8));
   EXPECT_FALSE(dma.Store16(Arena::ToAddress(arena.base()) - 2, 1));
   EXPECT_FALSE(dma.Store16(address + 1, 1));  // a word at an odd address
   EXPECT_TRUE(dma.Read(address, buffer, 0));  // nothing to move, nothing refused
