@@ -12,6 +12,17 @@
 #include "platform/nic/phy.h"
 
 namespace sim {
+
+namespace {
+
+// Replaces byte `lane` (0 = least significant) of a 32-bit register.
+void SetByteLane(uint32_t& word, unsigned lane, uint8_t byte) {
+  const unsigned shift = 8 * lane;
+  word = (word & ~(0xFFu << shift)) | (uint32_t{byte} << shift);
+}
+
+}  // namespace
+
 namespace {
 
 // ---- Register block ----
@@ -486,16 +497,14 @@ void I8255x::Impl::WriteRegisters(uint32_t offset, unsigned width, uint32_t valu
       case kRegGeneralPointer + 1:
       case kRegGeneralPointer + 2:
       case kRegGeneralPointer + 3: {
-        const unsigned shift = 8 * (at - kRegGeneralPointer);
-        general_pointer = (general_pointer & ~(0xFFu << shift)) | (uint32_t{byte} << shift);
+        SetByteLane(general_pointer, at - kRegGeneralPointer, byte);
         break;
       }
       case kRegPort:
       case kRegPort + 1:
       case kRegPort + 2:
       case kRegPort + 3: {
-        const unsigned shift = 8 * (at - kRegPort);
-        port_latch = (port_latch & ~(0xFFu << shift)) | (uint32_t{byte} << shift);
+        SetByteLane(port_latch, at - kRegPort, byte);
         port = true;
         break;
       }
@@ -506,8 +515,7 @@ void I8255x::Impl::WriteRegisters(uint32_t offset, unsigned width, uint32_t valu
       case kRegMdi + 1:
       case kRegMdi + 2:
       case kRegMdi + 3: {
-        const unsigned shift = 8 * (at - kRegMdi);
-        mdi_latch = (mdi_latch & ~(0xFFu << shift)) | (uint32_t{byte} << shift);
+        SetByteLane(mdi_latch, at - kRegMdi, byte);
         mdi = true;
         break;
       }
