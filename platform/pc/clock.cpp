@@ -1,11 +1,57 @@
 #include "platform/pc/clock.h"
 
+#include <map>
+#include <mutex>
+
 namespace sim {
 
-Clock::Clock(ClockMode mode) : mode_(mode), start_(std::chrono::steady_clock::now()) {}
+namespace {
+
+// Every clock alive, by serial, so that a thread's leftover time finds its
+// clock (or learns it is gone). Touched only when a clock is made or
+// destroyed and when a thread changes clocks or ends, never per access.
+std::mutex g_live_mutex;
+std::map<uint64_t, std::atomic<uint64_t>*>& LiveClocks() {             // guarded by g_live_mutex
+  static auto* live = new std::map<uint64_t, std::atomic<uint64_t>*>;  // outlives every thread
+  return *live;
+}
+std::atomic<uint64_t> g_clock_serials{0};
+
+}  // namespace
+
+thread_local Clock::Pending Clock::t_pending;
+
+void Clock::Pending::MoveTo(uint64_t serial) {
+  if (ns != 0) {
+    std::lock_guard lock(g_live_mutex);
+    auto it = LiveClocks().find(clock);
+    if (it != LiveClocks().end()) it->second->fetch_add(ns, std::memory_order_relaxed);
+  }
+  clock = serial;
+  ns = 0;
+}
+
+Clock::Pending::~Pending() { MoveTo(0); }
+
+Clock::Clock(ClockMode mode)
+    : mode_(mode),
+      serial_(g_clock_serials.fetch_add(1, std::memory_order_relaxed) + 1),
+      start_(std::chrono::steady_clock::now()) {
+  std::lock_guard lock(g_live_mutex);
+  LiveClocks().emplace(serial_, &virtual_ns_);
+}
+
+Clock::~Clock() {
+  std::lock_guard lock(g_live_mutex);
+  LiveClocks().erase(serial_);
+}
 
 uint64_t Clock::NowNs() const {
-  if (mode_ == ClockMode::Virtual) return virtual_ns_.load(std::memory_order_relaxed);
+  if (mode_ == ClockMode::Virtual) {
+    const Pending& pending = t_pending;
+    const uint64_t own = pending.clock == serial_ ? pending.ns : 0;
+    return virtual_ns_.load(std::memory_order_relaxed) + own;
+  }
   const auto elapsed = std::chrono::steady_clock::now() - start_;
   return static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());

@@ -1,6 +1,10 @@
 // The 8254 channel 0 as the driver reads it: latch, low byte, high byte.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+#include <thread>
+
 #include "platform/pc/clock.h"
 #include "platform/pc/pit.h"
 #include "platform/pc/port_bus.h"
@@ -115,6 +119,46 @@ TEST(Clock, VirtualTimeMovesOnlyWithWork) {
   clock.OnPortAccess();
   clock.Advance(500);
   EXPECT_EQ(Clock::kPortAccessNs + 500, clock.NowNs());
+
+  // Each thread counts its own accesses at once and adds them to the
+  // shared count in batches: another thread's view lags by less than a
+  // batch, never goes back, and nothing is lost when a thread ends.
+  Clock shared;
+  std::thread([&] {
+    for (uint64_t i = 0; i < Clock::kBatchAccesses + 3; ++i) {
+      const uint64_t before = shared.NowNs();
+      shared.OnPortAccess();
+      EXPECT_EQ(before + Clock::kPortAccessNs, shared.NowNs());
+    }
+  }).join();
+  EXPECT_EQ((Clock::kBatchAccesses + 3) * Clock::kPortAccessNs, shared.NowNs());
+  std::atomic<bool> counted{false}, seen{false};
+  std::thread worker([&] {
+    for (uint64_t i = 0; i < Clock::kBatchAccesses - 1; ++i) shared.OnPortAccess();
+    counted = true;
+    while (!seen) std::this_thread::yield();
+  });
+  while (!counted) std::this_thread::yield();
+  const uint64_t lagging = shared.NowNs();
+  seen = true;
+  worker.join();
+  EXPECT_EQ((Clock::kBatchAccesses + 3) * Clock::kPortAccessNs, lagging);
+  EXPECT_EQ((2 * Clock::kBatchAccesses + 2) * Clock::kPortAccessNs, shared.NowNs());
+
+  // Leftover time goes to the clock it was counted on when the thread moves
+  // to another clock, and is dropped quietly when that clock is gone.
+  auto first = std::make_unique<Clock>();
+  first->OnPortAccess();
+  Clock second;
+  EXPECT_EQ(0u, second.NowNs());
+  second.OnPortAccess();
+  EXPECT_EQ(Clock::kPortAccessNs, first->NowNs());
+  EXPECT_EQ(Clock::kPortAccessNs, second.NowNs());
+  first->OnPortAccess();
+  first.reset();
+  Clock third;
+  third.OnPortAccess();
+  EXPECT_EQ(Clock::kPortAccessNs, third.NowNs());
 
   Clock real(ClockMode::Real);
   const uint64_t t0 = real.NowNs();
