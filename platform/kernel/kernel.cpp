@@ -4,6 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/pc/spin.h"
+
 namespace sim {
 
 namespace {
@@ -261,9 +263,17 @@ void Kernel::Stop() {
 
 bool Kernel::LockInterrupts() {
   std::unique_lock lock(irq_mutex_);
+  if (irq_held_ && !stopping()) {
+    // Handlers and the driver's hand-overs are short: yield for a while
+    // before sleeping, so that the release costs the holder no wake-up call.
+    lock.unlock();
+    SpinBriefly([&] { return !irq_busy_.load(std::memory_order_acquire) || stopping(); });
+    lock.lock();
+  }
   irq_cv_.wait(lock, [&] { return !irq_held_ || stopping(); });
   if (stopping()) return false;
   irq_held_ = true;
+  irq_busy_.store(true, std::memory_order_relaxed);
   return true;
 }
 
@@ -271,6 +281,7 @@ void Kernel::UnlockInterrupts() {
   {
     std::lock_guard lock(irq_mutex_);
     irq_held_ = false;
+    irq_busy_.store(false, std::memory_order_release);
   }
   irq_cv_.notify_one();
 }
@@ -518,11 +529,20 @@ uint32_t Kernel::AcquireMutex(KHandle handle) {
   if (mutex->holder == std::thread::id{}) {
     mutex->holder = self;
     mutex->depth = 1;
+    mutex->held.store(true, std::memory_order_relaxed);
     return 0;
   }
   // Blocking: interrupt exclusion is given up while the thread sleeps, as a
   // uniprocessor kernel switches to a thread that runs with interrupts on.
   const uint32_t irq_depth = SuspendInterruptExclusion();
+  // The driver holds its mutex for a frame's worth of work: yield for a
+  // while before sleeping, so that the release costs the holder no wake-up.
+  lock.unlock();
+  SpinBriefly([&] {
+    return !mutex->held.load(std::memory_order_acquire) || stopping() ||
+           mutex->dead.load(std::memory_order_relaxed);
+  });
+  lock.lock();
   mutex->cv.wait(lock, [&] {
     return mutex->holder == std::thread::id{} || stopping() ||
            mutex->dead.load(std::memory_order_relaxed);
@@ -532,6 +552,7 @@ uint32_t Kernel::AcquireMutex(KHandle handle) {
   if (acquired) {
     mutex->holder = self;
     mutex->depth = 1;
+    mutex->held.store(true, std::memory_order_relaxed);
   }
   lock.unlock();
   ResumeInterruptExclusion(irq_depth);
@@ -551,6 +572,7 @@ uint32_t Kernel::ReleaseMutex(KHandle handle) {
     if (mutex->holder != std::this_thread::get_id()) return kFail;
     if (--mutex->depth != 0) return 0;
     mutex->holder = std::thread::id{};
+    mutex->held.store(false, std::memory_order_release);
   }
   mutex->cv.notify_one();
   return 0;
@@ -584,6 +606,7 @@ uint32_t Kernel::SetEvent(KHandle handle) {
   {
     std::lock_guard lock(event->m);
     event->set = true;
+    event->changes.fetch_add(1, std::memory_order_release);
   }
   event->cv.notify_all();
   return 0;
@@ -606,6 +629,7 @@ uint32_t Kernel::PulseEvent(KHandle handle) {
     std::lock_guard lock(event->m);
     ++event->generation;
     event->set = false;
+    event->changes.fetch_add(1, std::memory_order_release);
   }
   event->cv.notify_all();
   return 0;
@@ -621,7 +645,18 @@ uint32_t Kernel::WaitEvent(KHandle handle) {
   // taken the generation); only now is interrupt exclusion given up, so a
   // pulse from a handler cannot fall between the caller's check and the wait.
   const uint64_t generation = event->generation;
+  const uint64_t changes = event->changes.load(std::memory_order_relaxed);
   const uint32_t irq_depth = SuspendInterruptExclusion();
+  // A reader waiting for the next frame of a busy stream is usually released
+  // within microseconds: yield for a while first, so that the pulse finds no
+  // sleeper and costs neither side a system call. The generation taken above
+  // keeps a pulse during the spin from being missed.
+  lock.unlock();
+  SpinBriefly([&] {
+    return event->changes.load(std::memory_order_acquire) != changes || stopping() ||
+           event->dead.load(std::memory_order_relaxed);
+  });
+  lock.lock();
   event->cv.wait(lock, [&] {
     return event->set || event->generation != generation || stopping() ||
            event->dead.load(std::memory_order_relaxed);

@@ -70,6 +70,9 @@ struct MutexObject : Object {
   std::condition_variable cv;
   std::thread::id holder;  // guarded by m; default id = free
   uint32_t depth = 0;      // guarded by m; recursive acquisitions by the holder
+  // holder != free, stored under m; read without the lock by a contender
+  // spinning before it sleeps.
+  std::atomic<bool> held{false};
 };
 
 // A manual-reset event. A pulse releases exactly the threads waiting at that
@@ -82,6 +85,9 @@ struct EventObject : Object {
   std::condition_variable cv;
   bool set = false;         // guarded by m
   uint64_t generation = 0;  // guarded by m; advanced by every pulse
+  // Moves (under m) whenever set becomes true or generation advances: a
+  // waiter spinning before it sleeps watches it without the lock.
+  std::atomic<uint64_t> changes{0};
 };
 
 struct InterruptObject : Object {
@@ -312,6 +318,9 @@ class Kernel {
   std::mutex irq_mutex_;
   std::condition_variable irq_cv_;
   bool irq_held_ = false;  // guarded by irq_mutex_
+  // irq_held_ again, stored under irq_mutex_; read without the lock by a
+  // thread spinning before it sleeps in LockInterrupts.
+  std::atomic<bool> irq_busy_{false};
 
   // Interrupt lines. lines_mutex_ guards the handler lists; the dispatcher
   // keeps a copy and refreshes it when lines_version_ moves.

@@ -1,6 +1,9 @@
 #include "platform/pc/irq.h"
 
+#include <algorithm>
 #include <chrono>
+
+#include "platform/pc/spin.h"
 
 namespace sim {
 
@@ -10,7 +13,7 @@ void IrqController::Raise(unsigned line) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (level_[line]++ == 0) asserted_.set(line);
-    ++generation_;
+    published_generation_.store(++generation_, std::memory_order_release);
     wake = waiters_ != 0;
   }
   if (wake) changed_.notify_all();
@@ -47,13 +50,27 @@ uint64_t IrqController::WaitForChange(uint64_t seen_generation, int timeout_us) 
 
 uint64_t IrqController::WaitForChange(uint64_t seen_generation, int timeout_us,
                                       const LineSet& watched) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(timeout_us);
   std::unique_lock<std::mutex> lock(mutex_);
   auto ready = [&] { return generation_ != seen_generation || (asserted_ & watched).any(); };
+  if (ready()) return generation_;
+  if (timeout_us != 0) {
+    // Every raise and kick moves the generation, so watching it alone sees
+    // any change; a raise during the spin then needs no wake-up call.
+    lock.unlock();
+    const auto limit = timeout_us < 0
+                           ? kSpinBeforeSleep
+                           : std::min(kSpinBeforeSleep, std::chrono::microseconds(timeout_us));
+    SpinBriefly(
+        [&] { return published_generation_.load(std::memory_order_acquire) != seen_generation; },
+        limit);
+    lock.lock();
+  }
   ++waiters_;
   if (timeout_us < 0) {
     changed_.wait(lock, ready);
   } else {
-    changed_.wait_for(lock, std::chrono::microseconds(timeout_us), ready);
+    changed_.wait_until(lock, deadline, ready);
   }
   --waiters_;
   return generation_;
@@ -63,7 +80,7 @@ void IrqController::Kick() {
   bool wake;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++generation_;
+    published_generation_.store(++generation_, std::memory_order_release);
     wake = waiters_ != 0;
   }
   if (wake) changed_.notify_all();

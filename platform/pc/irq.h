@@ -45,6 +45,9 @@ class IrqController {
   uint32_t level_[kLines] = {};      // guarded by mutex_: number of high pins per line
   LineSet asserted_;                 // guarded by mutex_: level_[line] != 0
   uint64_t generation_ = 0;          // guarded by mutex_
+  // generation_ again, stored under mutex_ whenever it changes and read
+  // without the lock by a WaitForChange that spins before it sleeps.
+  std::atomic<uint64_t> published_generation_{0};
   // Threads inside WaitForChange; guarded by mutex_. Raise and Kick notify
   // only when there is one: a busy dispatcher then costs a raise no system
   // call. A waiter registers under the lock before it checks the state, so a
