@@ -11,23 +11,13 @@
 
 namespace {
 
+using DeviceFunctions = device_test::OneClient;
+using device_test::CuStarts;
 using device_test::DevicePc;
 using device_test::TaggedFrame;
 using device_test::WaitUntil;
 using testing_support::DeviceName;
 using testing_support::kBroadcast;
-
-// Command-unit starts the driver wrote to the controller so far (configure
-// and transmit commands each start the unit once).
-size_t CuStarts(sim::I8255x& nic) {
-  size_t starts = 0;
-  for (const auto& entry : nic.Trace()) {
-    if (entry.write && entry.offset == ScbCommand && (entry.value & 0xF0) == ScbCommandCuStart) {
-      ++starts;
-    }
-  }
-  return starts;
-}
 
 // Byte 15 of the configure block: bit 0 promiscuous, bit 1 broadcast
 // disabled. Byte 21 bit 3: all multicast.
@@ -46,13 +36,7 @@ uint32_t AdapterFilter(NicAdapter* adapter) {
   return __atomic_load_n(&adapter->Filter, __ATOMIC_RELAXED);
 }
 
-TEST(DeviceFunctions, DispatcherCodes) {
-  DevicePc pc(1);
-  pc.Boot();
-  ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
-  uintptr_t open = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
+TEST_F(DeviceFunctions, DispatcherCodes) {
   ASSERT_NE(open, 0u);
 
   EXPECT_EQ(process.Call(open, 0, 0, 0, 0), 0u);
@@ -70,29 +54,7 @@ TEST(DeviceFunctions, DispatcherCodes) {
   EXPECT_EQ(process.CallDevice(DeviceName(0), 0, DeviceClose, 0, 0, 0), 2u);
 }
 
-TEST(DeviceFunctions, OpenAndCloseReleaseTheirKernelObjects) {
-  DevicePc pc(1);
-  pc.Boot();
-  ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
-  const size_t events = pc.machine().LiveEvents();
-  std::vector<uintptr_t> opens(5);
-  for (auto& open : opens) ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
-  EXPECT_EQ(pc.machine().LiveEvents(), events + opens.size());
-  NicAdapter* adapter = pc.adapter(0);
-  size_t listed = 0;
-  for (auto* c = static_cast<NicClient*>(adapter->Clients.First); c != nullptr; c = c->Next) {
-    EXPECT_EQ(c->Adapter, adapter);
-    ++listed;
-  }
-  EXPECT_EQ(listed, opens.size());
-  for (auto open : opens) EXPECT_EQ(process.Close(open), 0u);
-  EXPECT_EQ(pc.machine().LiveEvents(), events);
-  EXPECT_EQ(adapter->Clients.First, nullptr);
-  EXPECT_EQ(pc.machine().RightsViolations(), 0u);
-}
-
-TEST(DeviceFunctions, FilterUnionNarrowsOnlyAtClose) {
+TEST(DeviceFilter, UnionNarrowsOnlyAtClose) {
   DevicePc pc(1);
   pc.Boot();
   ASSERT_FALSE(HasFatalFailure());
@@ -159,7 +121,7 @@ TEST(DeviceFunctions, FilterUnionNarrowsOnlyAtClose) {
   EXPECT_TRUE(ConfiguredAs(nic, false, false, false));
 }
 
-TEST(DeviceFunctions, ControlCodeRanges) {
+TEST(DeviceControl, CodeRangesAndForeignClients) {
   DevicePc pc(2);
   pc.Boot();
   ASSERT_FALSE(HasFatalFailure());
@@ -204,13 +166,7 @@ TEST(DeviceFunctions, ControlCodeRanges) {
   for (uint8_t byte : buffer) EXPECT_EQ(byte, 0u);
 }
 
-TEST(DeviceFunctions, PartialCopiesOfBlocks) {
-  DevicePc pc(1);
-  pc.Boot();
-  ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
-  uintptr_t open = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
+TEST_F(DeviceFunctions, PartialCopiesOfBlocks) {
   // Make words 1 (TxDirected) and 2 non-zero so that a copy shows.
   const auto directed = TaggedFrame(pc.station(0), pc.station(0), 60, 1);
   auto multicast = directed;
@@ -247,14 +203,7 @@ TEST(DeviceFunctions, PartialCopiesOfBlocks) {
   EXPECT_EQ(words[2], 0xCCCCCCCCu);
 }
 
-TEST(DeviceFunctions, BlocksAreByteExact) {
-  DevicePc pc(1);
-  pc.Boot();
-  ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
-  uintptr_t open = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
-
+TEST_F(DeviceFunctions, BlocksAreByteExact) {
   // A known mix: 3 directed, 2 multicast, 1 broadcast sent; 1 too short,
   // 2 too long, 1 null-frame write error, 1 null-buffer read error; 1
   // broadcast and 1 directed received; 1 frame with CRC and alignment errors.
@@ -318,15 +267,9 @@ TEST(DeviceFunctions, BlocksAreByteExact) {
   EXPECT_EQ(info, want);
 }
 
-TEST(DeviceFunctions, SuspendedAdapterRefusesButStillReports) {
-  DevicePc pc(1);
-  pc.Boot();
-  ASSERT_FALSE(HasFatalFailure());
+TEST_F(DeviceFunctions, SuspendedAdapterRefusesButStillReports) {
   sim::I8255x& nic = pc.nic(0);
   nic.EnableTrace(true);
-  sim::ClientProcess process(pc.machine());
-  uintptr_t open = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
   const auto frame = TaggedFrame(pc.station(0), pc.station(0), 64, 1);
   uint32_t t = 0;
   ASSERT_EQ(process.Write(open, frame.data(), 64, &t), 0u);

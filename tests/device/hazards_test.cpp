@@ -18,6 +18,7 @@
 
 namespace {
 
+using device_test::CuStarts;
 using device_test::DevicePc;
 using device_test::TaggedFrame;
 using device_test::TagOf;
@@ -108,17 +109,6 @@ TEST(DeviceHazards, SetEventNeitherEndsTheReadNorStallsInterrupts) {
   EXPECT_EQ(TagOf(buffer.data()), 5u);
   EXPECT_TRUE(pc.CaughtUp(open));
   EXPECT_EQ(process.Close(open), 0u);
-}
-
-// Command-unit starts the driver wrote to the controller so far.
-size_t CuStarts(sim::I8255x& nic) {
-  size_t starts = 0;
-  for (const auto& entry : nic.Trace()) {
-    if (entry.write && entry.offset == ScbCommand && (entry.value & 0xF0) == ScbCommandCuStart) {
-      ++starts;
-    }
-  }
-  return starts;
 }
 
 // Waits until no port is touched for a while: the threads driving the

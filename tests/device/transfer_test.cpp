@@ -13,6 +13,7 @@
 
 namespace {
 
+using DeviceTransfer = device_test::OneClient;
 using device_test::DevicePc;
 using device_test::TaggedFrame;
 using device_test::TagOf;
@@ -59,13 +60,7 @@ void ExpectDelta(const Blocks& before, const Blocks& after,
   EXPECT_EQ(after.global, want.global) << what;
 }
 
-TEST(DeviceTransfer, WriteSizesAndTheirCounters) {
-  DevicePc pc(1);
-  pc.Boot();
-  ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
-  uintptr_t open = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
+TEST_F(DeviceTransfer, WriteSizesAndTheirCounters) {
   const auto frame = TaggedFrame(device_test::kWireSource, pc.station(0), 1600, 7);
   uint32_t t = 0xAAAA;
 
@@ -95,13 +90,7 @@ TEST(DeviceTransfer, WriteSizesAndTheirCounters) {
   EXPECT_EQ(heard[1].bytes, std::vector<uint8_t>(frame.begin(), frame.begin() + 1536));
 }
 
-TEST(DeviceTransfer, NullArgumentsAndTheirCounters) {
-  DevicePc pc(1);
-  pc.Boot();
-  ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
-  uintptr_t open = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
+TEST_F(DeviceTransfer, NullArgumentsAndTheirCounters) {
   const auto frame = TaggedFrame(device_test::kWireSource, pc.station(0), 100, 1);
   std::array<uint8_t, 100> buffer{};
   const uintptr_t f = reinterpret_cast<uintptr_t>(frame.data());
@@ -139,13 +128,7 @@ TEST(DeviceTransfer, NullArgumentsAndTheirCounters) {
   EXPECT_TRUE(pc.pc.wire->Heard().empty());
 }
 
-TEST(DeviceTransfer, DestinationClasses) {
-  DevicePc pc(1);
-  pc.Boot();
-  ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
-  uintptr_t open = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
+TEST_F(DeviceTransfer, DestinationClasses) {
   // Promiscuous, so every destination below reaches the queue.
   ASSERT_EQ(process.Control(open, MacControlSetFilter, 0xF, 0), 0u);
 
@@ -179,7 +162,7 @@ TEST(DeviceTransfer, DestinationClasses) {
   }
 }
 
-TEST(DeviceTransfer, NewClientSeesOnlyLaterFrames) {
+TEST(DeviceReadPosition, NewClientSeesOnlyLaterFrames) {
   DevicePc pc(1);
   pc.Boot();
   ASSERT_FALSE(HasFatalFailure());
@@ -247,37 +230,12 @@ void LagCase(unsigned buffers) {
   EXPECT_EQ(device_test::AdapterBlock(process, lagging)[kRxDirected.global + 20], 2 * buffers - 1);
 }
 
-TEST(DeviceTransfer, LaggingClientKeepsNewestBuffersMinusOne) {
+TEST(DeviceReadPosition, LaggingClientKeepsNewestBuffersMinusOne) {
   LagCase(2);
   LagCase(32);
 }
 
-TEST(DeviceTransfer, TwoReadersCountOneBroadcastTwice) {
-  DevicePc pc(1);
-  pc.Boot();
-  ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
-  uintptr_t a = 0, b = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &a), 0u);
-  ASSERT_EQ(process.Open(DeviceName(0), &b), 0u);
-  ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(kBroadcast, device_test::kWireSource, 64, 9)));
-  std::array<uint8_t, 1536> buffer{};
-  uint32_t length = 0;
-  ASSERT_EQ(process.Read(a, buffer.data(), 1536, &length), 0u);
-  ASSERT_EQ(process.Read(b, buffer.data(), 1536, &length), 0u);
-  EXPECT_EQ(device_test::ClientBlock(process, a)[kRxBroadcast.client], 1u);
-  EXPECT_EQ(device_test::ClientBlock(process, b)[kRxBroadcast.client], 1u);
-  EXPECT_EQ(device_test::AdapterBlock(process, a)[kRxBroadcast.global + 20], 2u);
-  EXPECT_EQ(device_test::GlobalBlock(process, a)[kRxBroadcast.global], 2u);
-}
-
-TEST(DeviceTransfer, ReadsCutToTheBuffer) {
-  DevicePc pc(1);
-  pc.Boot();
-  ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
-  uintptr_t open = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
+TEST_F(DeviceTransfer, ReadsCutToTheBuffer) {
   ASSERT_EQ(process.Control(open, MacControlSetFilter, 0x7, 0), 0u);  // multicast too
 
   // Immediate path: the frame waits in the queue.

@@ -67,6 +67,7 @@ TEST(BringUp, BadEepromFailsBeforeAnyCommandAndLeavesTheControllerResetAndMasked
   nic.EnableTrace(true);
   pc.Boot();
   ASSERT_EQ(pc.machine->EntryResult(), std::optional<uint32_t>(4));
+  EXPECT_FALSE(pc.machine->SignalRaised(10000));
   EXPECT_EQ(pc.machine->Console(),
             "TORVELIN: Intel EtherExpressPro100 (/DEV/MAC/TORVELIN/0) I/O=e000, IRQ=b.\n"
             "TORVELIN: Device /DEV/MAC/TORVELIN/0's operation is interrupt mode.\n"
@@ -175,12 +176,8 @@ TEST(BringUp, QuietByDefaultYetEveryCommandUnitFailurePrints) {
   const auto frame = MakeFrame(kPeer, StationOf(adapter), 60, 1);
   {
     DriverLock lock;
-    pc.machine->ClearConsole();
-    nic.faults().cu_stuck_active = true;
-    EXPECT_EQ(NicStartCommandUnit(adapter), 11u);
-    EXPECT_EQ(pc.machine->Console(), "TORVELIN: Configuration failure, loading base registers.\n");
-    nic.faults().cu_stuck_active = false;
-
+    // (A base load that never completes is reported by a failed resume; see
+    // the availability tests.)
     // Both blocks in flight: the configure command finds none.
     nic.faults().blocks_never_complete = true;
     NicInitCommandBlocks(adapter);

@@ -13,10 +13,6 @@ namespace {
 using namespace controller_rig;
 using testing_support::MakeFrame;
 
-constexpr uint8_t kInitialConfig[24] = {0x16, 0x08, 0x00, 0x00, 0x00, 0x80, 0x3B, 0x03,
-                                        0x00, 0x00, 0x2E, 0x00, 0xF0, 0x00, 0xF2, 0xC8,
-                                        0x00, 0x40, 0xF3, 0x00, 0x3F, 0x05, 0x00, 0x00};
-
 // The bytes of the configure command in the block the adapter used last.
 std::vector<uint8_t> LastBlockBytes(NicAdapter* adapter, uint32_t count) {
   const auto* block =

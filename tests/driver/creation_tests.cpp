@@ -38,18 +38,7 @@ TEST(Creation, EnablesTheControllerOnPciAndFillsTheRecord) {
   EXPECT_EQ(a->DevFn, 3 * 8);
   EXPECT_EQ(a->Bus, 0);
   EXPECT_EQ(NicLoadFlags(a), 0u);
-  EXPECT_EQ(__atomic_load_n(&a->Filter, __ATOMIC_ACQUIRE), 0u);
-  EXPECT_EQ(a->Clients.First, nullptr);
   EXPECT_NE(a->HaObject, 0u);
-
-  EXPECT_EQ(a->Info.InfoSize, 52u);
-  EXPECT_EQ(a->Info.Unused, 0u);
-  EXPECT_EQ(a->Info.AddressLength, 6u);
-  for (int i = 0; i < 32; ++i) {
-    EXPECT_EQ(a->Info.StationAddress[i], i < 6 ? a->MacAddress[i] : 0) << i;
-  }
-  EXPECT_EQ(a->Info.MinimumFrameLength, 60u);
-  EXPECT_EQ(a->Info.MaximumFrameLength, 1536u);
 
   {
     InterruptsOff off;
@@ -74,14 +63,10 @@ TEST(Creation, AFailedCreationUsesUpItsNumberAndGivesEverythingBack) {
   EXPECT_EQ(AdapterCount(), 2u);
   EXPECT_STREQ(AdapterAt(1)->Name, "/DEV/MAC/TORVELIN/2");
   EXPECT_EQ(InstanceCounter, 3u);
-  const std::string console = pc.machine->Console();
-  EXPECT_NE(console.find("TORVELIN: Intel EtherExpressPro100 (/DEV/MAC/TORVELIN/1) I/O=e040, "
-                         "IRQ=a.\n"
-                         "TORVELIN: Device /DEV/MAC/TORVELIN/1's operation is interrupt mode.\n"
-                         "TORVELIN: Reading EEPROM address... Bad EEPROM checksum.\n"
-                         "TORVELIN: Intel EtherExpressPro100 (/DEV/MAC/TORVELIN/2)"),
+  EXPECT_NE(pc.machine->Console().find("TORVELIN: Reading EEPROM address... Bad EEPROM checksum.\n"
+                                       "TORVELIN: Intel EtherExpressPro100 (/DEV/MAC/TORVELIN/2)"),
             std::string::npos)
-      << console;
+      << pc.machine->Console();
   EXPECT_EQ(pc.machine->kernel().LiveObjects(sim::ObjectType::Interrupt), 2u);
 
   // The failed controller stays reset and masked: nothing it hears is

@@ -158,25 +158,4 @@ TEST(Discovery, SupportedFunctionWithoutUsableIoBarCreatesNothing) {
   EXPECT_EQ(reads.at(Key(0, 6, 0)), (std::vector<uint32_t>{0x0E, 0x00})) << "not in the table";
 }
 
-TEST(Discovery, EveryCreationFailingGivesNoController) {
-  testing_support::TestPc pc(
-      testing_support::OptionsWithRegistry({{"WaitBoot", "0"}, {"Quiet", "0"}}));
-  for (unsigned i = 0; i < 2; ++i) {
-    sim::I8255xConfig config = testing_support::TestPc::DefaultConfig(i);
-    config.eeprom_image = sim::BuildEepromImage(64, config.station, 0x4701, 0);
-    config.eeprom_image.back() ^= 0x0101;  // checksum no longer 0xBABA
-    pc.AddNic(config);
-  }
-  pc.Boot();
-  EXPECT_EQ(pc.machine->EntryResult(), 4u);
-  EXPECT_FALSE(pc.machine->SignalRaised(10000));
-  EXPECT_TRUE(pc.machine->DeviceNames().empty());
-  EXPECT_EQ(AdapterList.First, nullptr);
-  const std::string console = pc.machine->Console();
-  const std::string last = "TORVELIN: No compatible controllers found system.\n";
-  ASSERT_GE(console.size(), last.size());
-  EXPECT_EQ(console.substr(console.size() - last.size()), last);
-  EXPECT_EQ(InstanceCounter, 2u) << "both were handed to creation";
-}
-
 }  // namespace

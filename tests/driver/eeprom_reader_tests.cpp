@@ -63,15 +63,6 @@ class EepromReader : public ::testing::Test {
   NicAdapter* adapter_ = nullptr;
 };
 
-TEST_F(EepromReader, BringUpTakesTheStationAddressFromWordsZeroToTwo) {
-  EXPECT_EQ(StationOf(adapter_), (Mac{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}));
-  EXPECT_EQ(nic_->IndividualAddress(), (Mac{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}));
-  EXPECT_NE(pc_->machine->Console().find("TORVELIN: Reading EEPROM address... PASSED.\n"
-                                         "TORVELIN: Ethernet address is 02:11:22:33:44:55\n"),
-            std::string::npos)
-      << pc_->machine->Console();
-}
-
 TEST_F(EepromReader, ClocksEachBitAndMasksInterruptsFirst) {
   nic_->SetEepromImage(Checksummed({0x1102, 0x3322, 0x5544, 1, 0, 0, 0, 0}));
   nic_->EnableTrace(true);

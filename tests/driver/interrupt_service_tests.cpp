@@ -232,29 +232,4 @@ TEST(InterruptService, ControllerReadingAllOnesNeitherHangsTheHandlerNorACommand
   nic.faults().registers_all_ones = false;
 }
 
-TEST(InterruptService, SuspendedAdapterIsLeftAloneUntilItsResume) {
-  TestPc pc(Options({{"MacAddress", "02:11:22:33:44:55"}}));
-  sim::I8255x& nic = pc.AddNic(QuickConfig(0));
-  pc.Boot();
-  NicAdapter* a = AdapterAt(0);
-  ASSERT_NE(a, nullptr);
-  const Mac station = StationOf(a);
-  ASSERT_TRUE(pc.machine->DeliverHaEvent(DeviceName(0), 100));
-  {
-    InterruptsOff off;
-    pc.wire->Inject(MakeFrame(station, kPeer, 64, 1));
-    nic.EnableTrace(true);
-    const uint64_t eoi = pc.machine->EndOfInterruptCount();
-    NicInterrupt(a->Irq);
-    EXPECT_EQ(NicServiceInterrupt(a), 4u);
-    nic.EnableTrace(false);
-    EXPECT_TRUE(nic.Trace().empty()) << "no register touched";
-    EXPECT_EQ(pc.machine->EndOfInterruptCount(), eoi);
-    EXPECT_EQ(SlotIndex(a, a->QueueWrite), 0u);
-  }
-  ASSERT_TRUE(pc.machine->DeliverHaEvent(DeviceName(0), 101));
-  ASSERT_EQ(NicLoadFlags(a) & AdapterSuspended, 0u);
-  EXPECT_TRUE(InjectAndWaitQueued(pc, a, MakeFrame(station, kPeer, 64, 2)));
-}
-
 }  // namespace

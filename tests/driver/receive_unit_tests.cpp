@@ -327,33 +327,4 @@ TEST_F(ReceiveUnit, SetupOnAControllerThatTakesNoCommandNeverOverwritesThePendin
   nic_->faults().command_never_accepted = false;
 }
 
-TEST(ReceiveUnitTwoAdapters, AFrameLandsOnlyInTheQueueOfTheAdapterItIsAddressedTo) {
-  TestPc pc(Options());
-  pc.AddNic(QuickConfig(0));
-  pc.AddNic(QuickConfig(1));
-  pc.Boot();
-  ASSERT_EQ(AdapterCount(), 2u);
-  NicAdapter* first = AdapterAt(0);
-  NicAdapter* second = AdapterAt(1);
-
-  const auto frame = MakeFrame(StationOf(second), StationOf(first), 333, 5);
-  ASSERT_TRUE(InjectAndWaitQueued(pc, second, frame));
-  EXPECT_EQ(QueueWriteIndex(first), 0u);
-  {
-    InterruptsOff off;
-    ASSERT_EQ(second->QueueStart[0].Length, 333u);
-    EXPECT_EQ(std::memcmp(second->QueueStart[0].Data, frame.data(), 333), 0);
-  }
-  // One from its own station address never lands, even when sent to it.
-  const auto own = MakeFrame(StationOf(second), StationOf(second), 333, 6);
-  const unsigned head = RfdIndex(second, second->RxRfdHead);
-  pc.wire->Inject(own);
-  ASSERT_TRUE(WaitUntil([&] {
-    InterruptsOff off;
-    return RfdIndex(second, second->RxRfdHead) != head;
-  }));
-  EXPECT_EQ(QueueWriteIndex(second), 1u);
-  EXPECT_EQ(QueueWriteIndex(first), 0u);
-}
-
 }  // namespace

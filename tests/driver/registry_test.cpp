@@ -204,18 +204,6 @@ TEST(Registry, QuietGovernsOnlyTheEntriesAfterIt) {
   }
 }
 
-TEST(Registry, LaterAcceptedEntryWinsAndRejectedOneKeepsTheEarlier) {
-  const Walk walk = ReadRegistry({{"Buffers", "100"},
-                                  {"Buffers", "50"},
-                                  {"ConfigDelay", "100"},
-                                  {"ConfigDelay", "999"},
-                                  {"HaDetect", "1"},
-                                  {"HaDetect", "0"}});
-  EXPECT_EQ(walk.settings.buffers, 50u);
-  EXPECT_EQ(walk.settings.configDelay, 100u);
-  EXPECT_EQ(walk.settings.haDetect, 0u);
-}
-
 TEST(Registry, MacAddressFormsAcceptedAndRefused) {
   struct Case {
     const char* value;

@@ -318,7 +318,15 @@ TEST(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
       CommandBlock* cb = blocks[i % 2];
       while ((HwLoad16(&cb->Status) & CbStatusComplete) == 0) std::this_thread::yield();
       HwStore16(&cb->Status, 0);
-      ASSERT_TRUE(nic.WaitCuNotActive());
+      // The block may still be running on the thread whose access started
+      // it (the service loop's), which the host can preempt for longer than
+      // a thousand reads take: keep reading, giving the CPU away in between.
+      bool idle = false;
+      for (int tries = 0; tries < 10'000 && !idle; ++tries) {
+        idle = nic.WaitCuNotActive(100);
+        if (!idle) std::this_thread::yield();
+      }
+      ASSERT_TRUE(idle);
       nic.Command(ScbCommandCuStart, HwAddress(cb));
     }
   });

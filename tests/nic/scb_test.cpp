@@ -104,19 +104,6 @@ TEST(Interrupts, SingleSourceMasks) {
   EXPECT_TRUE(sim::I8255xHasSingleSourceMasks(0x1229, 8));
 }
 
-TEST(Variants, TableHoldsTheSupportedDevices) {
-  std::vector<uint16_t> ids;
-  for (const auto& v : sim::I8255xVariants()) ids.push_back(v.device_id);
-  EXPECT_EQ(ids, (std::vector<uint16_t>{0x1229, 0x1209, 0x1029, 0x1030, 0x2449}));
-  Rig rig;
-  for (unsigned i = 0; i < ids.size(); ++i) {
-    sim::I8255xConfig config = Rig::Config(i);
-    config.device_id = ids[i];
-    rig.Add(config);
-    EXPECT_EQ(ConfigRead(rig.machine(), 3 + i, 0, 0, 4), 0x8086u | uint32_t{ids[i]} << 16);
-  }
-}
-
 TEST(Port, ResetsAndSelfTest) {
   Rig rig;
   Nic& nic = rig.Add(0);
@@ -358,16 +345,6 @@ TEST(Dma, RefusedAccessesAreRecordedAndNotPerformed) {
   nic.model().InjectFrame(MakeFrame(kBroadcast, Station(1), 80));
   EXPECT_EQ(wild.RfdStatus(0), RfdStatusComplete | RfdStatusOverrun);
   EXPECT_GE(nic.model().counters().bus_errors.load(), 3u);
-}
-
-TEST(Polled, ControllerMarksItsLine) {
-  // Only that the construction path runs; the kernel owns what polling means.
-  Rig rig;
-  sim::I8255xConfig config = Rig::Config(0);
-  config.polled = true;
-  Nic& nic = rig.Add(config);
-  ASSERT_TRUE(nic.Reset());
-  EXPECT_EQ(nic.Status(), 0);
 }
 
 }  // namespace

@@ -114,6 +114,11 @@ inline uint16_t RfdStatus(NicAdapter* adapter, unsigned index) {
   return HwLoad16(&adapter->Rfds[index].Status);
 }
 
+// The configure bytes of a fresh driver image.
+constexpr uint8_t kInitialConfig[24] = {0x16, 0x08, 0x00, 0x00, 0x00, 0x80, 0x3B, 0x03,
+                                        0x00, 0x00, 0x2E, 0x00, 0xF0, 0x00, 0xF2, 0xC8,
+                                        0x00, 0x40, 0xF3, 0x00, 0x3F, 0x05, 0x00, 0x00};
+
 // Indexes of the RFDs and RBDs that carry the end-of-list bit.
 inline std::vector<unsigned> RfdsWithEndOfList(NicAdapter* adapter) {
   std::vector<unsigned> result;

@@ -202,6 +202,32 @@ struct DevicePc {
   }
 };
 
+// A booted PC with one controller and one client of its device, for tests of
+// that client's calls.
+class OneClient : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pc.Boot();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
+  }
+  DevicePc pc{1};
+  sim::ClientProcess process{pc.machine()};
+  uintptr_t open = 0;
+};
+
+// Command-unit starts the driver wrote to the controller so far, from the
+// model's trace (configure and transmit commands each start the unit once).
+inline size_t CuStarts(sim::I8255x& nic) {
+  size_t starts = 0;
+  for (const auto& entry : nic.Trace()) {
+    if (entry.write && entry.offset == ScbCommand && (entry.value & 0xF0) == ScbCommandCuStart) {
+      ++starts;
+    }
+  }
+  return starts;
+}
+
 // A whole statistics block, read through its control code.
 template <size_t Words>
 std::array<uint32_t, Words> ReadBlock(sim::ClientProcess& process, uintptr_t open, uint32_t code) {
