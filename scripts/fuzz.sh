@@ -3,7 +3,7 @@
 # runs each one for a while with its seed corpus.
 #   scripts/fuzz.sh                    every target, 60 s each
 #   scripts/fuzz.sh -t 600 eeprom      one target, 10 minutes
-#   scripts/fuzz.sh --ci               every target, 20 s each, for CI
+#   scripts/fuzz.sh --ci               every target, 30 s each, for CI
 # New inputs go to build/fuzz/corpus/<target> (the committed seeds in
 # fuzz/corpus/<target> are only read); findings to build/fuzz/findings/.
 # Exit status: 0 nothing found, 1 a target found something.
@@ -19,7 +19,7 @@ targets=()
 while [ $# -gt 0 ]; do
   case "$1" in
     -t|--seconds) seconds="$2"; shift 2 ;;
-    --ci) seconds=20; shift ;;
+    --ci) seconds=30; shift ;;
     -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
     *) targets+=("$1"); shift ;;
   esac
