@@ -32,7 +32,8 @@ constexpr uint16_t ScbStatusMdi = 0x0800;
 constexpr uint16_t ScbStatusSwi = 0x0400;
 constexpr uint16_t ScbStatusEr = 0x0200;
 constexpr uint16_t ScbStatusFcp = 0x0100;
-constexpr uint16_t ScbStatusServiced = 0xFC00;  // the six bits that make an adapter serviced
+constexpr uint16_t ScbStatusServiced = 0xFC00;     // the six bits that make an adapter serviced
+constexpr uint16_t ScbStatusNobodyThere = 0xFFFF;  // an empty I/O window reads all ones
 
 // ScbCommand values
 constexpr uint8_t ScbCommandRuStart = 0x01;
@@ -87,13 +88,13 @@ constexpr uint32_t ConfigBlockSize = 24;
 constexpr uint32_t CbOffsetStatus = 0;
 constexpr uint32_t CbOffsetCommand = 2;
 constexpr uint32_t CbOffsetLink = 4;
-constexpr uint32_t CbOffsetAddress = 8;      // individual address setup: 6 bytes
-constexpr uint32_t CbOffsetConfig = 8;       // configure: 24 bytes
-constexpr uint32_t CbOffsetTbdArray = 8;     // transmit: 32 bits
-constexpr uint32_t CbOffsetTcbCount = 12;    // transmit: 16 bits, count | end of frame
-constexpr uint32_t CbOffsetThreshold = 14;   // transmit: 8 bits
-constexpr uint32_t CbOffsetTbdCount = 15;    // transmit: 8 bits
-constexpr uint32_t CbOffsetFrame = 16;       // transmit: the frame
+constexpr uint32_t CbOffsetAddress = 8;     // individual address setup: 6 bytes
+constexpr uint32_t CbOffsetConfig = 8;      // configure: 24 bytes
+constexpr uint32_t CbOffsetTbdArray = 8;    // transmit: 32 bits
+constexpr uint32_t CbOffsetTcbCount = 12;   // transmit: 16 bits, count | end of frame
+constexpr uint32_t CbOffsetThreshold = 14;  // transmit: 8 bits
+constexpr uint32_t CbOffsetTbdCount = 15;   // transmit: 8 bits
+constexpr uint32_t CbOffsetFrame = 16;      // transmit: the frame
 constexpr uint32_t CbTcbCountMask = 0x3FFF;
 
 struct CommandBlock {
@@ -145,12 +146,12 @@ static_assert(offsetof(ReceiveFrameDescriptor, Size) == 14);
 // the controller's fourth word. Slots follow each other with no gap, so the
 // 32-bit fields of odd slots are only 2-byte aligned: they are reached through
 // byte offsets, never through a struct member.
-constexpr uint32_t RbdOffsetCount = 0;          // 16 bits
-constexpr uint32_t RbdOffsetReserved = 2;       // 16 bits
-constexpr uint32_t RbdOffsetLink = 4;           // 32 bits
-constexpr uint32_t RbdOffsetBufferAddress = 8;  // 32 bits
-constexpr uint32_t RbdOffsetSize = 12;          // 16 bits
-constexpr uint32_t RbdOffsetBufferPointer = 14; // 32 bits, driver only
+constexpr uint32_t RbdOffsetCount = 0;           // 16 bits
+constexpr uint32_t RbdOffsetReserved = 2;        // 16 bits
+constexpr uint32_t RbdOffsetLink = 4;            // 32 bits
+constexpr uint32_t RbdOffsetBufferAddress = 8;   // 32 bits
+constexpr uint32_t RbdOffsetSize = 12;           // 16 bits
+constexpr uint32_t RbdOffsetBufferPointer = 14;  // 32 bits, driver only
 constexpr uint32_t RbdSlotSize = 18;
 constexpr uint16_t RbdCountEof = 0x8000;
 constexpr uint16_t RbdCountValid = 0x4000;

@@ -181,6 +181,15 @@ uint32_t NicServiceInterrupt(NicAdapter* adapter) {
   if (NicLoadFlags(adapter) & (AdapterSuspended | AdapterAborted)) return StatusNoController;
   const uint32_t port = adapter->IoBase + ScbStatus;
   const uint16_t status = inportw(port);
+  // All ones is what a read gives when nothing answers at IoBase: the
+  // controller is gone or its I/O window has moved. No controller reports it
+  // (it would name unit states that do not exist). Taken at its word, it
+  // would restart the receive unit on an out-of-resources that never
+  // happened, rewriting the lists under a controller that is still filling
+  // them, and if the window came back between the restart's writes, a start
+  // could reach the controller without the pointer written before it, and
+  // start the unit on whatever block the command unit was last given.
+  if (status == ScbStatusNobodyThere) return StatusNoController;
   if (status & ScbStatusRuNoResources) {
     outportw(port, status);
     NicRestartReceiveUnit(adapter);

@@ -214,13 +214,22 @@ TEST(InterruptService, ControllerReadingAllOnesNeitherHangsTheHandlerNorACommand
   ASSERT_NE(a, nullptr);
   nic.faults().registers_all_ones = true;
   {
-    // Every status bit reads set, the out-of-resources one included: the
-    // unit is restarted, the adapter counts as not serviced, and the
-    // handler's pass ends.
+    // Every status bit reads set, the out-of-resources one included. That
+    // is no controller's answer: nothing is written to the controller (no
+    // acknowledge, no restart of a receive unit that is still receiving),
+    // the adapter counts as not serviced, and the handler's pass ends.
     InterruptsOff off;
     const uint64_t eoi = pc.machine->EndOfInterruptCount();
+    const uint16_t head_status = HwLoad16(&a->RxRfdHead->Status);
+    HwStore16(&a->RxRfdHead->Status, RfdStatusComplete | RfdStatusOk);
+    nic.EnableTrace(true);
     EXPECT_EQ(NicServiceInterrupt(a), 4u);
     NicInterrupt(a->Irq);
+    nic.EnableTrace(false);
+    for (const auto& access : nic.Trace()) EXPECT_FALSE(access.write) << "offset " << access.offset;
+    EXPECT_EQ(HwLoad16(&a->RxRfdHead->Status), RfdStatusComplete | RfdStatusOk)
+        << "the receive lists were rewritten";
+    HwStore16(&a->RxRfdHead->Status, head_status);
     EXPECT_EQ(pc.machine->EndOfInterruptCount(), eoi);
   }
   {
