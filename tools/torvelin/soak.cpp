@@ -136,6 +136,7 @@ class Soak {
 
   std::unique_ptr<sim::Machine> machine_;
   std::array<sim::I8255x*, kNics> nics_{};
+  std::array<bool, kNics> bus_error_reported_{};      // the events thread's only
   std::vector<std::unique_ptr<ThreadState>> states_;  // made before any thread starts
   Totals totals_;
   std::atomic<bool> stop_{false};
@@ -470,6 +471,16 @@ void Soak::Events(ThreadState& state) {
         break;
       }
     }
+    // Which event a refused DMA first followed narrows down where to look.
+    const char* event = state.where.load();
+    for (unsigned i = 0; i < kNics; ++i) {
+      const uint64_t errors = nics_[i]->counters().bus_errors.load();
+      if (errors != 0 && !bus_error_reported_[i]) {
+        bus_error_reported_[i] = true;
+        std::fprintf(stderr, "soak: controller %u's first refused DMA came during or after: %s\n",
+                     i, event);
+      }
+    }
     state.progress++;
     state.where = "pausing";
     sleep_ms(2 + pick(20));
@@ -580,7 +591,16 @@ int Soak::Run() {
   if (totals_.frames_verified.load() == 0) Fail("the pair's reader verified no frame");
   for (unsigned i = 0; i < kNics; ++i) {
     if (nics_[i]->counters().bus_errors.load() != 0) {
-      Fail("controller " + std::to_string(i) + " was pointed outside the driver's memory");
+      std::string first;
+      const auto errors = nics_[i]->bus_errors();
+      if (!errors.empty()) {
+        char line[96];
+        std::snprintf(line, sizeof line, " (first: %s of %u bytes at 0x%08X, %s)",
+                      errors[0].write ? "write" : "read", errors[0].length, errors[0].address,
+                      errors[0].reason.c_str());
+        first = line;
+      }
+      Fail("controller " + std::to_string(i) + " was pointed outside the driver's memory" + first);
     }
   }
   machine_->Stop();
