@@ -49,7 +49,7 @@ uint64_t IrqController::WaitForChange(uint64_t seen_generation, int timeout_us) 
 }
 
 uint64_t IrqController::WaitForChange(uint64_t seen_generation, int timeout_us,
-                                      const LineSet& watched) {
+                                      const LineSet& watched, std::chrono::microseconds spin) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(timeout_us);
   std::unique_lock<std::mutex> lock(mutex_);
   auto ready = [&] { return generation_ != seen_generation || (asserted_ & watched).any(); };
@@ -58,9 +58,8 @@ uint64_t IrqController::WaitForChange(uint64_t seen_generation, int timeout_us,
     // Every raise and kick moves the generation, so watching it alone sees
     // any change; a raise during the spin then needs no wake-up call.
     lock.unlock();
-    const auto limit = timeout_us < 0
-                           ? kSpinBeforeSleep
-                           : std::min(kSpinBeforeSleep, std::chrono::microseconds(timeout_us));
+    const auto limit =
+        timeout_us < 0 ? spin : std::min(spin, std::chrono::microseconds(timeout_us));
     SpinBriefly(
         [&] { return published_generation_.load(std::memory_order_acquire) != seen_generation; },
         limit);

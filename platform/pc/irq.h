@@ -5,9 +5,12 @@
 
 #include <atomic>
 #include <bitset>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+
+#include "platform/pc/spin.h"
 
 namespace sim {
 
@@ -34,8 +37,10 @@ class IrqController {
   // every Kick (not at Lower: a falling line needs no service).
   uint64_t WaitForChange(uint64_t seen_generation, int timeout_us);
   // The same, but only lines in `watched` count as asserted (so that a
-  // dispatcher does not spin on a line it has no handler for).
-  uint64_t WaitForChange(uint64_t seen_generation, int timeout_us, const LineSet& watched);
+  // dispatcher does not spin on a line it has no handler for), and the
+  // waiter yields for up to `spin` (within the timeout) before it sleeps.
+  uint64_t WaitForChange(uint64_t seen_generation, int timeout_us, const LineSet& watched,
+                         std::chrono::microseconds spin = kSpinBeforeSleep);
   // Wakes the dispatcher (new handler, machine stopping, ...).
   void Kick();
 
