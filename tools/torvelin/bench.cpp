@@ -71,9 +71,9 @@ double CpuSeconds() {
 
 // CPU time the hypervisor gave to others while this (virtual) machine wanted
 // it, over all CPUs, in milliseconds; 0 where /proc/stat has no such figure.
-// Frames lost at line rate mostly coincide with it: a simulated controller's
-// receive ring lasts a quarter of a millisecond at minimum frame size, and a
-// stolen CPU stops the interrupt thread for longer than that.
+// Reported next to frames lost at line rate: a simulated controller's receive
+// ring lasts a quarter of a millisecond at minimum frame size, and a stolen
+// CPU can stop the interrupt thread for longer than that.
 double StolenMs() {
   std::FILE* stat = std::fopen("/proc/stat", "r");
   if (stat == nullptr) return 0;
