@@ -1,6 +1,8 @@
 // The receive unit in flexible mode: RFD and RBD rings, counts and flags,
 // end of list on both lists, the address filter, bad and short frames.
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "nic_rig.h"
@@ -282,7 +284,11 @@ namespace {
 // One controller used from three threads at once, as a running driver uses
 // it: frames arrive from the wire, a service loop drains and recycles them
 // (restarting the RU when it runs out, as the driver does), and a client
-// transmits. Whatever is drained is whole and in order.
+// transmits. Whatever is drained is whole and in order. The service and the
+// client take turns at the SCB's general pointer and command byte, as the
+// driver's own lock makes them: a pointer written by one thread and a command
+// by the other would start the receive unit on a command block, or the
+// command unit on the receive ring.
 TEST(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
   Rig rig;
   Nic& nic = rig.Add(0);
@@ -293,19 +299,45 @@ TEST(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
   constexpr int kTransmits = 200;
   std::atomic<bool> done{false};
   // Frames the service has taken off the rings, drained or discarded by a
-  // restart. The sender keeps at most a few frames ahead of it (with a bound
-  // on the wait, so a slow service only makes the sender overrun the rings).
+  // restart. The sender keeps at most a few frames ahead of it, except for
+  // three runs of 50 frames during which it holds the service off, so that
+  // the rings overrun and the restarts happen while the client transmits.
   std::atomic<uint64_t> accounted{0};
+  std::atomic<bool> hold{false};
+  constexpr uint32_t kBurst = 50;
   const auto& counters = nic.model().counters();
+  // The general pointer and command byte, one thread at a time; a command
+  // is waited for until the controller has taken it (it reads the pointer
+  // then), before the other thread may write the pointer again.
+  std::mutex scb;
+  auto accepted = [&] {
+    for (int i = 0; i < 1000; ++i) {
+      if (nic.R8(ScbCommand) == 0) return true;
+    }
+    return false;
+  };
 
   std::thread sender([&] {
     for (uint32_t i = 0; i < kFrames; ++i) {
-      for (int k = 0; k < 1000 && counters.frames_received.load() - accounted.load() >= 8; ++k) {
+      // The bound on the wait only keeps a broken service from hanging the
+      // test: the host may keep a working one off the CPU for milliseconds.
+      const bool burst = (i / kBurst) % 4 == 3;
+      if (burst && i % kBurst == 0) hold = true;
+      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+      while (!burst && counters.frames_received.load() - accounted.load() >= 8 &&
+             std::chrono::steady_clock::now() < give_up) {
         std::this_thread::yield();
       }
       std::vector<uint8_t> frame = MakeFrame(Station(0), kPeer, 60 + i % 700);
       std::memcpy(frame.data() + 14, &i, 4);
+      // An injection only queues its frame while another thread (the
+      // client, sending) is delivering on the segment: waiting for it to
+      // reach the controller keeps the count above, and so the bound on how
+      // far the sender runs ahead, true, and the service from concluding
+      // before the last frame has arrived.
       wire.Inject(frame);
+      rig.segment().Flush();
+      if (burst && i % kBurst == kBurst - 1) hold = false;
     }
     done = true;
   });
@@ -327,7 +359,9 @@ TEST(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
         if (!idle) std::this_thread::yield();
       }
       ASSERT_TRUE(idle);
+      std::lock_guard lock(scb);
       nic.Command(ScbCommandCuStart, HwAddress(cb));
+      ASSERT_TRUE(accepted());
     }
   });
 
@@ -337,9 +371,14 @@ TEST(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
   uint64_t drained = 0;
   uint64_t restarts = 0;
   for (;;) {
+    if (hold.load()) {
+      std::this_thread::yield();
+      continue;
+    }
     const bool finished = done.load();
     const uint16_t status = nic.Status();
     if (status & ScbStatusRuNoResources) {
+      std::lock_guard lock(scb);
       nic.W16(ScbStatus, status);
       nic.W8(ScbCommand, ScbCommandRuAbort);
       accounted = counters.frames_received.load();  // the rest are lost
@@ -348,12 +387,13 @@ TEST(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
       HwStore32(&rings.rfds[rfd]->RbdAddress, HwAddress(rings.Rbd(rbd)));
       for (unsigned i = 0; i < 34; ++i) HwStore16(&rings.rfds[(rfd + i) % 34]->Status, 0);
       nic.Command(ScbCommandRuStart, HwAddress(rings.rfds[rfd]));
+      ASSERT_TRUE(accepted());
       ++restarts;
       continue;
     }
     if (status & 0xFC00) nic.W16(ScbStatus, status & 0xFC00);
     bool any = false;
-    while (rings.RfdStatus(rfd) & RfdStatusComplete) {
+    while (!hold.load() && (rings.RfdStatus(rfd) & RfdStatusComplete)) {
       ASSERT_EQ(rings.RfdStatus(rfd), RfdStatusComplete | RfdStatusOk);
       const uint16_t count = rings.RbdCount(rbd);
       ASSERT_EQ(count & (RbdCountEof | RbdCountValid), RbdCountEof | RbdCountValid);
@@ -380,6 +420,7 @@ TEST(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
   const auto& c = nic.model().counters();
   EXPECT_EQ(c.frames_received.load() + c.dropped_no_resources.load(), kFrames);
   EXPECT_GT(drained, 0u);
+  EXPECT_GE(restarts, kFrames / kBurst / 4);
   EXPECT_LE(drained, c.frames_received.load());
   EXPECT_EQ(wire.Heard().size(), static_cast<size_t>(kTransmits));
   RecordProperty("restarts", static_cast<int>(restarts));
