@@ -30,17 +30,20 @@ TEST(Bench, EveryUnpacedFrameArrivesOnceAndInOrder) {
   for (const nlohmann::json& c : j["cases"]) {
     const std::string name = c.dump();
     EXPECT_EQ(c["frames"], 1000) << name;
-    EXPECT_GT(c["frames_per_second"].get<double>(), 0) << name;
     EXPECT_EQ(c["runs_frames_per_second"].size(), 2u) << name;
     EXPECT_EQ(c["write_failures"], 0) << name;
     EXPECT_EQ(c["out_of_order"], 0) << name;
     if (c["paced"].get<bool>()) {
       // The wire's schedule against the host's: losses are reported, not
-      // ruled out, and there is no floor to compare with.
+      // ruled out, and there is no floor to compare with. On a slow build
+      // (a sanitizer's) line rate outruns the interrupt service, and each
+      // out-of-resources restart discards the ring before it is drained, so
+      // a reader may get nothing at all.
       ++paced;
       EXPECT_FALSE(c.contains("floor_frames_per_second")) << name;
       continue;
     }
+    EXPECT_GT(c["frames_per_second"].get<double>(), 0) << name;
     EXPECT_EQ(c["frames_lost"], 0) << name;
     EXPECT_EQ(c["receive_unit_drops"], 0) << name;
     for (const nlohmann::json& lost : c["runs_frames_lost"]) EXPECT_EQ(lost, 0) << name;
