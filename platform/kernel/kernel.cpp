@@ -451,7 +451,7 @@ void Kernel::DispatcherMain() {
       }
       // Service again at once while a line stays asserted.
       if (ran) {
-        last_service = Clock::now();
+        last_service = now;
         continue;
       }
 

@@ -223,7 +223,6 @@ class Pacer {
     auto now = SteadyClock::now();
     if (now - next_ > kPaceBurst * period_) next_ = now - kPaceBurst * period_;
     if (next_ > now) std::this_thread::sleep_until(next_ + (kSleepGrain / period_) * period_);
-    while (SteadyClock::now() < next_) std::this_thread::yield();
     next_ += period_;
   }
 
