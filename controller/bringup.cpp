@@ -102,15 +102,13 @@ uint32_t NicLoadBases(NicAdapter* adapter) {
   // Both waits for the command byte are bounded (NicWaitCommandAccepted); a
   // controller that never takes a command fails the base load with 11.
   if (NicWaitCommandAccepted(adapter) != StatusSuccess) return StatusControllerFailure;
-  outportd(io + ScbGeneralPointer, 0);
-  outportb(io + ScbCommand, ScbCommandCuLoadBase);
+  NicWritePointerCommand(adapter, 0, ScbCommandCuLoadBase);
   if (NicWaitCommandAccepted(adapter) != StatusSuccess) return StatusControllerFailure;
   TimeoutStart(BaseLoadTimeout);
   while ((inportw(io + ScbStatus) & ScbStatusCuMask) == ScbStatusCuActive) {
     if (TimeoutPoll() == 0) return StatusControllerFailure;
   }
-  outportd(io + ScbGeneralPointer, 0);
-  outportb(io + ScbCommand, ScbCommandRuLoadBase);
+  NicWritePointerCommand(adapter, 0, ScbCommandRuLoadBase);
   return StatusSuccess;
 }
 

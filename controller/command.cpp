@@ -97,6 +97,31 @@ uint32_t NicWaitCommandAccepted(NicAdapter* adapter) {
   }
 }
 
+// The general pointer is one register for both units, and the controller
+// takes whatever it holds at the moment a command byte arrives. A pair is
+// therefore only correct if no other pair lands between its two writes: the
+// interrupt service's receive restart (pointer = head RFD, RU start) split by
+// a client's command (pointer = command block, CU start) starts the receive
+// unit on a command block, which it takes for a frame descriptor whose bytes
+// name buffers anywhere in memory; the mirror order walks the RFD ring as
+// commands. Client pairs are serialised by DriverMutex and the service runs
+// with interrupts excluded, so excluding interrupts around every pair keeps
+// each one whole; on the interrupt thread the exclusion is already held and
+// the calls cost nothing. The re-read of ScbCommand belongs inside the same
+// step: read before it, a restart's command could still come in between.
+bool NicWritePointerCommand(NicAdapter* adapter, uint32_t pointer, uint8_t command,
+                            bool onlyIfAccepted) {
+  const uint32_t io = adapter->IoBase;
+  KeDisableInterrupts();
+  const bool write = !onlyIfAccepted || inportb(io + ScbCommand) == 0;
+  if (write) {
+    outportd(io + ScbGeneralPointer, pointer);
+    outportb(io + ScbCommand, command);
+  }
+  KeEnableInterrupts();
+  return write;
+}
+
 uint32_t NicWaitCommandUnit(NicAdapter* adapter, uint16_t timeout) {
   const uint32_t port = adapter->IoBase + ScbStatus;
   TimeoutStart(timeout);
@@ -107,7 +132,6 @@ uint32_t NicWaitCommandUnit(NicAdapter* adapter, uint16_t timeout) {
 }
 
 uint32_t NicIssueCommand(NicAdapter* adapter, CommandBlock* block) {
-  const uint32_t command = adapter->IoBase + ScbCommand;
   for (unsigned attempt = 0; attempt < CommandIssueAttempts; ++attempt) {
     // A command that is never taken ends the issue with 11, like a command
     // unit that never leaves the active state.
@@ -115,11 +139,9 @@ uint32_t NicIssueCommand(NicAdapter* adapter, CommandBlock* block) {
     if (NicWaitCommandUnit(adapter, CommandUnitTimeout) != StatusSuccess) {
       return StatusControllerFailure;
     }
-    // The interrupt service writes receive-unit commands without a lock; if
+    // The interrupt service writes receive-unit commands at any moment; if
     // one came in since the wait, start over rather than overwrite it.
-    if (inportb(command) == 0) {
-      outportd(adapter->IoBase + ScbGeneralPointer, HwAddress(block));
-      outportb(command, ScbCommandCuStart);
+    if (NicWritePointerCommand(adapter, HwAddress(block), ScbCommandCuStart, true)) {
       return StatusSuccess;
     }
   }

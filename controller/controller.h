@@ -25,6 +25,12 @@ uint32_t NicTransmit(NicAdapter* adapter, const void* frame, uint32_t length);
 // previous command): 0, or 11 when it never does. Starts its own timeout, so
 // it is never called while another timeout runs.
 uint32_t NicWaitCommandAccepted(NicAdapter* adapter);
+// Writes `pointer` to ScbGeneralPointer and then `command` to ScbCommand as
+// one step that no other writer of this controller's SCB can split; when
+// `onlyIfAccepted` is set, first re-reads ScbCommand in the same step and
+// writes nothing (false) unless it reads 0.
+bool NicWritePointerCommand(NicAdapter* adapter, uint32_t pointer, uint8_t command,
+                            bool onlyIfAccepted = false);
 
 // Serial EEPROM
 uint32_t NicReadEeprom(NicAdapter* adapter, uint16_t* buffer, uint32_t capacity, uint32_t* stored);

@@ -32,8 +32,7 @@ constexpr uint16_t ScbStatusMdi = 0x0800;
 constexpr uint16_t ScbStatusSwi = 0x0400;
 constexpr uint16_t ScbStatusEr = 0x0200;
 constexpr uint16_t ScbStatusFcp = 0x0100;
-constexpr uint16_t ScbStatusServiced = 0xFC00;     // the six bits that make an adapter serviced
-constexpr uint16_t ScbStatusNobodyThere = 0xFFFF;  // an empty I/O window reads all ones
+constexpr uint16_t ScbStatusServiced = 0xFC00;  // the six bits that make an adapter serviced
 
 // ScbCommand values
 constexpr uint8_t ScbCommandRuStart = 0x01;

@@ -146,8 +146,7 @@ void NicSetupReceiveUnit(NicAdapter* adapter) {
   // taken a command in 0.9 s is not receiving anyway. The lists stay set up
   // and the unit idle until the next bring-up.
   if (NicWaitCommandAccepted(adapter) != StatusSuccess) return;
-  outportd(adapter->IoBase + ScbGeneralPointer, HwAddress(&adapter->Rfds[0]));
-  outportb(adapter->IoBase + ScbCommand, ScbCommandRuStart);
+  NicWritePointerCommand(adapter, HwAddress(&adapter->Rfds[0]), ScbCommandRuStart);
 }
 
 // Rounds of one handler call over the adapters on its line. A controller
@@ -181,15 +180,14 @@ uint32_t NicServiceInterrupt(NicAdapter* adapter) {
   if (NicLoadFlags(adapter) & (AdapterSuspended | AdapterAborted)) return StatusNoController;
   const uint32_t port = adapter->IoBase + ScbStatus;
   const uint16_t status = inportw(port);
-  // All ones is what a read gives when nothing answers at IoBase: the
-  // controller is gone or its I/O window has moved. No controller reports it
-  // (it would name unit states that do not exist). Taken at its word, it
-  // would restart the receive unit on an out-of-resources that never
-  // happened, rewriting the lists under a controller that is still filling
-  // them, and if the window came back between the restart's writes, a start
-  // could reach the controller without the pointer written before it, and
-  // start the unit on whatever block the command unit was last given.
-  if (status == ScbStatusNobodyThere) return StatusNoController;
+  // All ones (nothing answers at IoBase: the controller is gone or its I/O
+  // window has moved) is taken at its word like any other status: it has the
+  // out-of-resources bit, so the restart below runs and the service returns
+  // 4. Its writes reach nobody, or, if the window has come back, restart a
+  // unit that loses only the frames it had not handed over yet; each
+  // pointer-and-command pair is written whole, so no start can reach the
+  // controller without its own pointer. Noticing the move itself is the
+  // availability check's work, made before every service.
   if (status & ScbStatusRuNoResources) {
     outportw(port, status);
     NicRestartReceiveUnit(adapter);
@@ -219,8 +217,7 @@ void NicRestartReceiveUnit(NicAdapter* adapter) {
     HwStore16(&rfd->Status, 0);
     rfd = NextRfd(adapter, rfd);
   }
-  outportd(io + ScbGeneralPointer, HwAddress(adapter->RxRfdHead));
-  outportb(io + ScbCommand, ScbCommandRuStart);
+  NicWritePointerCommand(adapter, HwAddress(adapter->RxRfdHead), ScbCommandRuStart);
 }
 
 void HandleReceivedPacket(NicAdapter* adapter) {

@@ -3,13 +3,18 @@
 // - close while a read is blocked (and while a frame is being handed over),
 // - a frame completing a read between the reader's check and its wait,
 // - a lagging reader copying a slot while the interrupt service rewrites the
-//   ring.
+//   ring,
+// - a client's command and the service's receive restart sharing the one
+//   general-pointer register.
 // Every test says how it was checked against a driver without the
 // protection.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -18,7 +23,6 @@
 
 namespace {
 
-using device_test::CuStarts;
 using device_test::DevicePc;
 using device_test::TaggedFrame;
 using device_test::TagOf;
@@ -121,6 +125,22 @@ bool WaitMachineQuiet(sim::Machine& machine) {
   });
 }
 
+// Parks the thread that wrote a CU start at its next port access, until `go`.
+struct ClosePark {
+  std::atomic<bool> parked{false}, go{false};
+  std::atomic<std::thread::id> starter{};
+  void Seen(const sim::PortBus::Access& a, uint32_t io) {
+    if (parked || go) return;
+    const auto self = std::this_thread::get_id();
+    if (self == starter.load()) {
+      parked = true;
+      while (!go) std::this_thread::yield();
+    } else if (a.write && a.port == io + ScbCommand && a.value == ScbCommandCuStart) {
+      starter = self;
+    }
+  }
+};
+
 // A close racing with the hand-over of a frame to the same blocked read: the
 // reader gets either the whole frame (0) or the close (2).
 // First the worst order, arranged: the test holds interrupt exclusion, a
@@ -136,8 +156,7 @@ TEST(DeviceHazards, CloseRacingAHandOver) {
   DevicePc pc(1);
   pc.Boot();
   ASSERT_FALSE(HasFatalFailure());
-  sim::I8255x& nic = pc.nic(0);
-  nic.EnableTrace(true);
+  const uint32_t io = pc.nic(0).config().io_base;
   NicAdapter* adapter = pc.adapter(0);
   sim::ClientProcess process(pc.machine());
   uintptr_t keeper = 0;  // keeps the filter and reads every frame
@@ -160,14 +179,20 @@ TEST(DeviceHazards, CloseRacingAHandOver) {
     const auto frame = TaggedFrame(pc.station(0), device_test::kWireSource, 200, round);
     std::thread closer;
     if (arranged) {
+      // The close starts its configure command (itself an interrupt-free
+      // step) and is parked at its next port access, in the configure
+      // delay; then the test takes the exclusion, the frame waits in the
+      // controller, and the close runs on up to its interrupt-free section
+      // and waits there.
+      ClosePark park;
+      pc.machine().ports().SetTrace([&](const sim::PortBus::Access& a) { park.Seen(a, io); });
+      closer = std::thread([&] { EXPECT_EQ(process.Close(open), 0u); });
+      ASSERT_TRUE(WaitUntil([&] { return park.parked.load(); }));
       KeDisableInterrupts();
       pc.pc.wire->Inject(frame);  // waits in the controller
-      const size_t starts = CuStarts(nic);
-      closer = std::thread([&] { EXPECT_EQ(process.Close(open), 0u); });
-      // The close has configured the controller and then stopped at its
-      // interrupt-free section.
-      ASSERT_TRUE(WaitUntil([&] { return CuStarts(nic) > starts; }));
+      park.go = true;
       ASSERT_TRUE(WaitMachineQuiet(pc.machine()));
+      pc.machine().ports().SetTrace(nullptr);
       HandleReceivedPacket(adapter);
       KeEnableInterrupts();
     } else {
@@ -332,6 +357,68 @@ TEST(DeviceHazards, LaggingReadersNeverSeeARewrittenSlot) {
   EXPECT_GT(frames.load(), 0u);
   EXPECT_EQ(torn.load(), 0u);
   EXPECT_EQ(disorder.load(), 0u);
+}
+
+// The SCB general pointer is one register for both units: a command is the
+// pointer write followed by the command byte, and the controller takes
+// whatever the pointer holds when the byte arrives. The interrupt service's
+// receive restart is held, through the port trace, right after its pointer
+// write while a client changes the filter (a configure command). If the
+// client could slip its pointer and CU start in between, the receive unit
+// would start on the configure block and take it for a frame descriptor,
+// whose bytes make an RBD address far outside the driver's memory. The hold
+// ends when the client's CU start arrives or after a while; either way the
+// restart must still start the unit on the head RFD.
+TEST(DeviceHazards, ReceiveRestartAndClientCommandNeverShareThePointer) {
+  DevicePc pc(1);
+  pc.Boot();
+  ASSERT_FALSE(HasFatalFailure());
+  sim::ClientProcess process(pc.machine());
+  uintptr_t open = 0;
+  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
+  sim::I8255x& nic = pc.nic(0);
+  const uint32_t io = nic.config().io_base;
+
+  std::mutex mu;
+  std::condition_variable cv;
+  std::thread::id restarter;  // the thread that wrote the RU abort
+  bool held = false, client_started = false;
+  std::vector<uint32_t> restart_pointers;  // what the restarting thread wrote
+  pc.machine().ports().SetTrace([&](const sim::PortBus::Access& a) {
+    if (!a.write) return;
+    std::unique_lock lock(mu);
+    const auto self = std::this_thread::get_id();
+    if (a.port == io + ScbCommand && a.value == ScbCommandRuAbort) restarter = self;
+    if (a.port == io + ScbCommand && a.value == ScbCommandCuStart && self != restarter) {
+      client_started = true;
+      cv.notify_all();
+    }
+    if (a.port == io + ScbGeneralPointer && self == restarter && !held) {
+      held = true;
+      restart_pointers.push_back(a.value);
+      cv.notify_all();
+      cv.wait_for(lock, std::chrono::milliseconds(300), [&] { return client_started; });
+    }
+  });
+
+  // The next frame finds the receive unit out of resources: the service
+  // restarts it.
+  nic.faults().ru_out_of_resources = true;
+  pc.pc.wire->Inject(TaggedFrame(pc.station(0), device_test::kWireSource, 100, 1));
+  {
+    std::unique_lock lock(mu);
+    ASSERT_TRUE(cv.wait_for(lock, device_test::kHangBound, [&] { return held; }))
+        << "the receive unit was never restarted";
+  }
+  EXPECT_EQ(process.Control(open, MacControlSetFilter,
+                            FilterDirected | FilterBroadcast | FilterAllMulticast, 0),
+            0u);
+  pc.machine().ports().SetTrace(nullptr);
+
+  // The unit runs on the driver's own descriptors: a frame arrives whole.
+  EXPECT_TRUE(pc.InjectQueued(0, TaggedFrame(pc.station(0), device_test::kWireSource, 200, 2)));
+  EXPECT_TRUE(nic.bus_errors().empty()) << "the controller was pointed outside the driver's memory";
+  EXPECT_EQ(nic.counters().bus_errors.load(), 0u);
 }
 
 }  // namespace
