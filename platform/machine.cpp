@@ -94,6 +94,15 @@ std::optional<uint32_t> Machine::EntryResult() const { return core_->kernel.Entr
 void Machine::Stop() { core_->kernel.Stop(); }
 bool Machine::stopped() const { return core_->kernel.stopped(); }
 
+void Machine::ChangeResources(const std::function<void()>& change) {
+  core_->kernel.DisableInterrupts();
+  struct Enable {
+    Kernel& kernel;
+    ~Enable() { kernel.EnableInterrupts(); }
+  } enable{core_->kernel};
+  change();
+}
+
 bool Machine::DeliverHaEvent(const std::string& device_name, uint32_t code, uint32_t value) {
   return core_->kernel.DeliverHaEvent(device_name, code, value);
 }

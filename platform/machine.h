@@ -108,6 +108,15 @@ class Machine {
   void Stop();
   bool stopped() const;
 
+  // Runs `change` (a BAR moved, an interrupt line reassigned) the way system
+  // software changes a device's resources under a running driver: with
+  // interrupts disabled, so that the change falls between the driver's
+  // interrupt-free steps and never inside one. The driver writes each
+  // general-pointer-and-command pair in such a step; a window that moved
+  // away and back between the two writes would drop the pointer and deliver
+  // the command, starting a unit on whatever the register held before.
+  void ChangeResources(const std::function<void()>& change);
+
   // Availability events to the object named after a device.
   // Returns false when no such object or handler exists.
   bool DeliverHaEvent(const std::string& device_name, uint32_t code, uint32_t value = 0);

@@ -12,11 +12,17 @@ namespace {
 
 constexpr uint32_t kFail = 1;
 
-// A line that is still asserted after this many handler rounds in a row is
-// taken for a source nobody acknowledges (a suspended adapter): from then on
-// it is serviced once per pause, so that a storm does not burn the CPU.
+// A line that is still asserted after this many handler rounds in a row,
+// none of which saw a source rise on it, is taken for a source nobody
+// acknowledges (a suspended adapter's controller keeps its pin high): the
+// line is then masked and looked at again after a pause, which doubles at
+// every look that changes nothing, up to the longest pause, so that an idle
+// machine with such a line uses next to no CPU. A new rise on the line (the
+// source went low and high again, as after a resume's reset and the next
+// frame) ends the back-off at once; so does the line going low.
 constexpr uint32_t kStormRuns = 256;
 constexpr auto kStormPause = std::chrono::microseconds(500);
+constexpr auto kStormPauseMax = std::chrono::milliseconds(64);
 // Polled lines have their handlers called this often (wall time).
 constexpr auto kPollPeriod = std::chrono::milliseconds(1);
 // How long the dispatcher sleeps when it has nothing to watch but Stop.
@@ -390,6 +396,8 @@ void Kernel::RunPolledRound() {
   if (!polled_handlers_.empty()) RunHandlers(polled_handlers_);
 }
 
+bool Kernel::LineState::BackedOff() const { return consecutive >= kStormRuns; }
+
 void Kernel::DispatcherMain() {
   using Clock = std::chrono::steady_clock;
   ScopedThreadContext context(*this, driver_process_, /*unwindable=*/true, /*dispatcher=*/true);
@@ -407,28 +415,45 @@ void Kernel::DispatcherMain() {
       for (auto& [line, handlers] : live_lines_) {
         LineState& state = line_state_[line];
         if (!asserted[line]) {
-          state.consecutive = 0;
+          state = LineState{};
           watched.set(line);
           continue;
         }
-        if (state.consecutive >= kStormRuns && now < state.resume_at) {
-          wake_at = wake_at ? std::min(*wake_at, state.resume_at) : state.resume_at;
-          continue;
+        if (state.BackedOff()) {
+          if (irq_.Rises(line) != state.rises) {
+            state = LineState{};
+          } else if (now < state.resume_at) {
+            wake_at = wake_at ? std::min(*wake_at, state.resume_at) : state.resume_at;
+            continue;
+          }
         }
-        // A round during which some source rose again (new work arrived
-        // after the handler acknowledged the old) is progress, not a storm:
-        // only a line that stays high with nothing new behind it, such as an
-        // unacknowledged source, counts towards the back-off.
-        const uint64_t before = irq_.generation();
+        // A round during which a source rose again on the line (new work
+        // arrived after the handler acknowledged the old) is progress, not a
+        // storm: only a line that stays high with nothing new behind it, such
+        // as an unacknowledged source, counts towards the back-off.
+        const uint64_t before = irq_.Rises(line);
         RunHandlers(handlers);
         interrupt_runs_.fetch_add(1, std::memory_order_relaxed);
-        ran = true;
-        watched.set(line);
-        if (irq_.generation() != before) {
-          state.consecutive = 0;
+        const uint64_t after = irq_.Rises(line);
+        if (after != before) {
+          state = LineState{};
         } else if (++state.consecutive >= kStormRuns) {
-          interrupt_storms_.fetch_add(1, std::memory_order_relaxed);
-          state.resume_at = Clock::now() + kStormPause;
+          if (state.consecutive == kStormRuns) {
+            interrupt_storms_.fetch_add(1, std::memory_order_relaxed);
+            state.pause = kStormPause;
+          } else {
+            state.pause = std::min<std::chrono::microseconds>(state.pause * 2, kStormPauseMax);
+          }
+          state.rises = after;
+          state.resume_at = Clock::now() + state.pause;
+        }
+        // A look at a backed-off line is no reason to stay awake, and the
+        // line is not watched (it is high) until its next look.
+        if (state.BackedOff()) {
+          wake_at = wake_at ? std::min(*wake_at, state.resume_at) : state.resume_at;
+        } else {
+          ran = true;
+          watched.set(line);
         }
       }
 

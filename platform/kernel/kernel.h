@@ -333,9 +333,13 @@ class Kernel {
   uint64_t seen_lines_version_ = ~uint64_t{0};
   std::vector<std::pair<unsigned, std::vector<InterruptObject*>>> live_lines_;
   std::vector<InterruptObject*> polled_handlers_;
+  // Back-off of a line that stays asserted with nothing new behind it.
   struct LineState {
-    uint32_t consecutive = 0;
-    std::chrono::steady_clock::time_point resume_at{};
+    uint32_t consecutive = 0;  // handler rounds in a row that saw no new rise
+    std::chrono::steady_clock::time_point resume_at{};  // next look while backed off
+    std::chrono::microseconds pause{0};                 // the pause before resume_at
+    uint64_t rises = 0;  // the line's rise count when the back-off began
+    bool BackedOff() const;
   };
   std::vector<LineState> line_state_ = std::vector<LineState>(IrqController::kLines);
 

@@ -13,6 +13,7 @@ void IrqController::Raise(unsigned line) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (level_[line]++ == 0) asserted_.set(line);
+    ++rises_[line];
     published_generation_.store(++generation_, std::memory_order_release);
     wake = waiters_ != 0;
   }
@@ -37,6 +38,12 @@ unsigned IrqController::Level(unsigned line) const {
 IrqController::LineSet IrqController::AssertedLines() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return asserted_;
+}
+
+uint64_t IrqController::Rises(unsigned line) const {
+  if (line >= kLines) return 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  return rises_[line];
 }
 
 uint64_t IrqController::generation() const {

@@ -29,6 +29,9 @@ class IrqController {
   unsigned Level(unsigned line) const;
   LineSet AssertedLines() const;
   uint64_t generation() const;
+  // Times some source raised this line's level from low to high for it (a
+  // pin going high), whether or not another pin already held the line.
+  uint64_t Rises(unsigned line) const;
 
   // For the dispatcher: returns at once when the generation differs from
   // `seen_generation` or a line is asserted; otherwise blocks until some line
@@ -49,6 +52,7 @@ class IrqController {
   std::condition_variable changed_;  // notified under no lock after Raise/Kick
   uint32_t level_[kLines] = {};      // guarded by mutex_: number of high pins per line
   LineSet asserted_;                 // guarded by mutex_: level_[line] != 0
+  uint64_t rises_[kLines] = {};      // guarded by mutex_: Raise calls per line
   uint64_t generation_ = 0;          // guarded by mutex_
   // generation_ again, stored under mutex_ whenever it changes and read
   // without the lock by a WaitForChange that spins before it sleeps.

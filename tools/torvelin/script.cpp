@@ -530,14 +530,16 @@ std::string Session::Bar(const Words& w) {
   const size_t nic = NicArg(w[1]);
   const uint64_t io = Number(w[2].substr(3), "I/O base", 0xFFFF);
   if (io % 64 != 0) Refuse("usage", "the I/O base must be 64-byte aligned");
-  pc_->nic(nic).pci().SetBar(1, static_cast<uint32_t>(io) | 1, 64, true);
+  pc_->machine().ChangeResources(
+      [&] { pc_->nic(nic).pci().SetBar(1, static_cast<uint32_t>(io) | 1, 64, true); });
   return "ok";
 }
 
 std::string Session::Irq(const Words& w) {
   if (w.size() != 3) Refuse("usage", "irq <controller#> <line>");
   const size_t nic = NicArg(w[1]);
-  pc_->nic(nic).pci().SetInterruptLine(static_cast<uint8_t>(Number(w[2], "line", 255)));
+  const auto line = static_cast<uint8_t>(Number(w[2], "line", 255));
+  pc_->machine().ChangeResources([&] { pc_->nic(nic).pci().SetInterruptLine(line); });
   return "ok";
 }
 

@@ -424,9 +424,9 @@ void Soak::Events(ThreadState& state) {
         break;
       case 1:
         state.where = "moving device 2's I/O BAR and back";
-        storm.pci().SetBar(1, kMovedIoBase | 1, 64, true);
+        machine_->ChangeResources([&] { storm.pci().SetBar(1, kMovedIoBase | 1, 64, true); });
         sleep_ms(1 + pick(20));
-        storm.pci().SetBar(1, io_base | 1, 64, true);
+        machine_->ChangeResources([&] { storm.pci().SetBar(1, io_base | 1, 64, true); });
         totals_.moves++;
         break;
       case 2: {
@@ -486,7 +486,7 @@ void Soak::Events(ThreadState& state) {
     sleep_ms(2 + pick(20));
   }
   // Leaves device 2 usable and in place.
-  storm.pci().SetBar(1, io_base | 1, 64, true);
+  machine_->ChangeResources([&] { storm.pci().SetBar(1, io_base | 1, 64, true); });
   storm.faults().command_never_accepted = false;
   storm.faults().blocks_never_complete = false;
   state.where = "done";
