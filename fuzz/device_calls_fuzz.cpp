@@ -277,7 +277,7 @@ class Session {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Reader in(data, size);
-  fuzz::Pc& pc = fuzz::ReusedPc([] {
+  fuzz::Pc& pc = fuzz::FreshPc([] {
     auto made = std::make_unique<fuzz::Pc>(fuzz::CheapRegistry());
     made->AddNic(fuzz::NicConfig(0));
     made->AddNic(fuzz::NicConfig(1));

@@ -1,14 +1,15 @@
 // Shared by the fuzz targets: a reader that decodes the fuzz input from the
 // front (so seed files can be written by hand), and a cheap simulated PC.
 //
+// Every input runs on a machine booted for it alone and stopped after it, so
+// that what an input finds depends on that input only: nothing an earlier
+// input left behind (a fault still armed, a DMA still in flight, a queue half
+// full) can decide the result. A finding replays from its file with one
+// command: build/fuzz/fuzz/fuzz_<target> <file>.
+//
 // Boots are kept cheap: virtual clock, Quiet, a small arena, the shortest
 // delays, and (where the EEPROM does not matter) UseEeprom 0, which skips the
-// EEPROM's long waits. Still, a bring-up takes about 0.2 s of machine time,
-// so the targets that only need a running machine (device_calls,
-// hostile_controller) keep one for up to kReuse inputs, closing every client
-// at the end of each input; TORVELIN_FUZZ_FRESH=1 in the environment boots a
-// fresh machine for every input, which is how a finding is reproduced on its
-// own.
+// EEPROM's long waits.
 #pragma once
 
 #include <cstddef>
@@ -113,23 +114,14 @@ inline sim::Registry CheapRegistry() {
   return registry;
 }
 
-// The machine `make` builds (not yet booted), booted, reused for up to kReuse
-// inputs (see the top of this file). One per target process.
-constexpr unsigned kReuse = 32;
+// The machine `make` builds, booted, for one input. The one before it is
+// stopped first: a process runs one machine at a time.
 template <class Make>
-Pc& ReusedPc(Make make) {
+Pc& FreshPc(Make make) {
   static std::unique_ptr<Pc> pc;
-  static unsigned uses = 0;
-  static const bool fresh = [] {
-    const char* value = std::getenv("TORVELIN_FUZZ_FRESH");
-    return value != nullptr && value[0] == '1';
-  }();
-  if (pc == nullptr || fresh || ++uses >= kReuse) {
-    pc.reset();  // stops the old machine first: one machine runs at a time
-    pc = make();
-    pc->Boot();
-    uses = 0;
-  }
+  pc.reset();
+  pc = make();
+  pc->Boot();
   return *pc;
 }
 

@@ -118,16 +118,15 @@ void ClearFaults(sim::I8255xFaults& f) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Reader in(data, size);
-  fuzz::Pc& pc = fuzz::ReusedPc([] {
+  fuzz::Pc& pc = fuzz::FreshPc([] {
     auto made = std::make_unique<fuzz::Pc>(fuzz::CheapRegistry());
     made->AddNic(fuzz::NicConfig(0));
     return made;
   });
   sim::I8255x& nic = *pc.nics[0];
-  ClearFaults(nic.faults());  // what the previous input left on
   const size_t baseline = pc.machine->arena().OutstandingBlocks();
   const std::string device = fuzz::DeviceName(0);
-  static Hostile hostile;  // outlives every use by the model: the machine is static too
+  static Hostile hostile;  // outlives every use by the model: the machine lives until the next input
   hostile.Reset();
 
   sim::ClientProcess process(*pc.machine);
