@@ -23,9 +23,16 @@ struct ClientStatistics {
   uint32_t WriteTooLong;
 };
 static_assert(sizeof(ClientStatistics) == 44);
+static_assert(offsetof(ClientStatistics, Reserved0) == 0);
 static_assert(offsetof(ClientStatistics, TxDirected) == 4);
+static_assert(offsetof(ClientStatistics, TxMulticast) == 8);
+static_assert(offsetof(ClientStatistics, TxBroadcast) == 12);
 static_assert(offsetof(ClientStatistics, RxDirected) == 16);
+static_assert(offsetof(ClientStatistics, RxMulticast) == 20);
+static_assert(offsetof(ClientStatistics, RxBroadcast) == 24);
 static_assert(offsetof(ClientStatistics, ReadErrors) == 28);
+static_assert(offsetof(ClientStatistics, WriteErrors) == 32);
+static_assert(offsetof(ClientStatistics, WriteTooShort) == 36);
 static_assert(offsetof(ClientStatistics, WriteTooLong) == 40);
 
 // Shared by the adapter block (after 20 reserved words) and the global block.
@@ -49,10 +56,18 @@ struct TrafficCounters {
   uint32_t WriteTooLong;
 };
 static_assert(sizeof(TrafficCounters) == 68);
+static_assert(offsetof(TrafficCounters, Reserved0) == 0);
+static_assert(offsetof(TrafficCounters, Reserved1) == 4);
 static_assert(offsetof(TrafficCounters, TxDirected) == 8);
+static_assert(offsetof(TrafficCounters, TxMulticast) == 12);
+static_assert(offsetof(TrafficCounters, TxBroadcast) == 16);
 static_assert(offsetof(TrafficCounters, RxDirected) == 20);
+static_assert(offsetof(TrafficCounters, RxMulticast) == 24);
+static_assert(offsetof(TrafficCounters, RxBroadcast) == 28);
 static_assert(offsetof(TrafficCounters, ReadErrors) == 32);
+static_assert(offsetof(TrafficCounters, WriteErrors) == 36);
 static_assert(offsetof(TrafficCounters, RxTooShort) == 40);
+static_assert(offsetof(TrafficCounters, Reserved11) == 44);
 static_assert(offsetof(TrafficCounters, RxCrcErrors) == 48);
 static_assert(offsetof(TrafficCounters, RxAlignmentErrors) == 52);
 static_assert(offsetof(TrafficCounters, RxOverruns) == 56);
@@ -67,6 +82,7 @@ struct AdapterStatistics {
   TrafficCounters Counters;
 };
 static_assert(sizeof(AdapterStatistics) == 148);
+static_assert(offsetof(AdapterStatistics, Reserved) == 0);
 static_assert(offsetof(AdapterStatistics, Counters) == 80);
 static_assert(offsetof(AdapterStatistics, Counters.TxDirected) == 88);
 static_assert(offsetof(AdapterStatistics, Counters.WriteTooLong) == 144);
@@ -80,6 +96,8 @@ struct AdapterInfo {
   uint32_t MaximumFrameLength;
 };
 static_assert(sizeof(AdapterInfo) == 52);
+static_assert(offsetof(AdapterInfo, InfoSize) == 0);
+static_assert(offsetof(AdapterInfo, Unused) == 4);
 static_assert(offsetof(AdapterInfo, AddressLength) == 8);
 static_assert(offsetof(AdapterInfo, StationAddress) == 12);
 static_assert(offsetof(AdapterInfo, MinimumFrameLength) == 44);
@@ -165,6 +183,68 @@ struct NicAdapter {
   uint8_t SelfTestArea[SelfTestAlignment + sizeof(SelfTestBlock)];
 };
 static_assert(offsetof(NicAdapter, Next) == 0);
+
+// The record as the driver's 32-bit kernel lays it out: every field in its
+// order, each starting where the one before it ends, except for five gaps.
+// Three come from the alignment x86 gives the field's own type, which the
+// code relies on: the compiler reaches the field with aligned word accesses,
+// and an atomic access is single-copy atomic only when it does not straddle
+// a cache line. Two come from the 16-byte boundaries the structures the
+// controller reads by DMA start on (their offsets in the record are multiples
+// of 16, so an allocator that gives 16-byte-aligned blocks gives aligned
+// structures). The other DMA structures fall on such boundaries by
+// themselves.
+#if __SIZEOF_POINTER__ == 4
+static_assert(offsetof(NicAdapter, Next) == 0);
+static_assert(offsetof(NicAdapter, Clients) == 4);
+static_assert(offsetof(NicAdapter, Description) == 8);
+static_assert(offsetof(NicAdapter, Name) == 12);
+static_assert(offsetof(NicAdapter, Statistics) == 140);
+static_assert(offsetof(NicAdapter, Info) == 288);
+static_assert(offsetof(NicAdapter, Flags) == 340);
+static_assert(offsetof(NicAdapter, HaObject) == 344);
+static_assert(offsetof(NicAdapter, InterruptHandle) == 348);
+static_assert(offsetof(NicAdapter, VendorId) == 352);
+static_assert(offsetof(NicAdapter, DeviceId) == 354);
+static_assert(offsetof(NicAdapter, IoBase) == 356);
+static_assert(offsetof(NicAdapter, Irq) == 360);
+static_assert(offsetof(NicAdapter, DevFn) == 361);
+static_assert(offsetof(NicAdapter, Bus) == 362);
+static_assert(offsetof(NicAdapter, MacAddress) == 363);
+// Gap of 3 bytes (369-371): Filter is loaded and stored atomically.
+static_assert(offsetof(NicAdapter, Filter) == 372);
+static_assert(offsetof(NicAdapter, LinkSpeed) == 376);
+static_assert(offsetof(NicAdapter, LinkDuplex) == 378);
+static_assert(offsetof(NicAdapter, LinkForced) == 380);
+// Gap of 1 byte (381): the EEPROM words are read and written as 16-bit words.
+static_assert(offsetof(NicAdapter, EepromImage) == 382);
+// Gap of 2 bytes (894-895): the two pointers are read as 32-bit words.
+static_assert(offsetof(NicAdapter, CommandBlocks) == 896);
+// Gap of 8 bytes (904-911): the command blocks start on a 16-byte boundary.
+static_assert(offsetof(NicAdapter, Blocks) == 912);
+static_assert(sizeof(NicAdapter::Blocks) == 2 * (16 + 1536));
+static_assert(offsetof(NicAdapter, NextCommandBlock) == 4016);
+static_assert(offsetof(NicAdapter, CurrentCommandBlock) == 4020);
+static_assert(offsetof(NicAdapter, RxRbdHead) == 4024);
+static_assert(offsetof(NicAdapter, RxRbdTail) == 4028);
+static_assert(offsetof(NicAdapter, Rbds) == 4032);  // on a 16-byte boundary already
+static_assert(sizeof(NicAdapter::Rbds) == 32 * 18);
+static_assert(offsetof(NicAdapter, RxRfdHead) == 4608);
+static_assert(offsetof(NicAdapter, RxRfdTail) == 4612);
+// Gap of 8 bytes (4616-4623): the frame descriptors start on a 16-byte boundary.
+static_assert(offsetof(NicAdapter, Rfds) == 4624);
+static_assert(sizeof(NicAdapter::Rfds) == 34 * 16);
+static_assert(offsetof(NicAdapter, RxBuffers) == 5168);  // on a 16-byte boundary already
+static_assert(sizeof(NicAdapter::RxBuffers) == 32 * 4096);
+static_assert(offsetof(NicAdapter, QueueStart) == 136240);
+static_assert(offsetof(NicAdapter, QueueEnd) == 136244);
+static_assert(offsetof(NicAdapter, QueueWrite) == 136248);
+// The driver's own area after the defined fields, and the padding that keeps
+// the record a multiple of its 16-byte alignment.
+static_assert(offsetof(NicAdapter, SelfTestArea) == 136252);
+static_assert(sizeof(NicAdapter) == 136288);
+static_assert(alignof(NicAdapter) == 16);
+#endif
 
 inline uint32_t NicLoadFlags(const NicAdapter* adapter) {
   return __atomic_load_n(&adapter->Flags, __ATOMIC_ACQUIRE);

@@ -52,6 +52,19 @@ struct NicClient {
   uint32_t* PendingLength;
 };
 static_assert(offsetof(NicClient, Next) == 0);
+// The record as the driver's 32-bit kernel lays it out: every field in its
+// order, with no gap.
+#if __SIZEOF_POINTER__ == 4
+static_assert(offsetof(NicClient, Adapter) == 4);
+static_assert(offsetof(NicClient, Statistics) == 8);
+static_assert(offsetof(NicClient, Filter) == 52);
+static_assert(offsetof(NicClient, Event) == 56);
+static_assert(offsetof(NicClient, ReadPointer) == 60);
+static_assert(offsetof(NicClient, PendingBuffer) == 64);
+static_assert(offsetof(NicClient, PendingSize) == 68);
+static_assert(offsetof(NicClient, PendingLength) == 72);
+static_assert(sizeof(NicClient) == 76);
+#endif
 
 // Stored by close at PendingLength of a read it ends: the woken read returns
 // without touching the released record. Never a frame length.

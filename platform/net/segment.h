@@ -111,8 +111,8 @@ class TestPort : public SegmentPort, public MachinePart {
 };
 
 // Writes every frame it hears to a pcap file (Ethernet link type) through
-// libpcap, stamped with machine time. The file is complete when the port is
-// destroyed or Close()d.
+// libpcap (or directly, in a build without libpcap), stamped with machine
+// time. The file is complete when the port is destroyed or Close()d.
 class CapturePort : public SegmentPort, public MachinePart {
  public:
   // Throws std::runtime_error naming the file when it cannot be opened.

@@ -214,6 +214,65 @@ TEST(Capture, ErrorsNameTheFile) {
   std::filesystem::remove(cut);
 }
 
+// Files other programs write: either byte order, microsecond or nanosecond
+// timestamps. Only Ethernet captures are replayed.
+TEST(Capture, ReadsEitherByteOrderAndTimestampKindOfEthernetFiles) {
+  struct Case {
+    const char* name;
+    uint32_t magic;
+    bool big_endian;
+    uint32_t link_type;
+    bool readable;
+  };
+  const Case cases[] = {
+      {"little-endian microseconds", 0xA1B2C3D4, false, 1, true},
+      {"big-endian microseconds", 0xA1B2C3D4, true, 1, true},
+      {"little-endian nanoseconds", 0xA1B23C4D, false, 1, true},
+      {"big-endian nanoseconds", 0xA1B23C4D, true, 1, true},
+      {"not Ethernet (802.11)", 0xA1B2C3D4, false, 105, false},
+  };
+  const std::vector<uint8_t> first = MakeFrame(kBroadcast, Station(0), 60, 1);
+  const std::vector<uint8_t> second = MakeFrame(kBroadcast, Station(1), 75, 2);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string bytes;
+    const auto put32 = [&](uint32_t v) {
+      for (int i = 0; i < 4; ++i) {
+        const int shift = c.big_endian ? 24 - 8 * i : 8 * i;
+        bytes.push_back(static_cast<char>(v >> shift));
+      }
+    };
+    const auto put16 = [&](uint16_t v) {
+      for (int i = 0; i < 2; ++i) {
+        const int shift = c.big_endian ? 8 - 8 * i : 8 * i;
+        bytes.push_back(static_cast<char>(v >> shift));
+      }
+    };
+    put32(c.magic);
+    put16(2);
+    put16(4);
+    put32(0);
+    put32(0);
+    put32(65535);
+    put32(c.link_type);
+    for (const auto* frame : {&first, &second}) {
+      put32(1700000000);
+      put32(123456);
+      put32(static_cast<uint32_t>(frame->size()));
+      put32(static_cast<uint32_t>(frame->size()));
+      bytes.append(frame->begin(), frame->end());
+    }
+    const std::string path = TempPath("nic_foreign");
+    std::ofstream(path, std::ios::binary) << bytes;
+    if (c.readable) {
+      EXPECT_EQ(sim::ReadPcapFrames(path), (std::vector<std::vector<uint8_t>>{first, second}));
+    } else {
+      EXPECT_THROW(sim::ReadPcapFrames(path), std::runtime_error);
+    }
+    std::filesystem::remove(path);
+  }
+}
+
 // Brings an interface up; false when the host does not let us.
 bool BringInterfaceUp(const std::string& name) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

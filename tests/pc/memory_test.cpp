@@ -17,7 +17,7 @@ TEST(Arena, EveryAddressFitsIn32BitsAndBlocksAreAligned) {
   Arena other(1u << 20);  // several machines' arenas can coexist
   for (const Arena* a : {&arena, &other}) {
     const auto base = reinterpret_cast<uintptr_t>(a->base());
-    EXPECT_LE(base + a->size(), uintptr_t{1} << 32);
+    EXPECT_LE(uint64_t{base} + a->size(), uint64_t{1} << 32);
   }
   EXPECT_TRUE(other.base() >= arena.base() + arena.size() ||
               arena.base() >= other.base() + other.size());
@@ -58,8 +58,8 @@ TEST(Arena, ManyArenasStillFitBelow4GiB) {
   std::sort(arenas.begin(), arenas.end(),
             [](const auto& a, const auto& b) { return a->base() < b->base(); });
   for (size_t i = 0; i < arenas.size(); ++i) {
-    EXPECT_LE(reinterpret_cast<uintptr_t>(arenas[i]->base()) + arenas[i]->size(),
-              uintptr_t{1} << 32);
+    EXPECT_LE(uint64_t{reinterpret_cast<uintptr_t>(arenas[i]->base())} + arenas[i]->size(),
+              uint64_t{1} << 32);
     if (i > 0) {
       EXPECT_GE(arenas[i]->base(), arenas[i - 1]->base() + arenas[i - 1]->size());
     }
