@@ -29,6 +29,7 @@ void Clock::Pending::MoveTo(uint64_t serial) {
   }
   clock = serial;
   ns = 0;
+  idle = 0;
 }
 
 Clock::Pending::~Pending() { MoveTo(0); }

@@ -38,16 +38,48 @@ class Clock {
   // thread counts its accesses privately and adds them in batches, and sees
   // its own unadded ones in NowNs. A busy wait therefore still ends after
   // the same number of its own accesses.
-  void OnPortAccess() {
+  //
+  // `timer` says the access is to the PC timer (its counter and control
+  // ports, and port B, which delays read): a thread that does nothing but
+  // read the timer is in a busy wait, and each access then costs more, the
+  // longer the wait goes on (IdleStepNs). The driver sees a timer that moves
+  // further per read, as on a slower CPU, and every wait still lasts at
+  // least its full machine time, ending at the first read past its target.
+  // Nothing is lost by the jump: the device models work out what happened
+  // meanwhile at their next register access. The first other access brings
+  // the cost back to one bus cycle.
+  void OnPortAccess(bool timer = false) {
     if (mode_ != ClockMode::Virtual) return;
     Pending& pending = t_pending;
     if (pending.clock != serial_) pending.MoveTo(serial_);
-    pending.ns += kPortAccessNs;
+    if (timer) {
+      if (pending.idle < kIdleAccessesToMax) ++pending.idle;
+      pending.ns += IdleStepNs(pending.idle);
+    } else {
+      pending.idle = 0;
+      pending.ns += kPortAccessNs;
+    }
     if (pending.ns >= kBatchAccesses * kPortAccessNs) {
       virtual_ns_.fetch_add(pending.ns, std::memory_order_relaxed);
       pending.ns = 0;
     }
   }
+
+  // The cost of the `n`-th timer access in a row: one bus cycle for the
+  // first kIdleAccessesPerDoubling, then doubling every as many accesses, up
+  // to kIdleStepMaxNs. A poll is three accesses (latch, low byte, high
+  // byte), so the timer moves at most 3 ms between two reads of a waiting
+  // driver, far below half its 16-bit period (27 ms), beyond which a wait
+  // could no longer tell how often the counter wrapped; and a wait
+  // overshoots its target by at most one poll's worth.
+  static constexpr uint32_t kIdleAccessesPerDoubling = 48;
+  static constexpr uint64_t kIdleStepMaxNs = 1'000'000;
+  static constexpr uint64_t IdleStepNs(uint32_t n) {
+    const uint32_t doublings = n / kIdleAccessesPerDoubling;
+    const uint64_t step = doublings >= 10 ? kIdleStepMaxNs : kPortAccessNs << doublings;
+    return step < kIdleStepMaxNs ? step : kIdleStepMaxNs;
+  }
+  static constexpr uint32_t kIdleAccessesToMax = 10 * kIdleAccessesPerDoubling;
   // Moves virtual time on by the given amount (no effect in real mode).
   void Advance(uint64_t ns) {
     if (mode_ == ClockMode::Virtual) virtual_ns_.fetch_add(ns, std::memory_order_relaxed);
@@ -61,6 +93,7 @@ class Clock {
   struct Pending {
     uint64_t clock = 0;
     uint64_t ns = 0;
+    uint32_t idle = 0;  // timer accesses in a row, up to kIdleAccessesToMax
     void MoveTo(uint64_t serial);
     ~Pending();
   };

@@ -8,6 +8,10 @@ namespace {
 
 uint32_t AllOnes(unsigned width) { return width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1; }
 
+// The 8254's ports and port B (which short delays read): what a busy wait
+// touches, and nothing else does (see Clock::OnPortAccess).
+bool IsTimerPort(uint32_t port) { return (port >= 0x40 && port <= 0x43) || port == 0x61; }
+
 }  // namespace
 
 const PortBus::Window* PortBus::Table::Find(uint32_t port) const {
@@ -129,7 +133,7 @@ void PortBus::SplitWrite(const Table& table, uint32_t port, unsigned width, uint
 }
 
 uint32_t PortBus::Read(uint32_t port, unsigned width) {
-  clock_.OnPortAccess();
+  clock_.OnPortAccess(IsTimerPort(port));
   if (width - 1 > 3) width = 4;  // widths are 1, 2 or 4; never shift past 32 bits
   const Table* table = table_.load(std::memory_order_acquire);
   const Window* w = table->Find(port);
@@ -144,7 +148,7 @@ uint32_t PortBus::Read(uint32_t port, unsigned width) {
 }
 
 void PortBus::Write(uint32_t port, unsigned width, uint32_t value) {
-  clock_.OnPortAccess();
+  clock_.OnPortAccess(IsTimerPort(port));
   if (width - 1 > 3) width = 4;  // widths are 1, 2 or 4; never shift past 32 bits
   value &= AllOnes(width);
   const Table* table = table_.load(std::memory_order_acquire);
