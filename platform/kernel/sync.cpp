@@ -4,35 +4,44 @@
 
 namespace sim {
 
-void MutexObject::WakeForStop() {
-  { std::lock_guard lock(m); }
-  cv.notify_all();
+namespace {
+
+// Mutexes and events are retired alike: marked dead under their own lock, so
+// that every waiter fails rather than waits forever. kFail when the object
+// is unknown or already dead.
+template <class T>
+uint32_t Retire(T* object) {
+  if (object == nullptr) return kFail;
+  {
+    std::lock_guard lock(object->m);
+    if (object->dead.exchange(true)) return kFail;
+  }
+  object->cv.notify_all();
+  return 0;
 }
 
-void EventObject::WakeForStop() {
-  { std::lock_guard lock(m); }
-  cv.notify_all();
+// Wakes every thread sleeping on the object so that it sees the stop flag.
+template <class T>
+void WakeSleepers(T& object) {
+  { std::lock_guard lock(object.m); }
+  object.cv.notify_all();
 }
+
+}  // namespace
+
+void MutexObject::WakeForStop() { WakeSleepers(*this); }
+
+void EventObject::WakeForStop() { WakeSleepers(*this); }
 
 uint32_t Kernel::AllocateMutex(KHandle* mutex) {
-  if (!Live()) return kFail;
-  if (mutex == nullptr) return kFail;
-  KHandle handle =
-      Publish(std::make_unique<MutexObject>(ObjectType::Mutex, CallerProcess()->handle));
-  *mutex = handle;
-  return handle != 0 ? 0 : kFail;
+  if (!Live() || mutex == nullptr) return kFail;
+  *mutex = Publish(std::make_unique<MutexObject>(ObjectType::Mutex, CallerProcess()->handle));
+  return *mutex != 0 ? 0 : kFail;
 }
 
 uint32_t Kernel::DeallocateMutex(KHandle handle) {
   if (!Live()) return kFail;
-  auto* mutex = Use<MutexObject>(handle, ObjectType::Mutex);
-  if (mutex == nullptr) return kFail;
-  {
-    std::lock_guard lock(mutex->m);
-    if (mutex->dead.exchange(true)) return kFail;
-  }
-  mutex->cv.notify_all();  // waiters fail rather than wait forever
-  return 0;
+  return Retire(Use<MutexObject>(handle, ObjectType::Mutex));
 }
 
 uint32_t Kernel::AcquireMutex(KHandle handle) {
@@ -99,24 +108,14 @@ uint32_t Kernel::ReleaseMutex(KHandle handle) {
 }
 
 uint32_t Kernel::AllocateEvent(KHandle* event) {
-  if (!Live()) return kFail;
-  if (event == nullptr) return kFail;
-  KHandle handle =
-      Publish(std::make_unique<EventObject>(ObjectType::Event, CallerProcess()->handle));
-  *event = handle;
-  return handle != 0 ? 0 : kFail;
+  if (!Live() || event == nullptr) return kFail;
+  *event = Publish(std::make_unique<EventObject>(ObjectType::Event, CallerProcess()->handle));
+  return *event != 0 ? 0 : kFail;
 }
 
 uint32_t Kernel::DeallocateEvent(KHandle handle) {
   if (!Live()) return kFail;
-  auto* event = Use<EventObject>(handle, ObjectType::Event);
-  if (event == nullptr) return kFail;
-  {
-    std::lock_guard lock(event->m);
-    if (event->dead.exchange(true)) return kFail;
-  }
-  event->cv.notify_all();
-  return 0;
+  return Retire(Use<EventObject>(handle, ObjectType::Event));
 }
 
 uint32_t Kernel::SetEvent(KHandle handle) {
