@@ -4,16 +4,6 @@
 #include "hw/hw.h"
 #include "startup/startup.h"
 
-namespace {
-
-constexpr uint32_t PciFirstBar = 0x10;
-constexpr uint32_t PciLastBar = 0x24;
-constexpr uint32_t PciInterruptLine = 0x3C;
-constexpr uint32_t PciBarIo = 0x1;
-constexpr uint32_t PciBarIoAddressMask = 0xFFFFFFFC;
-
-}  // namespace
-
 uint32_t NicCheckAdapter(NicAdapter* adapter) {
   if (adapter == nullptr) return StatusBadParameter;
   if ((NicLoadFlags(adapter) & AdapterSuspended) != 0) {
@@ -39,8 +29,7 @@ uint32_t NicDetectChange(NicAdapter* adapter) {
   if (HaDetect == 0) return StatusSuccess;
   uint32_t ioBase = 0;
   for (uint32_t bar = PciFirstBar; bar <= PciLastBar && ioBase == 0; bar += 4) {
-    const uint32_t value = PciReadDword(bar, adapter->DevFn, adapter->Bus);
-    if ((value & PciBarIo) != 0) ioBase = value & PciBarIoAddressMask;
+    ioBase = PciBarIoBase(PciReadDword(bar, adapter->DevFn, adapter->Bus));
   }
   if (ioBase == 0) return StatusChangeDetected;
   const uint32_t irq = PciReadByte(PciInterruptLine, adapter->DevFn, adapter->Bus);

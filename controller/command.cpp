@@ -11,13 +11,6 @@
 
 namespace {
 
-// The configure bytes as the image is loaded: 22 bytes read by the
-// controller, two more that it ignores.
-constexpr uint8_t ConfigBlockInitial[ConfigBlockSize] = {
-    0x16, 0x08, 0x00, 0x00, 0x00, 0x80, 0x3B, 0x03, 0x00, 0x00, 0x2E, 0x00,
-    0xF0, 0x00, 0xF2, 0xC8, 0x00, 0x40, 0xF3, 0x00, 0x3F, 0x05, 0x00, 0x00,
-};
-
 // A controller that has not taken a command within this many timeout units
 // (65 units, about 0.9 s) is taken as broken. A working one takes a command
 // within microseconds, so the bound never shortens a wait that would have
@@ -45,12 +38,31 @@ CommandBlock* NicGetCommandBlockTries(NicAdapter* adapter, unsigned tries) {
 
 }  // namespace
 
-// Changed only by bring-up (NicSetupPhy) and NicConfigure, both of which run
-// under DriverMutex; read by every configure command of every adapter.
-uint8_t ConfigBlock[ConfigBlockSize] = {
+namespace {
+
+// The configure bytes as the image is loaded: 22 bytes to read, FIFO limits
+// and DMA counts, bad and overrun frames dropped, short frames discarded,
+// the 82503 serial interface, frames sent with the source address the client
+// wrote, a 7-byte preamble, broadcasts accepted and neither promiscuous nor
+// all-multicast reception, carrier-sense filter on, pad stripping and
+// transmit padding on, half duplex, multiple individual addresses.
+constexpr uint8_t ConfigBlockInitial[ConfigBlockSize] = {
     0x16, 0x08, 0x00, 0x00, 0x00, 0x80, 0x3B, 0x03, 0x00, 0x00, 0x2E, 0x00,
     0xF0, 0x00, 0xF2, 0xC8, 0x00, 0x40, 0xF3, 0x00, 0x3F, 0x05, 0x00, 0x00,
 };
+
+// Clears `bits` in a configure byte, then sets those of them that `on` names.
+void SetConfigBits(uint32_t byte, uint8_t bits, uint8_t on) {
+  ConfigBlock[byte] = static_cast<uint8_t>((ConfigBlock[byte] & ~bits) | (on & bits));
+}
+
+}  // namespace
+
+// Changed only by bring-up (NicSetupPhy) and NicConfigure, both of which run
+// under DriverMutex; read by every configure command of every adapter. Set
+// to ConfigBlockInitial by ControllerResetImage, which every image entry
+// runs before anything reads it.
+uint8_t ConfigBlock[ConfigBlockSize] = {};
 
 // Start-up thread only (creation).
 uint32_t InstanceCounter = 0;
@@ -162,16 +174,15 @@ uint32_t NicIssueConfigure(NicAdapter* adapter) {
 }
 
 uint32_t NicConfigure(NicAdapter* adapter, uint32_t filter) {
-  ConfigBlock[6] |= 0x80;                         // save bad frames
-  ConfigBlock[7] &= static_cast<uint8_t>(~0x01);  // keep short frames
-  uint8_t byte15 = ConfigBlock[15] & static_cast<uint8_t>(~0x03);
-  if (filter & FilterPromiscuous) byte15 |= 0x01;
-  if (!(filter & FilterBroadcast)) byte15 |= 0x02;  // broadcast disabled
-  ConfigBlock[15] = byte15;
-  ConfigBlock[20] &= static_cast<uint8_t>(~0x40);  // one individual address
-  uint8_t byte21 = ConfigBlock[21] & static_cast<uint8_t>(~0x08);
-  if (filter & FilterAllMulticast) byte21 |= 0x08;
-  ConfigBlock[21] = byte21;
+  SetConfigBits(ConfigByteSaveBad, ConfigSaveBadFrames, ConfigSaveBadFrames);
+  SetConfigBits(ConfigByteDiscardShort, ConfigDiscardShortFrames, 0);  // keep short frames
+  uint8_t receive = 0;
+  if (filter & FilterPromiscuous) receive |= ConfigPromiscuous;
+  if (!(filter & FilterBroadcast)) receive |= ConfigBroadcastDisabled;
+  SetConfigBits(ConfigByteFilter, ConfigPromiscuous | ConfigBroadcastDisabled, receive);
+  SetConfigBits(ConfigByteAddresses, ConfigMultipleIndividualAddresses, 0);  // one address
+  SetConfigBits(ConfigByteMulticast, ConfigMulticastAll,
+                (filter & FilterAllMulticast) ? ConfigMulticastAll : 0);
   return NicIssueConfigure(adapter);
 }
 

@@ -12,6 +12,10 @@ extern uint8_t ConfigBlock[ConfigBlockSize];
 // Instance counter for device names; start-up thread only.
 extern uint32_t InstanceCounter;
 
+// Puts ConfigBlock and InstanceCounter back to their initial values, as
+// loading a fresh image does (DriverImageEntry).
+void ControllerResetImage();
+
 // Command unit
 void NicInitCommandBlocks(NicAdapter* adapter);
 CommandBlock* NicGetCommandBlock(NicAdapter* adapter);

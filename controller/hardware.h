@@ -81,7 +81,28 @@ constexpr uint16_t CbCommandEndOfList = 0x8000;
 
 constexpr uint32_t MaximumFrameLength = 1536;
 constexpr uint32_t MinimumFrameLength = 60;
+
+// ---- Configure bytes (carried at CbOffsetConfig by a configure command) ----
+// The controller reads the first 22; the last two are sent as 0.
 constexpr uint32_t ConfigBlockSize = 24;
+// Byte indices, each with the bits the driver changes in it.
+constexpr uint32_t ConfigByteSaveBad = 6;
+constexpr uint8_t ConfigSaveBadFrames = 0x80;
+constexpr uint32_t ConfigByteDiscardShort = 7;
+constexpr uint8_t ConfigDiscardShortFrames = 0x01;
+constexpr uint32_t ConfigByteInterface = 8;
+constexpr uint8_t ConfigInterfaceMii = 0x01;  // 0: the 82503 serial interface
+constexpr uint32_t ConfigByteFilter = 15;
+constexpr uint8_t ConfigPromiscuous = 0x01;
+constexpr uint8_t ConfigBroadcastDisabled = 0x02;
+constexpr uint8_t ConfigCarrierSenseFilter = 0x80;  // CRS or CDT
+constexpr uint32_t ConfigByteDuplex = 19;
+constexpr uint8_t ConfigForceFullDuplex = 0x40;
+constexpr uint8_t ConfigFullDuplexPin = 0x80;
+constexpr uint32_t ConfigByteAddresses = 20;
+constexpr uint8_t ConfigMultipleIndividualAddresses = 0x40;
+constexpr uint32_t ConfigByteMulticast = 21;
+constexpr uint8_t ConfigMulticastAll = 0x08;
 
 // Offsets inside a command block.
 constexpr uint32_t CbOffsetStatus = 0;

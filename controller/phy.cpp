@@ -101,10 +101,14 @@ uint32_t NicSetupPhy(NicAdapter* adapter) {
     return StatusControllerFailure;
   }
 
-  if (adapter->LinkDuplex != 1) ConfigBlock[19] = 0xC0;
+  // Written, not toggled: ConfigBlock serves every adapter, and a later
+  // adapter inherits these bytes from an earlier one.
+  if (adapter->LinkDuplex != 1) {
+    ConfigBlock[ConfigByteDuplex] = ConfigForceFullDuplex | ConfigFullDuplexPin;
+  }
   if (mii) {
-    ConfigBlock[8] = 0x01;
-    ConfigBlock[15] &= 0x7F;
+    ConfigBlock[ConfigByteInterface] = ConfigInterfaceMii;
+    ConfigBlock[ConfigByteFilter] &= static_cast<uint8_t>(~ConfigCarrierSenseFilter);
   }
 
   if (adapter->LinkForced) {

@@ -74,6 +74,8 @@ constexpr uint32_t NicReadClosed = 0xFFFFFFFF;
 // increments (NicCount) from client threads and the interrupt service; zeroed
 // by DeviceResetImage before any thread exists.
 extern GlobalStatistics DriverStatistics;
+// Zeroes DriverStatistics, as loading a fresh image does (DriverImageEntry).
+void DeviceResetImage();
 
 uint32_t NicDeviceFunction(uint32_t function, void* context, void* instance, uintptr_t arg1,
                            uintptr_t arg2, uintptr_t arg3);

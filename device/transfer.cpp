@@ -25,6 +25,7 @@ namespace {
 // length (at most 1536) nor NicReadClosed.
 constexpr uint32_t ReadStillPending = 0xFFFFFFFE;
 
+// In this order: the values index the Sent and Received counters.
 enum class DestinationClass { Directed, Multicast, Broadcast };
 
 // The class of the first `available` bytes of a destination address. A group
@@ -56,16 +57,39 @@ uint32_t HandedOver(const ReceiveQueueSlot* slot, uint32_t size) {
   return n < size ? n : size;
 }
 
+// One counter kept at three levels: the adapter's and the driver's blocks
+// share a layout, the client's block has its own.
+struct Counter {
+  uint32_t TrafficCounters::*Shared;
+  uint32_t ClientStatistics::*Own;
+};
+constexpr Counter ReadErrors = {&TrafficCounters::ReadErrors, &ClientStatistics::ReadErrors};
+constexpr Counter WriteErrors = {&TrafficCounters::WriteErrors, &ClientStatistics::WriteErrors};
+constexpr Counter WriteTooShort = {&TrafficCounters::WriteTooShort,
+                                   &ClientStatistics::WriteTooShort};
+constexpr Counter WriteTooLong = {&TrafficCounters::WriteTooLong, &ClientStatistics::WriteTooLong};
+// Indexed by DestinationClass.
+constexpr Counter Sent[] = {
+    {&TrafficCounters::TxDirected, &ClientStatistics::TxDirected},
+    {&TrafficCounters::TxMulticast, &ClientStatistics::TxMulticast},
+    {&TrafficCounters::TxBroadcast, &ClientStatistics::TxBroadcast},
+};
+constexpr Counter Received[] = {
+    {&TrafficCounters::RxDirected, &ClientStatistics::RxDirected},
+    {&TrafficCounters::RxMulticast, &ClientStatistics::RxMulticast},
+    {&TrafficCounters::RxBroadcast, &ClientStatistics::RxBroadcast},
+};
+
 // Counts at adapter, client and driver level, in that order.
-void CountReadError(NicClient* client) {
-  NicCount(client->Adapter->Statistics.Counters.ReadErrors);
-  NicCount(client->Statistics.ReadErrors);
-  NicCount(DriverStatistics.ReadErrors);
+void Count(NicClient* client, const Counter& counter) {
+  NicCount(client->Adapter->Statistics.Counters.*counter.Shared);
+  NicCount(client->Statistics.*counter.Own);
+  NicCount(DriverStatistics.*counter.Shared);
 }
-void CountWriteError(NicClient* client) {
-  NicCount(client->Adapter->Statistics.Counters.WriteErrors);
-  NicCount(client->Statistics.WriteErrors);
-  NicCount(DriverStatistics.WriteErrors);
+
+// The sent or received counter of a frame's destination class.
+const Counter& ByClass(const Counter (&counters)[3], const void* frame, uint32_t length) {
+  return counters[static_cast<int>(ClassOf(static_cast<const uint8_t*>(frame), length))];
 }
 
 // Ends the pending read of a client that delivery has handed a frame to.
@@ -95,26 +119,22 @@ uint32_t NicWrite(NicClient* client, const void* frame, uint32_t length, uint32_
   }
   NicAdapter* adapter = client->Adapter;
   if (transferred == nullptr) {
-    CountWriteError(client);
+    Count(client, WriteErrors);
     return StatusBadParameter;
   }
   if (frame == nullptr) {
     *transferred = 0;
-    CountWriteError(client);
+    Count(client, WriteErrors);
     return StatusBadParameter;
   }
   if (length < MinimumFrameLength) {
     *transferred = 0;
-    NicCount(adapter->Statistics.Counters.WriteTooShort);
-    NicCount(client->Statistics.WriteTooShort);
-    NicCount(DriverStatistics.WriteTooShort);
+    Count(client, WriteTooShort);
     return StatusFrameTooShort;
   }
   if (length > MaximumFrameLength) {
     *transferred = 0;
-    NicCount(adapter->Statistics.Counters.WriteTooLong);
-    NicCount(client->Statistics.WriteTooLong);
-    NicCount(DriverStatistics.WriteTooLong);
+    Count(client, WriteTooLong);
     return StatusFrameTooLong;
   }
 
@@ -127,28 +147,12 @@ uint32_t NicWrite(NicClient* client, const void* frame, uint32_t length, uint32_
 
   if (status != StatusSuccess) {
     *transferred = 0;
-    CountWriteError(client);
+    Count(client, WriteErrors);
     return status;
   }
 
   *transferred = length;
-  switch (ClassOf(static_cast<const uint8_t*>(frame), length)) {
-    case DestinationClass::Directed:
-      NicCount(adapter->Statistics.Counters.TxDirected);
-      NicCount(client->Statistics.TxDirected);
-      NicCount(DriverStatistics.TxDirected);
-      break;
-    case DestinationClass::Multicast:
-      NicCount(adapter->Statistics.Counters.TxMulticast);
-      NicCount(client->Statistics.TxMulticast);
-      NicCount(DriverStatistics.TxMulticast);
-      break;
-    case DestinationClass::Broadcast:
-      NicCount(adapter->Statistics.Counters.TxBroadcast);
-      NicCount(client->Statistics.TxBroadcast);
-      NicCount(DriverStatistics.TxBroadcast);
-      break;
-  }
+  Count(client, ByClass(Sent, frame, length));
   return StatusSuccess;
 }
 
@@ -158,12 +162,12 @@ uint32_t NicRead(NicClient* client, void* buffer, uint32_t size, uint32_t* lengt
     return StatusBadParameter;
   }
   if (length == nullptr) {
-    CountReadError(client);
+    Count(client, ReadErrors);
     return StatusBadParameter;
   }
   if (buffer == nullptr) {
     *length = 0;
-    CountReadError(client);
+    Count(client, ReadErrors);
     return StatusBadParameter;
   }
   NicAdapter* adapter = client->Adapter;
@@ -234,24 +238,7 @@ uint32_t NicRead(NicClient* client, void* buffer, uint32_t size, uint32_t* lengt
 }
 
 void NicCountReceivedFrame(NicClient* client, const void* buffer, uint32_t length) {
-  NicAdapter* adapter = client->Adapter;
-  switch (ClassOf(static_cast<const uint8_t*>(buffer), length)) {
-    case DestinationClass::Directed:
-      NicCount(adapter->Statistics.Counters.RxDirected);
-      NicCount(client->Statistics.RxDirected);
-      NicCount(DriverStatistics.RxDirected);
-      break;
-    case DestinationClass::Multicast:
-      NicCount(adapter->Statistics.Counters.RxMulticast);
-      NicCount(client->Statistics.RxMulticast);
-      NicCount(DriverStatistics.RxMulticast);
-      break;
-    case DestinationClass::Broadcast:
-      NicCount(adapter->Statistics.Counters.RxBroadcast);
-      NicCount(client->Statistics.RxBroadcast);
-      NicCount(DriverStatistics.RxBroadcast);
-      break;
-  }
+  Count(client, ByClass(Received, buffer, length));
 }
 
 void NicDeliverPacket(NicAdapter* adapter) {

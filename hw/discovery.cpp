@@ -18,23 +18,14 @@ namespace {
 constexpr uint32_t PciBusCount = 256;
 // devfn 0xFF (device 31, function 7) is never probed.
 constexpr uint32_t PciDevFnCount = 255;
-constexpr uint32_t PciVendorDevice = 0x00;
-constexpr uint32_t PciHeaderType = 0x0E;
-constexpr uint32_t PciFirstBar = 0x10;
-constexpr uint32_t PciLastBar = 0x24;
-constexpr uint32_t PciInterruptLine = 0x3C;
-constexpr uint32_t PciMultiFunction = 0x80;
-constexpr uint32_t PciBarIo = 0x1;
-constexpr uint32_t PciBarIoAddressMask = 0xFFFFFFFC;
 
 // One adapter per I/O base address register of a supported function; gives
 // the number created.
 uint32_t CreateAdapters(const DeviceTableRow& row, uint8_t devfn, uint32_t bus) {
   uint32_t created = 0;
   for (uint32_t bar = PciFirstBar; bar <= PciLastBar; bar += 4) {
-    const uint32_t value = PciReadDword(bar, devfn, bus);
-    const uint32_t ioBase = value & PciBarIoAddressMask;
-    if ((value & PciBarIo) == 0 || ioBase == 0) continue;
+    const uint32_t ioBase = PciBarIoBase(PciReadDword(bar, devfn, bus));
+    if (ioBase == 0) continue;
     const uint8_t irq = static_cast<uint8_t>(PciReadByte(PciInterruptLine, devfn, bus));
     // From here on a published device, its interrupt handler or a resume may
     // make configuration accesses while the scan goes on.

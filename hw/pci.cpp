@@ -9,10 +9,6 @@ constexpr uint32_t PciAddressPort = 0xCF8;
 constexpr uint32_t PciDataPort = 0xCFC;
 constexpr uint32_t PciAddressEnable = 0x80000000;
 
-constexpr uint32_t PciCommand = 0x04;
-constexpr uint32_t PciLatencyTimer = 0x0D;
-constexpr uint32_t PciCommandIoSpace = 0x0001;
-constexpr uint32_t PciCommandBusMaster = 0x0004;
 constexpr uint32_t PciMinimumLatency = 32;
 
 // 1 while one thread is between the address write and the data access of a

@@ -3,15 +3,16 @@
 #include "startup/startup.h"
 
 // Settings. Written only by NicReadRegistry on the main thread before any
-// other driver thread exists (and put back to these values by
-// StartupResetImage); constants read without a lock afterwards.
-uint32_t Buffers = 32;
-uint32_t ConfigDelay = 500;
-uint32_t TestDelay = 10;
-uint32_t ResetDelay = 4;
-uint32_t WaitBoot = 1;
-uint32_t UseEeprom = 1;
-uint32_t Quiet = 1;
+// other driver thread exists; constants read without a lock afterwards. Their
+// defaults are in NumericKeys below: StartupResetImage puts them in place
+// (RegistryResetSettings) before the image does anything else.
+uint32_t Buffers = 0;
+uint32_t ConfigDelay = 0;
+uint32_t TestDelay = 0;
+uint32_t ResetDelay = 0;
+uint32_t WaitBoot = 0;
+uint32_t UseEeprom = 0;
+uint32_t Quiet = 0;
 uint32_t HaDetect = 0;
 uint32_t NegotiateLink = 0;
 uint32_t RegistryMacSet = 0;
@@ -25,10 +26,11 @@ constexpr uint32_t RegistryWorkAreaSize = 3 * RegistryTextSize;
 constexpr uint32_t RegistryEntryLimit = 1000;
 constexpr uint32_t MacAddressBytes = 6;
 
-// One numeric key: its accepted range (both ends included), the setting it
-// feeds and its two messages. A null confirmation prints nothing.
+// One numeric key: its default, its accepted range (both ends included), the
+// setting it feeds and its two messages. A null confirmation prints nothing.
 struct NumericKey {
   const char* Name;
+  uint32_t Default;
   uint32_t Minimum;
   uint32_t Maximum;
   uint32_t* Setting;
@@ -42,22 +44,27 @@ constexpr const char* Between0And1 = "TORVELIN: registry setting for %s must be 
 
 // In the order keys are compared; MacAddress, the last name, is not numeric.
 const NumericKey NumericKeys[] = {
-    {"Buffers", 2, 256, &Buffers, "TORVELIN: NIC packet buffers set to %lu in registry.\n",
+    {"Buffers", 32, 2, 256, &Buffers, "TORVELIN: NIC packet buffers set to %lu in registry.\n",
      // Ends after 256: no full stop, no line end.
      "TORVELIN: registry setting for %s must be between 2 and 256"},
-    {"ConfigDelay", 10, 500, &ConfigDelay,
+    {"ConfigDelay", 500, 10, 500, &ConfigDelay,
      "TORVELIN: Controller Config Delay set to %lu in registry.\n", Between10And500},
-    {"TestDelay", 10, 500, &TestDelay, "TORVELIN: Test Delay set to %lu in registry.\n",
+    {"TestDelay", 10, 10, 500, &TestDelay, "TORVELIN: Test Delay set to %lu in registry.\n",
      Between10And500},
-    {"ResetDelay", 10, 500, &ResetDelay, "TORVELIN: Reset Delay set to %lu in registry.\n",
+    // The default is below the lowest value an entry may give: the built-in 4
+    // stays unless an entry sets 10 to 500.
+    {"ResetDelay", 4, 10, 500, &ResetDelay, "TORVELIN: Reset Delay set to %lu in registry.\n",
      Between10And500},
-    {"WaitBoot", 0, 1, &WaitBoot, "TORVELIN: Wait for system boot set to %lu in registry.\n",
+    {"WaitBoot", 1, 0, 1, &WaitBoot, "TORVELIN: Wait for system boot set to %lu in registry.\n",
      Between0And1},
-    {"UseEeprom", 0, 1, &UseEeprom, "TORVELIN: Use EEPROM set to %lu in registry.\n", Between0And1},
-    {"Quiet", 0, 1, &Quiet, nullptr, Between0And1},
-    {"HaDetect", 0, 1, &HaDetect, nullptr, Between0And1},
-    {"NegotiateLink", 0, 1, &NegotiateLink, "TORVELIN: Link negotiation set to %lu in registry.\n",
+    {"UseEeprom", 1, 0, 1, &UseEeprom, "TORVELIN: Use EEPROM set to %lu in registry.\n",
      Between0And1},
+    // 1 until an entry says otherwise, so the start-up banner only shows on an
+    // image built with 0 here.
+    {"Quiet", 1, 0, 1, &Quiet, nullptr, Between0And1},
+    {"HaDetect", 0, 0, 1, &HaDetect, nullptr, Between0And1},
+    {"NegotiateLink", 0, 0, 1, &NegotiateLink,
+     "TORVELIN: Link negotiation set to %lu in registry.\n", Between0And1},
 };
 constexpr const char* MacAddressKey = "MacAddress";
 
@@ -152,6 +159,12 @@ void ReadEntry(const char* key, const char* value) {
 }
 
 }  // namespace
+
+void RegistryResetSettings() {
+  for (const NumericKey& entry : NumericKeys) *entry.Setting = entry.Default;
+  RegistryMacSet = 0;
+  for (uint8_t& byte : RegistryMac) byte = 0;
+}
 
 void NicReadRegistry() {
   // One block for the walk: the key as delivered, the value as delivered and

@@ -2,7 +2,8 @@
 // driver-wide handles every other subsystem shares.
 #include "startup/startup.h"
 
-#include "controller/adapter.h"
+#include "controller/controller.h"
+#include "device/device.h"
 #include "hw/hw.h"
 
 // Written once by DriverEntry on the main thread before the first device is
@@ -25,19 +26,7 @@ void StartupResetImage() {
   DriverMutex = 0;
   AdapterList.First = nullptr;
 
-  Buffers = 32;
-  ConfigDelay = 500;
-  TestDelay = 10;
-  // Below the lowest value the registry may give it: the built-in 4 stays
-  // unless an entry sets 10 to 500.
-  ResetDelay = 4;
-  WaitBoot = 1;
-  UseEeprom = 1;
-  Quiet = 1;
-  HaDetect = 0;
-  NegotiateLink = 0;
-  RegistryMacSet = 0;
-  for (uint8_t& byte : RegistryMac) byte = 0;
+  RegistryResetSettings();
 
   MemoryServiceActive = 0;
   MemoryServiceMutex = 0;

@@ -62,9 +62,8 @@ uint32_t MacMemoryServer();
 uint32_t MacCheckPointer(const void* pointer, const char* label);
 void MacCopyMemory(void* destination, const void* source, uint32_t count);
 
-// Each subsystem puts its driver-wide variables back to their initial values,
-// as loading a fresh image does; DriverImageEntry calls all of them.
+// Puts the start-up state, the settings (RegistryResetSettings) and the memory
+// service back to their initial values, as loading a fresh image does. Each
+// subsystem declares its own such function; DriverImageEntry calls them all.
 void StartupResetImage();
-void HwResetImage();
-void ControllerResetImage();
-void DeviceResetImage();
+void RegistryResetSettings();

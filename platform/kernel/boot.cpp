@@ -1,6 +1,7 @@
-// Machine::Boot is the platform's only reference to the driver image. It has
-// a file of its own so that device models and tests that never boot a driver
-// link without one.
+// Machine::Boot is the platform's only reference to the driver image. It is
+// a library of its own (torvelin_boot), linked above the driver and the
+// kernel: the driver imports the kernel's calls and this file imports the
+// driver's entry, so neither library needs the other back.
 #include "platform/kernel/kernel.h"
 #include "platform/machine.h"
 

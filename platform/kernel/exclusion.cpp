@@ -1,0 +1,122 @@
+// Each thread's context in a machine, and interrupt exclusion: one lock per
+// machine, held by the dispatcher while it runs handlers and by a thread
+// between KeDisableInterrupts and the matching KeEnableInterrupts.
+#include "platform/kernel/kernel_internal.h"
+#include "platform/pc/spin.h"
+
+namespace sim {
+
+namespace {
+
+thread_local ThreadContext t_context;
+
+}  // namespace
+
+ThreadContext& CurrentThread() { return t_context; }
+
+ScopedThreadContext::ScopedThreadContext(Kernel& kernel, ProcessObject* process, bool unwindable,
+                                         bool dispatcher)
+    : kernel_(kernel), saved_(t_context) {
+  ThreadContext& t = t_context;
+  if (t.irq_serial != kernel.serial_) {
+    t.irq_serial = kernel.serial_;
+    t.irq_depth = 0;
+    t.irq_owned = false;
+  }
+  entry_depth_ = t.irq_depth;
+  t.kernel = &kernel;
+  t.process = process;
+  t.unwindable = unwindable;
+  t.dispatcher = dispatcher;
+}
+
+ScopedThreadContext::~ScopedThreadContext() {
+  ThreadContext& t = t_context;
+  // A thread unwound by Stop may still hold interrupt exclusion it took
+  // inside the call: give it back so that the thread leaves clean.
+  if (t.irq_serial == kernel_.serial_ && t.irq_depth > entry_depth_) {
+    if (entry_depth_ == 0) {
+      if (t.irq_owned) kernel_.UnlockInterrupts();
+      t.irq_owned = false;
+    }
+    t.irq_depth = entry_depth_;
+  }
+  t.kernel = saved_.kernel;
+  t.process = saved_.process;
+  t.unwindable = saved_.unwindable;
+  t.dispatcher = saved_.dispatcher;
+}
+
+// ------------------------------------------------------ interrupt exclusion
+
+bool Kernel::LockInterrupts() {
+  std::unique_lock lock(irq_mutex_);
+  if (irq_held_ && !stopping()) {
+    // Handlers and the driver's hand-overs are short: yield for a while
+    // before sleeping, so that the release costs the holder no wake-up call.
+    lock.unlock();
+    SpinBriefly([&] { return !irq_busy_.load(std::memory_order_acquire) || stopping(); });
+    lock.lock();
+  }
+  irq_cv_.wait(lock, [&] { return !irq_held_ || stopping(); });
+  if (stopping()) return false;
+  irq_held_ = true;
+  irq_busy_.store(true, std::memory_order_relaxed);
+  return true;
+}
+
+void Kernel::UnlockInterrupts() {
+  {
+    std::lock_guard lock(irq_mutex_);
+    irq_held_ = false;
+    irq_busy_.store(false, std::memory_order_release);
+  }
+  irq_cv_.notify_one();
+}
+
+uint32_t Kernel::SuspendInterruptExclusion() {
+  ThreadContext& t = t_context;
+  // The interrupt thread keeps the lock: a handler that blocks holds up
+  // interrupt service, as it would on a real machine.
+  if ((t.kernel == this && t.dispatcher) || t.irq_serial != serial_ || t.irq_depth == 0) return 0;
+  const uint32_t depth = t.irq_depth;
+  t.irq_depth = 0;
+  if (t.irq_owned) UnlockInterrupts();
+  t.irq_owned = false;
+  return depth;
+}
+
+void Kernel::ResumeInterruptExclusion(uint32_t depth) {
+  if (depth == 0) return;
+  ThreadContext& t = t_context;
+  t.irq_depth = depth;
+  t.irq_owned = LockInterrupts();
+  if (!t.irq_owned) OnStopping();
+}
+
+void Kernel::DisableInterrupts() {
+  if (!Live()) return;
+  ThreadContext& t = t_context;
+  if (t.kernel == this && t.dispatcher) return;
+  if (t.irq_serial != serial_) {
+    t.irq_serial = serial_;
+    t.irq_depth = 0;
+    t.irq_owned = false;
+  }
+  if (t.irq_depth++ == 0) {
+    t.irq_owned = LockInterrupts();
+    if (!t.irq_owned) OnStopping();
+  }
+}
+
+void Kernel::EnableInterrupts() {
+  ThreadContext& t = t_context;
+  if (t.kernel == this && t.dispatcher) return;
+  if (t.irq_serial != serial_ || t.irq_depth == 0) return;  // unbalanced: ignored
+  if (--t.irq_depth == 0 && t.irq_owned) {
+    t.irq_owned = false;
+    UnlockInterrupts();
+  }
+}
+
+}  // namespace sim
