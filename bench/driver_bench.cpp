@@ -2,6 +2,12 @@
 // routine, a write down to the command unit, the interrupt service's drain
 // and delivery, an immediate read, and a whole bring-up under the virtual
 // clock.
+//
+// A white-box benchmark, not a client: it times the driver's own functions
+// (NicWrite, NicInterrupt, NicRead) one by one, which no client can reach,
+// so it includes the driver's headers and holds NicClient records. The
+// clients of the driver (the tool, the fuzz targets) use device/interface.h
+// and the platform only.
 #include <benchmark/benchmark.h>
 
 #include <cstring>

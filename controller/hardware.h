@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "device/interface.h"
+
 // ---- SCB registers, byte offsets from the adapter's I/O base ----
 constexpr uint32_t ScbStatus = 0;            // 16 bits
 constexpr uint32_t ScbCommand = 2;           // 8 bits
@@ -79,8 +81,6 @@ constexpr uint16_t CbCommandInterrupt = 0x2000;
 constexpr uint16_t CbCommandSuspend = 0x4000;
 constexpr uint16_t CbCommandEndOfList = 0x8000;
 
-constexpr uint32_t MaximumFrameLength = 1536;
-constexpr uint32_t MinimumFrameLength = 60;
 constexpr uint32_t ConfigBlockSize = 24;
 
 // Offsets inside a command block.

@@ -9,7 +9,6 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "device/device.h"
 #include "tools/torvelin/commands.h"
 #include "tools/torvelin/pc.h"
 #include "tools/torvelin/report.h"
