@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "device/device.h"
+#include "device/interface.h"
 #include "platform/machine.h"
 #include "platform/net/segment.h"
 #include "platform/nic/i8255x.h"
@@ -125,22 +125,15 @@ Pc& FreshPc(Make make) {
   return *pc;
 }
 
-// Whether the read of the client record `instance` is registered and
-// blocked in the driver: only then (or once its caller is back) may a harness
-// close the record to end it. A close made earlier could release the record
-// under a read that is still on its way into the driver.
-inline bool ReadIsPending(uintptr_t instance);
-
 inline std::string DeviceName(unsigned index) {
   return "/DEV/MAC/TORVELIN/" + std::to_string(index);
 }
 
-inline bool ReadIsPending(uintptr_t instance) {
-  // The read registers with interrupts disabled; so is this look.
-  KeDisableInterrupts();
-  const bool pending = reinterpret_cast<NicClient*>(instance)->PendingBuffer != nullptr;
-  KeEnableInterrupts();
-  return pending;
-}
+// Whether a read of `process` is registered and asleep in the driver, as the
+// kernel shows it: a thread of the process blocked in a wait. Only then (or
+// once its caller is back) may a harness close the record to end it: a close
+// made earlier could release the record under a read still on its way into
+// the driver. The harness makes no other call of the process meanwhile.
+inline bool ReadIsPending(const sim::ClientProcess& process) { return process.ThreadBlocked(); }
 
 }  // namespace fuzz
