@@ -24,6 +24,7 @@
 #include "platform/machine.h"
 #include "platform/net/segment.h"
 #include "platform/nic/i8255x.h"
+#include "platform/standard_pc.h"
 
 namespace fuzz {
 
@@ -67,15 +68,7 @@ class Reader {
   std::abort();
 }
 
-inline sim::I8255xConfig NicConfig(unsigned index) {
-  sim::I8255xConfig config;
-  config.device = static_cast<uint8_t>(3 + index);
-  config.irq = static_cast<uint8_t>(11 - index);
-  config.io_base = 0xE000 + 0x40 * index;
-  config.mem_base = 0xFEB00000 + 0x1000 * index;
-  config.station = {0x00, 0xA0, 0xC9, 0x10, 0x00, static_cast<uint8_t>(1 + index)};
-  return config;
-}
+inline sim::I8255xConfig NicConfig(unsigned index) { return sim::StandardController(index); }
 
 struct Pc {
   std::unique_ptr<sim::Machine> machine;

@@ -34,6 +34,7 @@
 #include "platform/machine.h"
 #include "platform/net/segment.h"
 #include "platform/nic/i8255x.h"
+#include "platform/standard_pc.h"
 #include "tools/torvelin/util.h"
 
 namespace tool {
@@ -87,16 +88,6 @@ double StolenMs() {
 
 double Since(SteadyClock::time_point start, SteadyClock::time_point end) {
   return std::chrono::duration<double>(end - start).count();
-}
-
-sim::I8255xConfig NicConfig(unsigned index) {
-  sim::I8255xConfig config;
-  config.device = static_cast<uint8_t>(3 + index);
-  config.irq = static_cast<uint8_t>(11 - index);
-  config.io_base = 0xE000 + 0x40 * index;
-  config.mem_base = 0xFEB00000 + 0x1000 * index;
-  config.station = {0x00, 0xA0, 0xC9, 0x10, 0x00, static_cast<uint8_t>(1 + index)};
-  return config;
 }
 
 // Sequence numbers ride in bytes 14-17 of the payload.
@@ -301,8 +292,8 @@ class BenchPc {
     machine_ = std::make_unique<sim::Machine>(std::move(options));
     segment_ = &machine_->Own(std::make_unique<sim::Segment>("segment0"));
     for (unsigned i = 0; i < 2; ++i) {
-      nics_.push_back(
-          &machine_->Own(std::make_unique<sim::I8255x>(*machine_, NicConfig(i), segment_)));
+      nics_.push_back(&machine_->Own(
+          std::make_unique<sim::I8255x>(*machine_, sim::StandardController(i), segment_)));
     }
     const auto start = SteadyClock::now();
     machine_->Boot();

@@ -42,6 +42,7 @@
 #include "platform/machine.h"
 #include "platform/net/segment.h"
 #include "platform/nic/i8255x.h"
+#include "platform/standard_pc.h"
 #include "tools/torvelin/util.h"
 
 namespace tool {
@@ -64,17 +65,10 @@ constexpr uint16_t kMovedIoBase = 0xD000;
 
 std::string Device(unsigned nic) { return "/DEV/MAC/TORVELIN/" + std::to_string(nic); }
 
-Mac StationOf(unsigned nic) {
-  return {0x00, 0xA0, 0xC9, 0x20, 0x00, static_cast<uint8_t>(1 + nic)};
-}
+Mac StationOf(unsigned nic) { return sim::StandardStation(nic); }
 
 sim::I8255xConfig NicConfig(unsigned index) {
-  sim::I8255xConfig config;
-  config.device = static_cast<uint8_t>(3 + index);
-  config.irq = static_cast<uint8_t>(11 - index);
-  config.io_base = 0xE000 + 0x40 * index;
-  config.mem_base = 0xFEB00000 + 0x1000 * index;
-  config.station = StationOf(index);
+  sim::I8255xConfig config = sim::StandardController(index);
   config.eeprom_words = 16;
   return config;
 }
