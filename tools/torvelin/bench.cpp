@@ -54,8 +54,6 @@ struct BenchOptions {
   unsigned repeat = 1;
 };
 
-BenchOptions g_options;
-
 constexpr uint32_t kReadSize = 1536;
 constexpr int kStallMs = 1000;  // no reader progress for this long ends a case
 
@@ -585,8 +583,11 @@ void PrintTable(const std::vector<CaseResult>& results, double boot_seconds, uns
 
 }  // namespace
 
-CLI::App* AddBenchCommand(CLI::App& app) {
-  BenchOptions& o = g_options;
+int BenchCommand(const BenchOptions& o);
+
+Subcommand AddBenchCommand(CLI::App& app) {
+  auto options = std::make_shared<BenchOptions>();
+  BenchOptions& o = *options;
   CLI::App* bench = app.add_subcommand(
       "bench", "Measure frames per second end to end through the driver, against a memcpy floor");
   bench->add_option("--frames", o.frames, "Frames per case")
@@ -620,11 +621,10 @@ CLI::App* AddBenchCommand(CLI::App& app) {
   bench->add_flag("--callgrind-friendly", o.callgrind_friendly,
                   "One case (first size, first reader count), no floor, no pacing: for "
                   "instruction counts under valgrind");
-  return bench;
+  return {bench, [options] { return BenchCommand(*options); }};
 }
 
-int BenchCommand() {
-  const BenchOptions& o = g_options;
+int BenchCommand(const BenchOptions& o) {
   std::vector<unsigned> sizes = o.sizes;
   std::vector<unsigned> readers = o.readers;
   std::vector<bool> paces;

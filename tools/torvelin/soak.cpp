@@ -55,8 +55,6 @@ struct SoakOptions {
   uint64_t seed = 1;
   unsigned clients = 4;
 };
-SoakOptions g_options;
-
 constexpr unsigned kNics = 4;
 constexpr unsigned kPairWriterNic = 0, kPairReaderNic = 1, kSuspendNic = 2, kAbortNic = 3;
 constexpr int kStallSeconds = 30;  // generous: sanitizer builds are slow
@@ -105,6 +103,7 @@ struct Totals {
 
 class Soak {
  public:
+  explicit Soak(const SoakOptions& options) : options_(options) {}
   int Run();
 
  private:
@@ -126,6 +125,7 @@ class Soak {
   void Events(ThreadState& state);
   bool Watchdog();
 
+  const SoakOptions options_;
   std::unique_ptr<sim::Machine> machine_;
   std::array<sim::I8255x*, kNics> nics_{};
   std::array<bool, kNics> bus_error_reported_{};      // the events thread's only
@@ -170,7 +170,7 @@ bool Soak::ReadOrClose(sim::ClientProcess& process, uintptr_t open, uint8_t* buf
 }
 
 void Soak::RandomClient(unsigned index, ThreadState& state) {
-  std::mt19937_64 rng(g_options.seed * 1000003u + index);
+  std::mt19937_64 rng(options_.seed * 1000003u + index);
   auto pick = [&](uint64_t n) { return static_cast<uint64_t>(rng() % n); };
   sim::ClientProcess process(*machine_);
   struct Record {
@@ -391,11 +391,11 @@ void Soak::PairReader(ThreadState& state) {
 }
 
 void Soak::Events(ThreadState& state) {
-  std::mt19937_64 rng(g_options.seed * 7919u);
+  std::mt19937_64 rng(options_.seed * 7919u);
   auto pick = [&](uint64_t n) { return static_cast<uint64_t>(rng() % n); };
   auto sleep_ms = [](uint64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
   const auto start = SteadyClock::now();
-  const auto abort_at = start + std::chrono::milliseconds(g_options.seconds * 1000 / 3);
+  const auto abort_at = start + std::chrono::milliseconds(options_.seconds * 1000 / 3);
   bool aborted = false;
   sim::I8255x& storm = *nics_[kSuspendNic];
   const uint32_t io_base = storm.config().io_base;
@@ -546,7 +546,7 @@ int Soak::Run() {
   const size_t blocks_after_boot = machine_->arena().OutstandingBlocks();
 
   std::vector<ThreadState*> client_states;
-  for (unsigned i = 0; i < g_options.clients; ++i) {
+  for (unsigned i = 0; i < options_.clients; ++i) {
     client_states.push_back(&NewState("client " + std::to_string(i)));
   }
   ThreadState& writer_state = NewState("pair writer");
@@ -555,14 +555,14 @@ int Soak::Run() {
 
   const auto start = SteadyClock::now();
   std::vector<std::thread> threads;
-  for (unsigned i = 0; i < g_options.clients; ++i) {
+  for (unsigned i = 0; i < options_.clients; ++i) {
     threads.emplace_back([this, i, s = client_states[i]] { RandomClient(i, *s); });
   }
   threads.emplace_back([&] { PairWriter(writer_state); });
   threads.emplace_back([&] { PairReader(reader_state); });
   threads.emplace_back([&] { Events(events_state); });
   std::thread timer([&] {
-    while (!stop_.load() && SteadyClock::now() - start < std::chrono::seconds(g_options.seconds)) {
+    while (!stop_.load() && SteadyClock::now() - start < std::chrono::seconds(options_.seconds)) {
       if (failed_.load()) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -604,8 +604,8 @@ int Soak::Run() {
   const uint64_t operations = t.opens + t.closes + t.reads + t.writes + t.filters + t.statistics +
                               t.refused + t.suspends + t.resumes + t.moves + t.faults + t.injected +
                               t.aborts + pair_sent_.load() + pair_received_.load();
-  std::printf("soak: %.1f s, %u random clients, seed %llu\n", elapsed, g_options.clients,
-              static_cast<unsigned long long>(g_options.seed));
+  std::printf("soak: %.1f s, %u random clients, seed %llu\n", elapsed, options_.clients,
+              static_cast<unsigned long long>(options_.seed));
   std::printf(
       "  operations %llu: opens %llu, closes %llu (%llu ending a blocked read), reads %llu,\n"
       "    writes %llu, filter changes %llu, statistics %llu, refused opens %llu\n",
@@ -641,23 +641,19 @@ int Soak::Run() {
 
 }  // namespace
 
-CLI::App* AddSoakCommand(CLI::App& app) {
+Subcommand AddSoakCommand(CLI::App& app) {
+  auto o = std::make_shared<SoakOptions>();
   CLI::App* soak = app.add_subcommand(
       "soak", "Everything at once for a while, with invariants checked all along");
-  soak->add_option("--seconds", g_options.seconds, "How long to run")
+  soak->add_option("--seconds", o->seconds, "How long to run")
       ->check(CLI::Range(1u, 86400u))
       ->capture_default_str();
-  soak->add_option("--seed", g_options.seed, "Seed of the clients' and events' choices")
+  soak->add_option("--seed", o->seed, "Seed of the clients' and events' choices")
       ->capture_default_str();
-  soak->add_option("--clients", g_options.clients, "Random client threads")
+  soak->add_option("--clients", o->clients, "Random client threads")
       ->check(CLI::Range(1u, 32u))
       ->capture_default_str();
-  return soak;
-}
-
-int SoakCommand() {
-  Soak soak;
-  return soak.Run();
+  return {soak, [o] { return Soak(*o).Run(); }};
 }
 
 }  // namespace tool
