@@ -6,10 +6,6 @@
 
 #include "controller/adapter.h"
 
-constexpr uint32_t HaEventSuspend = 100;
-constexpr uint32_t HaEventResume = 101;
-constexpr uint32_t HaEventAbort = 102;
-
 uint32_t NicCheckAdapter(NicAdapter* adapter);
 uint32_t NicDetectChange(NicAdapter* adapter);
 uint32_t NicRegisterAvailability(NicAdapter* adapter);

@@ -4,104 +4,8 @@
 #include <cstdint>
 
 #include "controller/hardware.h"
+#include "device/interface.h"
 #include "host/host.h"
-
-// ---- Blocks returned by the control codes: arrays of 32-bit words ----
-// Counters are updated from client threads and the interrupt service with
-// atomic increments (NicCount); the words stay plain little-endian words.
-struct ClientStatistics {
-  uint32_t Reserved0;
-  uint32_t TxDirected;
-  uint32_t TxMulticast;
-  uint32_t TxBroadcast;
-  uint32_t RxDirected;
-  uint32_t RxMulticast;
-  uint32_t RxBroadcast;
-  uint32_t ReadErrors;
-  uint32_t WriteErrors;
-  uint32_t WriteTooShort;
-  uint32_t WriteTooLong;
-};
-static_assert(sizeof(ClientStatistics) == 44);
-static_assert(offsetof(ClientStatistics, Reserved0) == 0);
-static_assert(offsetof(ClientStatistics, TxDirected) == 4);
-static_assert(offsetof(ClientStatistics, TxMulticast) == 8);
-static_assert(offsetof(ClientStatistics, TxBroadcast) == 12);
-static_assert(offsetof(ClientStatistics, RxDirected) == 16);
-static_assert(offsetof(ClientStatistics, RxMulticast) == 20);
-static_assert(offsetof(ClientStatistics, RxBroadcast) == 24);
-static_assert(offsetof(ClientStatistics, ReadErrors) == 28);
-static_assert(offsetof(ClientStatistics, WriteErrors) == 32);
-static_assert(offsetof(ClientStatistics, WriteTooShort) == 36);
-static_assert(offsetof(ClientStatistics, WriteTooLong) == 40);
-
-// Shared by the adapter block (after 20 reserved words) and the global block.
-struct TrafficCounters {
-  uint32_t Reserved0;
-  uint32_t Reserved1;
-  uint32_t TxDirected;
-  uint32_t TxMulticast;
-  uint32_t TxBroadcast;
-  uint32_t RxDirected;
-  uint32_t RxMulticast;
-  uint32_t RxBroadcast;
-  uint32_t ReadErrors;
-  uint32_t WriteErrors;
-  uint32_t RxTooShort;
-  uint32_t Reserved11;
-  uint32_t RxCrcErrors;
-  uint32_t RxAlignmentErrors;
-  uint32_t RxOverruns;
-  uint32_t WriteTooShort;
-  uint32_t WriteTooLong;
-};
-static_assert(sizeof(TrafficCounters) == 68);
-static_assert(offsetof(TrafficCounters, Reserved0) == 0);
-static_assert(offsetof(TrafficCounters, Reserved1) == 4);
-static_assert(offsetof(TrafficCounters, TxDirected) == 8);
-static_assert(offsetof(TrafficCounters, TxMulticast) == 12);
-static_assert(offsetof(TrafficCounters, TxBroadcast) == 16);
-static_assert(offsetof(TrafficCounters, RxDirected) == 20);
-static_assert(offsetof(TrafficCounters, RxMulticast) == 24);
-static_assert(offsetof(TrafficCounters, RxBroadcast) == 28);
-static_assert(offsetof(TrafficCounters, ReadErrors) == 32);
-static_assert(offsetof(TrafficCounters, WriteErrors) == 36);
-static_assert(offsetof(TrafficCounters, RxTooShort) == 40);
-static_assert(offsetof(TrafficCounters, Reserved11) == 44);
-static_assert(offsetof(TrafficCounters, RxCrcErrors) == 48);
-static_assert(offsetof(TrafficCounters, RxAlignmentErrors) == 52);
-static_assert(offsetof(TrafficCounters, RxOverruns) == 56);
-static_assert(offsetof(TrafficCounters, WriteTooShort) == 60);
-static_assert(offsetof(TrafficCounters, WriteTooLong) == 64);
-
-using GlobalStatistics = TrafficCounters;
-static_assert(sizeof(GlobalStatistics) == 68);
-
-struct AdapterStatistics {
-  uint32_t Reserved[20];
-  TrafficCounters Counters;
-};
-static_assert(sizeof(AdapterStatistics) == 148);
-static_assert(offsetof(AdapterStatistics, Reserved) == 0);
-static_assert(offsetof(AdapterStatistics, Counters) == 80);
-static_assert(offsetof(AdapterStatistics, Counters.TxDirected) == 88);
-static_assert(offsetof(AdapterStatistics, Counters.WriteTooLong) == 144);
-
-struct AdapterInfo {
-  uint32_t InfoSize;  // 52
-  uint32_t Unused;    // 0
-  uint32_t AddressLength;
-  uint8_t StationAddress[32];
-  uint32_t MinimumFrameLength;
-  uint32_t MaximumFrameLength;
-};
-static_assert(sizeof(AdapterInfo) == 52);
-static_assert(offsetof(AdapterInfo, InfoSize) == 0);
-static_assert(offsetof(AdapterInfo, Unused) == 4);
-static_assert(offsetof(AdapterInfo, AddressLength) == 8);
-static_assert(offsetof(AdapterInfo, StationAddress) == 12);
-static_assert(offsetof(AdapterInfo, MinimumFrameLength) == 44);
-static_assert(offsetof(AdapterInfo, MaximumFrameLength) == 48);
 
 // Adds 1 to a counter that several threads and the interrupt service update.
 inline void NicCount(uint32_t& counter) { __atomic_fetch_add(&counter, 1u, __ATOMIC_RELAXED); }
@@ -110,12 +14,6 @@ inline void NicCount(uint32_t& counter) { __atomic_fetch_add(&counter, 1u, __ATO
 constexpr uint32_t AdapterPolled = 0x1;
 constexpr uint32_t AdapterSuspended = 0x2;
 constexpr uint32_t AdapterAborted = 0x4;
-
-// Filter bits
-constexpr uint32_t FilterDirected = 0x1;
-constexpr uint32_t FilterAllMulticast = 0x2;
-constexpr uint32_t FilterBroadcast = 0x4;
-constexpr uint32_t FilterPromiscuous = 0x8;
 
 constexpr uint32_t EepromImageWords = 256;
 

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "device/interface.h"
+
 // ---- SCB registers, byte offsets from the adapter's I/O base ----
 constexpr uint32_t ScbStatus = 0;            // 16 bits
 constexpr uint32_t ScbCommand = 2;           // 8 bits
@@ -78,9 +80,6 @@ constexpr uint16_t CbCommandFlexible = 0x0008;
 constexpr uint16_t CbCommandInterrupt = 0x2000;
 constexpr uint16_t CbCommandSuspend = 0x4000;
 constexpr uint16_t CbCommandEndOfList = 0x8000;
-
-constexpr uint32_t MaximumFrameLength = 1536;
-constexpr uint32_t MinimumFrameLength = 60;
 
 // ---- Configure bytes (carried at CbOffsetConfig by a configure command) ----
 // The controller reads the first 22; the last two are sent as 0.

@@ -6,20 +6,6 @@
 
 #include "controller/adapter.h"
 
-// Device function codes
-constexpr uint32_t DeviceOpen = 2;
-constexpr uint32_t DeviceClose = 3;
-constexpr uint32_t DeviceRead = 4;
-constexpr uint32_t DeviceWrite = 5;
-constexpr uint32_t DeviceControl = 14;
-
-// Control codes
-constexpr uint32_t MacControlSetFilter = 0x80001;
-constexpr uint32_t MacControlClientStatistics = 0x80002;
-constexpr uint32_t MacControlAdapterStatistics = 0x80003;
-constexpr uint32_t MacControlGlobalStatistics = 0x80004;
-constexpr uint32_t MacControlAdapterInfo = 0x80005;
-
 // One per open. Who touches what:
 // - Next: the adapter's Clients list, changed under DriverMutex with
 //   interrupts disabled (open's append, close's removal); walked by the

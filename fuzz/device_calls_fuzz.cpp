@@ -22,7 +22,7 @@
 #include <chrono>
 #include <thread>
 
-#include "device/device.h"
+#include "device/interface.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
@@ -249,7 +249,7 @@ class Session {
       if (!wait(100)) {
         // Closed only once the read is blocked in the driver (or back).
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!done.load() && !fuzz::ReadIsPending(instance)) {
+        while (!done.load() && !fuzz::ReadIsPending(process)) {
           if (std::chrono::steady_clock::now() > until) fuzz::Fail("a read never came back");
           std::this_thread::yield();
         }

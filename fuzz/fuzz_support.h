@@ -20,10 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "device/device.h"
+#include "device/interface.h"
 #include "platform/machine.h"
 #include "platform/net/segment.h"
 #include "platform/nic/i8255x.h"
+#include "platform/standard_pc.h"
 
 namespace fuzz {
 
@@ -67,15 +68,7 @@ class Reader {
   std::abort();
 }
 
-inline sim::I8255xConfig NicConfig(unsigned index) {
-  sim::I8255xConfig config;
-  config.device = static_cast<uint8_t>(3 + index);
-  config.irq = static_cast<uint8_t>(11 - index);
-  config.io_base = 0xE000 + 0x40 * index;
-  config.mem_base = 0xFEB00000 + 0x1000 * index;
-  config.station = {0x00, 0xA0, 0xC9, 0x10, 0x00, static_cast<uint8_t>(1 + index)};
-  return config;
-}
+inline sim::I8255xConfig NicConfig(unsigned index) { return sim::StandardController(index); }
 
 struct Pc {
   std::unique_ptr<sim::Machine> machine;
@@ -125,22 +118,15 @@ Pc& FreshPc(Make make) {
   return *pc;
 }
 
-// Whether the read of the client record `instance` is registered and
-// blocked in the driver: only then (or once its caller is back) may a harness
-// close the record to end it. A close made earlier could release the record
-// under a read that is still on its way into the driver.
-inline bool ReadIsPending(uintptr_t instance);
-
 inline std::string DeviceName(unsigned index) {
   return "/DEV/MAC/TORVELIN/" + std::to_string(index);
 }
 
-inline bool ReadIsPending(uintptr_t instance) {
-  // The read registers with interrupts disabled; so is this look.
-  KeDisableInterrupts();
-  const bool pending = reinterpret_cast<NicClient*>(instance)->PendingBuffer != nullptr;
-  KeEnableInterrupts();
-  return pending;
-}
+// Whether a read of `process` is registered and asleep in the driver, as the
+// kernel shows it: a thread of the process blocked in a wait. Only then (or
+// once its caller is back) may a harness close the record to end it: a close
+// made earlier could release the record under a read still on its way into
+// the driver. The harness makes no other call of the process meanwhile.
+inline bool ReadIsPending(const sim::ClientProcess& process) { return process.ThreadBlocked(); }
 
 }  // namespace fuzz

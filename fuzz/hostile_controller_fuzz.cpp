@@ -18,7 +18,7 @@
 #include <mutex>
 #include <thread>
 
-#include "device/device.h"
+#include "device/interface.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
@@ -126,7 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sim::I8255x& nic = *pc.nics[0];
   const size_t baseline = pc.machine->arena().OutstandingBlocks();
   const std::string device = fuzz::DeviceName(0);
-  static Hostile hostile;  // outlives every use by the model: the machine lives until the next input
+  static Hostile
+      hostile;  // outlives every use by the model: the machine lives until the next input
   hostile.Reset();
 
   sim::ClientProcess process(*pc.machine);
@@ -257,7 +258,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // while its next read may be on its way in.
   stopping.store(true);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!reader_done.load() && !fuzz::ReadIsPending(reader_open)) {
+  while (!reader_done.load() && !fuzz::ReadIsPending(process)) {
     if (std::chrono::steady_clock::now() > deadline) fuzz::Fail("the reader never came back");
     std::this_thread::yield();
   }

@@ -170,6 +170,10 @@ ClientProcess::~ClientProcess() = default;
 
 uint32_t ClientProcess::handle() const { return process_; }
 
+bool ClientProcess::ThreadBlocked() const {
+  return impl_->process->waiting.load(std::memory_order_acquire) != 0;
+}
+
 uint32_t ClientProcess::Run(const std::function<uint32_t()>& body) {
   return CallIntoDriver(machine_.kernel(), impl_->process, body);
 }

@@ -186,6 +186,12 @@ class ClientProcess {
 
   uint32_t handle() const;
 
+  // Whether a thread of this process is blocked in a kernel wait
+  // (KeWaitEvent), as the kernel's scheduler sees it. A client learns this
+  // way that its read has gone to sleep in the driver (registered, waiting
+  // for a frame) without looking at the driver's records.
+  bool ThreadBlocked() const;
+
  private:
   Machine& machine_;
   uint32_t process_;

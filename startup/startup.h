@@ -4,21 +4,8 @@
 
 #include <cstdint>
 
+#include "device/interface.h"
 #include "host/host.h"
-
-// Status codes
-constexpr uint32_t StatusSuccess = 0;
-constexpr uint32_t StatusBadParameter = 2;
-constexpr uint32_t StatusNoResources = 3;
-constexpr uint32_t StatusNoController = 4;
-constexpr uint32_t StatusUnrecognised = 7;
-constexpr uint32_t StatusControllerFailure = 11;
-constexpr uint32_t StatusForeignClient = 12;
-constexpr uint32_t StatusBadControlCode = 13;
-constexpr uint32_t StatusSuspended = 19;
-constexpr uint32_t StatusChangeDetected = 104;
-constexpr uint32_t StatusFrameTooLong = 0x10000000;
-constexpr uint32_t StatusFrameTooShort = 0x10000001;
 
 // ---- Driver-wide state (start-up) ----
 // Written by DriverEntry on the main thread before any device exists; read

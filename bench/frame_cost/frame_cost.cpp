@@ -10,6 +10,10 @@
 // The model's own receive of the injected frame is outside all three.
 //
 //   torvelin_frame_cost FRAMES [SIZE [CLIENTS]]
+//
+// White-box on purpose: each path is counted as the driver's own function
+// (NicWrite, NicInterrupt, NicRead), so the program includes the driver's
+// headers and holds NicClient records, as no client does.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>

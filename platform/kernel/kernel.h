@@ -57,6 +57,11 @@ struct ProcessObject : Object {
   // Availability handlers by event code (KeAllocateExceptionHandler), first
   // registration of a code wins. Guarded by Kernel::ha_mutex_.
   std::unordered_map<uint32_t, KeAvailabilityHandler> ha_handlers;
+  // Threads of this process blocked in KeWaitEvent: counted from the moment
+  // the thread is a waiter (before it gives up interrupt exclusion) until it
+  // is released. What a client may learn about its own threads, as a
+  // debugger would: a read that has gone to sleep in the driver.
+  std::atomic<uint32_t> waiting{0};
 };
 
 // A blocking mutex owned by a thread. The std::mutex is only held for the

@@ -165,6 +165,8 @@ uint32_t Kernel::WaitEvent(KHandle handle) {
   // pulse from a handler cannot fall between the caller's check and the wait.
   const uint64_t generation = event->generation;
   const uint64_t changes = event->changes.load(std::memory_order_relaxed);
+  ProcessObject* const waiter = CallerProcess();
+  waiter->waiting.fetch_add(1, std::memory_order_acq_rel);
   const uint32_t irq_depth = SuspendInterruptExclusion();
   // A reader waiting for the next frame of a busy stream is usually released
   // within microseconds: yield for a while first, so that the pulse finds no
@@ -182,6 +184,7 @@ uint32_t Kernel::WaitEvent(KHandle handle) {
   });
   const bool released = event->set || event->generation != generation;
   lock.unlock();
+  waiter->waiting.fetch_sub(1, std::memory_order_acq_rel);
   ResumeInterruptExclusion(irq_depth);
   if (!released) {
     CheckStop();

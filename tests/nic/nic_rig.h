@@ -15,6 +15,7 @@
 #include "platform/machine.h"
 #include "platform/net/segment.h"
 #include "platform/nic/i8255x.h"
+#include "platform/standard_pc.h"
 
 namespace nic_test {
 
@@ -128,10 +129,10 @@ class Rig {
   sim::Segment& segment() { return *segment_; }
 
   static sim::I8255xConfig Config(unsigned index) {
-    sim::I8255xConfig config;
-    config.device = static_cast<uint8_t>(3 + index);
-    config.irq = static_cast<uint8_t>(11 - index);
-    config.io_base = 0xE000 + 0x40 * index;
+    // The standard PC's placement; the station stays the rig's own
+    // locally administered one, which the model's tests look for in frames
+    // and captures.
+    sim::I8255xConfig config = sim::StandardController(index);
     config.station = Station(index);
     return config;
   }

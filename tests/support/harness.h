@@ -13,18 +13,16 @@
 #include "platform/machine.h"
 #include "platform/net/segment.h"
 #include "platform/nic/i8255x.h"
+#include "platform/standard_pc.h"
 
 namespace testing_support {
 
 using Mac = std::array<uint8_t, 6>;
 
-inline Mac StationFor(unsigned index) {
-  return Mac{0x00, 0xA0, 0xC9, 0x10, 0x00, static_cast<uint8_t>(0x01 + index)};
-}
+inline Mac StationFor(unsigned index) { return sim::StandardStation(index); }
 
-// A machine with `count` controllers at bus 0, devices 3, 4, ... (IRQ 11, 10,
-// ...), I/O bases 0xE000, 0xE040, ..., all on one segment, plus a test port on
-// that segment.
+// A machine with the standard PC's controllers (platform/standard_pc.h), all
+// on one segment, plus a test port on that segment.
 struct TestPc {
   std::unique_ptr<sim::Machine> machine;
   sim::Segment* segment = nullptr;
@@ -37,17 +35,7 @@ struct TestPc {
     wire = &machine->Own(std::make_unique<sim::TestPort>(*segment));
   }
 
-  static sim::I8255xConfig DefaultConfig(unsigned index) {
-    sim::I8255xConfig config;
-    config.device_id = 0x1229;
-    config.bus = 0;
-    config.device = static_cast<uint8_t>(3 + index);
-    config.irq = static_cast<uint8_t>(11 - (index % 4));
-    config.io_base = 0xE000 + 0x40 * index;
-    config.mem_base = 0xFEB00000 + 0x1000 * index;
-    config.station = StationFor(index);
-    return config;
-  }
+  static sim::I8255xConfig DefaultConfig(unsigned index) { return sim::StandardController(index); }
 
   sim::I8255x& AddNic(const sim::I8255xConfig& config) {
     auto& nic = machine->Own(std::make_unique<sim::I8255x>(*machine, config, segment));

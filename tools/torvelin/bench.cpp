@@ -34,6 +34,7 @@
 #include "platform/machine.h"
 #include "platform/net/segment.h"
 #include "platform/nic/i8255x.h"
+#include "platform/standard_pc.h"
 #include "tools/torvelin/util.h"
 
 namespace tool {
@@ -52,8 +53,6 @@ struct BenchOptions {
   bool no_floor = false;
   unsigned repeat = 1;
 };
-
-BenchOptions g_options;
 
 constexpr uint32_t kReadSize = 1536;
 constexpr int kStallMs = 1000;  // no reader progress for this long ends a case
@@ -87,16 +86,6 @@ double StolenMs() {
 
 double Since(SteadyClock::time_point start, SteadyClock::time_point end) {
   return std::chrono::duration<double>(end - start).count();
-}
-
-sim::I8255xConfig NicConfig(unsigned index) {
-  sim::I8255xConfig config;
-  config.device = static_cast<uint8_t>(3 + index);
-  config.irq = static_cast<uint8_t>(11 - index);
-  config.io_base = 0xE000 + 0x40 * index;
-  config.mem_base = 0xFEB00000 + 0x1000 * index;
-  config.station = {0x00, 0xA0, 0xC9, 0x10, 0x00, static_cast<uint8_t>(1 + index)};
-  return config;
 }
 
 // Sequence numbers ride in bytes 14-17 of the payload.
@@ -301,8 +290,8 @@ class BenchPc {
     machine_ = std::make_unique<sim::Machine>(std::move(options));
     segment_ = &machine_->Own(std::make_unique<sim::Segment>("segment0"));
     for (unsigned i = 0; i < 2; ++i) {
-      nics_.push_back(
-          &machine_->Own(std::make_unique<sim::I8255x>(*machine_, NicConfig(i), segment_)));
+      nics_.push_back(&machine_->Own(
+          std::make_unique<sim::I8255x>(*machine_, sim::StandardController(i), segment_)));
     }
     const auto start = SteadyClock::now();
     machine_->Boot();
@@ -594,8 +583,11 @@ void PrintTable(const std::vector<CaseResult>& results, double boot_seconds, uns
 
 }  // namespace
 
-CLI::App* AddBenchCommand(CLI::App& app) {
-  BenchOptions& o = g_options;
+int BenchCommand(const BenchOptions& o);
+
+Subcommand AddBenchCommand(CLI::App& app) {
+  auto options = std::make_shared<BenchOptions>();
+  BenchOptions& o = *options;
   CLI::App* bench = app.add_subcommand(
       "bench", "Measure frames per second end to end through the driver, against a memcpy floor");
   bench->add_option("--frames", o.frames, "Frames per case")
@@ -629,11 +621,10 @@ CLI::App* AddBenchCommand(CLI::App& app) {
   bench->add_flag("--callgrind-friendly", o.callgrind_friendly,
                   "One case (first size, first reader count), no floor, no pacing: for "
                   "instruction counts under valgrind");
-  return bench;
+  return {bench, [options] { return BenchCommand(*options); }};
 }
 
-int BenchCommand() {
-  const BenchOptions& o = g_options;
+int BenchCommand(const BenchOptions& o) {
   std::vector<unsigned> sizes = o.sizes;
   std::vector<unsigned> readers = o.readers;
   std::vector<bool> paces;

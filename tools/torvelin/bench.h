@@ -5,13 +5,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/torvelin/commands.h"
+
 namespace tool {
 
-// Adds the "bench" subcommand to `app`; returns it so that main can tell
-// whether it was chosen.
-CLI::App* AddBenchCommand(CLI::App& app);
-// Runs the bench with the options parsed into the subcommand AddBenchCommand
-// made; returns the exit status.
-int BenchCommand();
+// Adds the "bench" subcommand to `app`.
+Subcommand AddBenchCommand(CLI::App& app);
 
 }  // namespace tool

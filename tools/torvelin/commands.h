@@ -2,7 +2,9 @@
 // thrown as InputError and turned into one line and status 2 by main.
 #pragma once
 
+#include <CLI/CLI.hpp>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "tools/torvelin/machine_file.h"
@@ -37,6 +39,13 @@ struct RespondOptions : MachineChoice {
   std::string tap;
   std::string ip;
   unsigned interval_s = 5;
+};
+
+// A subcommand as every one is registered: it adds itself and its options to
+// the parser, keeps the parsed values and runs with them when chosen.
+struct Subcommand {
+  CLI::App* app;
+  std::function<int()> run;
 };
 
 int RunCommand(const RunOptions& options);

@@ -5,12 +5,11 @@
 #include <map>
 #include <sstream>
 
+#include "platform/standard_pc.h"
 #include "tools/torvelin/util.h"
 
 namespace tool {
 namespace {
-
-constexpr unsigned kIrqCycle[] = {11, 10, 9, 5};
 
 [[noreturn]] void Fail(const std::string& origin, int line, const std::string& problem) {
   throw InputError(origin + ":" + std::to_string(line) + ": " + problem);
@@ -41,18 +40,7 @@ std::string PciText(const sim::I8255xConfig& c) {
 
 }  // namespace
 
-sim::I8255xConfig DefaultController(unsigned index) {
-  sim::I8255xConfig config;
-  config.device_id = 0x1229;
-  config.bus = 0;
-  config.device = static_cast<uint8_t>(3 + index);
-  config.function = 0;
-  config.irq = static_cast<uint8_t>(kIrqCycle[index % 4]);
-  config.io_base = 0xE000 + 0x40 * index;
-  config.mem_base = 0xFEB00000 + 0x1000 * index;
-  config.station = {0x00, 0xA0, 0xC9, 0x10, 0x00, static_cast<uint8_t>(0x01 + index)};
-  return config;
-}
+sim::I8255xConfig DefaultController(unsigned index) { return sim::StandardController(index); }
 
 MachineLayout DefaultMachine(unsigned count) {
   MachineLayout layout;

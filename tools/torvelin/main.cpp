@@ -53,6 +53,46 @@ void AddRunOptions(CLI::App* app, RunOptions* run) {
   app->add_flag("--json", run->json, "Print the report as JSON");
 }
 
+Subcommand AddScriptCommand(CLI::App& app) {
+  auto options = std::make_shared<ScriptOptions>();
+  CLI::App* script = app.add_subcommand(
+      "script", "Drive a machine step by step: one request per line, one answer per line");
+  script->add_option("file", options->file, "Requests to read ('-' for standard input)")
+      ->capture_default_str();
+  script->add_option("--clock", options->clock, "Machine time: virtual or real")
+      ->check(CLI::IsMember({"virtual", "real"}))
+      ->capture_default_str();
+  script->add_flag("-v,--verbose", options->verbose,
+                   "Echo the driver's console to standard error as it is printed");
+  script->footer(
+      "Requests (one per line; answers 'ok [data]' or 'error CODE message'):\n"
+      "  boot [machine=FILE] [registry=FILE] [controllers=N] [quiet=0|1] [clock=virtual|real]\n"
+      "       [ha=none|suspend|abort]\n"
+      "  devices | open DEV | close H | info H | filter H BITS | stats client|adapter|global H\n"
+      "  write H hex:BYTES | write H gen dst=MAC|broadcast [len=N] [seq=N]\n"
+      "  read H [timeout_ms=N] [size=N]\n"
+      "  inject NIC hex:BYTES [crc] [align] [overrun] | send SEGMENT hex:BYTES [...]\n"
+      "  fault NIC NAME on|off | bar NIC io=ADDR | irq NIC LINE | suspend|resume|abort DEV\n"
+      "  console | stop | quit | version");
+  return {script, [options] { return ScriptCommand(*options); }};
+}
+
+Subcommand AddRespondCommand(CLI::App& app) {
+  auto options = std::make_shared<RespondOptions>();
+  CLI::App* respond = app.add_subcommand(
+      "respond", "Answer ARP and ping for an address on a TAP interface, through the driver");
+  AddMachineOptions(respond, options.get());
+  respond->add_option("--tap", options->tap, "TAP interface to create or attach to")
+      ->type_name("IFNAME")
+      ->required();
+  respond->add_option("--ip", options->ip, "IPv4 address to answer for")
+      ->type_name("ADDRESS[/PREFIX]")
+      ->required();
+  respond->add_option("--interval", options->interval_s, "Seconds between counter lines (0: none)")
+      ->capture_default_str();
+  return {respond, [options] { return RespondCommand(*options); }};
+}
+
 }  // namespace
 }  // namespace tool
 
@@ -73,44 +113,9 @@ int main(int argc, char** argv) {
   CLI::App* run = app.add_subcommand("run", "Boot, exchange traffic and report (the default)");
   AddRunOptions(run, &run_sub);
 
-  ScriptOptions script_options;
-  CLI::App* script = app.add_subcommand(
-      "script", "Drive a machine step by step: one request per line, one answer per line");
-  script->add_option("file", script_options.file, "Requests to read ('-' for standard input)")
-      ->capture_default_str();
-  script->add_option("--clock", script_options.clock, "Machine time: virtual or real")
-      ->check(CLI::IsMember({"virtual", "real"}))
-      ->capture_default_str();
-  script->add_flag("-v,--verbose", script_options.verbose,
-                   "Echo the driver's console to standard error as it is printed");
-  script->footer(
-      "Requests (one per line; answers 'ok [data]' or 'error CODE message'):\n"
-      "  boot [machine=FILE] [registry=FILE] [controllers=N] [quiet=0|1] [clock=virtual|real]\n"
-      "       [ha=none|suspend|abort]\n"
-      "  devices | open DEV | close H | info H | filter H BITS | stats client|adapter|global H\n"
-      "  write H hex:BYTES | write H gen dst=MAC|broadcast [len=N] [seq=N]\n"
-      "  read H [timeout_ms=N] [size=N]\n"
-      "  inject NIC hex:BYTES [crc] [align] [overrun] | send SEGMENT hex:BYTES [...]\n"
-      "  fault NIC NAME on|off | bar NIC io=ADDR | irq NIC LINE | suspend|resume|abort DEV\n"
-      "  console | stop | quit | version");
-
-  RespondOptions respond_options;
-  CLI::App* respond = app.add_subcommand(
-      "respond", "Answer ARP and ping for an address on a TAP interface, through the driver");
-  AddMachineOptions(respond, &respond_options);
-  respond->add_option("--tap", respond_options.tap, "TAP interface to create or attach to")
-      ->type_name("IFNAME")
-      ->required();
-  respond->add_option("--ip", respond_options.ip, "IPv4 address to answer for")
-      ->type_name("ADDRESS[/PREFIX]")
-      ->required();
-  respond
-      ->add_option("--interval", respond_options.interval_s,
-                   "Seconds between counter lines (0: none)")
-      ->capture_default_str();
-
-  CLI::App* bench = AddBenchCommand(app);
-  CLI::App* soak = AddSoakCommand(app);
+  // Every other subcommand the same way, in the order --help lists them.
+  const std::vector<Subcommand> subcommands = {AddScriptCommand(app), AddRespondCommand(app),
+                                               AddBenchCommand(app), AddSoakCommand(app)};
 
   app.require_subcommand(0, 1);
   try {
@@ -127,10 +132,9 @@ int main(int argc, char** argv) {
   }
 
   try {
-    if (*script) return ScriptCommand(script_options);
-    if (*respond) return RespondCommand(respond_options);
-    if (*bench) return BenchCommand();
-    if (*soak) return SoakCommand();
+    for (const Subcommand& command : subcommands) {
+      if (*command.app) return command.run();
+    }
     if (*run) {
       // Options given before the word 'run' count too.
       RunOptions merged = run_sub;

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "device/device.h"
 #include "tools/torvelin/util.h"
 
 namespace tool {

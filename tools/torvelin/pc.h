@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "controller/adapter.h"
+#include "device/interface.h"
 #include "platform/machine.h"
 #include "platform/net/segment.h"
 #include "platform/nic/i8255x.h"

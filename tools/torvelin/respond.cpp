@@ -10,7 +10,6 @@
 #include <ctime>
 #include <thread>
 
-#include "device/device.h"
 #include "tools/torvelin/commands.h"
 #include "tools/torvelin/pc.h"
 #include "tools/torvelin/util.h"

@@ -15,7 +15,6 @@
 #include <mutex>
 #include <thread>
 
-#include "device/device.h"
 #include "tools/torvelin/commands.h"
 #include "tools/torvelin/frames.h"
 #include "tools/torvelin/pc.h"

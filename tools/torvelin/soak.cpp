@@ -15,9 +15,10 @@
 //
 // Random clients (their own processes) open, close, read, write, change
 // filters and read statistics on all four devices (no writes on the pair's
-// segment). Their reads never block for good: a read is issued only when a
-// frame is queued for the client, or on a helper thread that the client ends
-// by closing the record once the read is blocked in the driver.
+// segment). Their reads never block for good: every read runs on a helper
+// thread of the client's process, and a read the kernel shows asleep in the
+// driver (no frame for it) is ended by closing its record. The soak sees the
+// driver as any client does: device functions, control codes and the kernel.
 //
 // A watchdog prints where every thread is and fails the run when one makes
 // no progress for kStallSeconds. At the end every client is closed and the
@@ -37,13 +38,11 @@
 #include <thread>
 #include <vector>
 
-#include "availability/availability.h"
-#include "controller/adapter.h"
-#include "device/device.h"
+#include "device/interface.h"
 #include "platform/machine.h"
 #include "platform/net/segment.h"
 #include "platform/nic/i8255x.h"
-#include "startup/startup.h"
+#include "platform/standard_pc.h"
 #include "tools/torvelin/util.h"
 
 namespace tool {
@@ -56,8 +55,6 @@ struct SoakOptions {
   uint64_t seed = 1;
   unsigned clients = 4;
 };
-SoakOptions g_options;
-
 constexpr unsigned kNics = 4;
 constexpr unsigned kPairWriterNic = 0, kPairReaderNic = 1, kSuspendNic = 2, kAbortNic = 3;
 constexpr int kStallSeconds = 30;  // generous: sanitizer builds are slow
@@ -66,17 +63,10 @@ constexpr uint16_t kMovedIoBase = 0xD000;
 
 std::string Device(unsigned nic) { return "/DEV/MAC/TORVELIN/" + std::to_string(nic); }
 
-Mac StationOf(unsigned nic) {
-  return {0x00, 0xA0, 0xC9, 0x20, 0x00, static_cast<uint8_t>(1 + nic)};
-}
+Mac StationOf(unsigned nic) { return sim::StandardStation(nic); }
 
 sim::I8255xConfig NicConfig(unsigned index) {
-  sim::I8255xConfig config;
-  config.device = static_cast<uint8_t>(3 + index);
-  config.irq = static_cast<uint8_t>(11 - index);
-  config.io_base = 0xE000 + 0x40 * index;
-  config.mem_base = 0xFEB00000 + 0x1000 * index;
-  config.station = StationOf(index);
+  sim::I8255xConfig config = sim::StandardController(index);
   config.eeprom_words = 16;
   return config;
 }
@@ -113,6 +103,7 @@ struct Totals {
 
 class Soak {
  public:
+  explicit Soak(const SoakOptions& options) : options_(options) {}
   int Run();
 
  private:
@@ -126,14 +117,15 @@ class Soak {
     states_.back()->name = name;
     return *states_.back();
   }
-  bool FrameQueued(uintptr_t open);
-  bool ReadIsPending(uintptr_t open);
+  bool ReadOrClose(sim::ClientProcess& process, uintptr_t open, uint8_t* buffer, uint32_t size,
+                   uint32_t* status, uint32_t* length);
   void RandomClient(unsigned index, ThreadState& state);
   void PairWriter(ThreadState& state);
   void PairReader(ThreadState& state);
   void Events(ThreadState& state);
   bool Watchdog();
 
+  const SoakOptions options_;
   std::unique_ptr<sim::Machine> machine_;
   std::array<sim::I8255x*, kNics> nics_{};
   std::array<bool, kNics> bus_error_reported_{};      // the events thread's only
@@ -148,25 +140,37 @@ class Soak {
   std::atomic<bool> failed_{false};
 };
 
-// A frame is waiting for the client: its read returns at once. The driver's
-// own test, made with interrupts disabled as the driver makes it.
-bool Soak::FrameQueued(uintptr_t open) {
-  auto* client = reinterpret_cast<NicClient*>(open);
-  KeDisableInterrupts();
-  const bool queued = client->ReadPointer != client->Adapter->QueueWrite;
-  KeEnableInterrupts();
-  return queued;
-}
-
-bool Soak::ReadIsPending(uintptr_t open) {
-  KeDisableInterrupts();
-  const bool pending = reinterpret_cast<NicClient*>(open)->PendingBuffer != nullptr;
-  KeEnableInterrupts();
-  return pending;
+// Reads on a helper thread of `process` and waits until the read is back or
+// the kernel shows a thread of the process asleep in a wait: the read has
+// registered in the driver and no frame is there for it. Such a read is
+// ended by closing its record, which must bring it back. Only the helper
+// calls into the driver meanwhile, so a sleeping thread is the helper.
+// Returns whether the record was closed (the caller forgets it).
+bool Soak::ReadOrClose(sim::ClientProcess& process, uintptr_t open, uint8_t* buffer, uint32_t size,
+                       uint32_t* status, uint32_t* length) {
+  std::atomic<bool> back{false};
+  std::thread reader([&] {
+    *status = process.Read(open, buffer, size, length);
+    back = true;
+  });
+  const auto until = SteadyClock::now() + std::chrono::seconds(kStallSeconds);
+  while (!back.load() && !process.ThreadBlocked() && SteadyClock::now() < until) {
+    std::this_thread::yield();
+  }
+  bool closed = false;
+  if (!back.load()) {
+    const uint32_t result = process.Close(open);
+    if (result != StatusSuccess) Fail("close of a blocked reader gave " + StatusName(result));
+    totals_.closes++;
+    totals_.blocked_reads_closed++;
+    closed = true;
+  }
+  reader.join();
+  return closed;
 }
 
 void Soak::RandomClient(unsigned index, ThreadState& state) {
-  std::mt19937_64 rng(g_options.seed * 1000003u + index);
+  std::mt19937_64 rng(options_.seed * 1000003u + index);
   auto pick = [&](uint64_t n) { return static_cast<uint64_t>(rng() % n); };
   sim::ClientProcess process(*machine_);
   struct Record {
@@ -220,17 +224,17 @@ void Soak::RandomClient(unsigned index, ThreadState& state) {
         totals_.writes++;
       }
     } else if (op < 70) {
-      const Record& r = records[pick(records.size())];
-      if (FrameQueued(r.open)) {
-        state.where = "read (a frame is queued)";
-        uint32_t length = 0;
-        const uint32_t size = 1 + static_cast<uint32_t>(pick(MaximumFrameLength));
-        const uint32_t status = process.Read(r.open, buffer.data(), size, &length);
-        if (status == StatusSuccess && length > size) {
-          Fail("read of " + std::to_string(size) + " reported " + std::to_string(length));
-        }
-        totals_.reads++;
+      const size_t i = pick(records.size());
+      state.where = "read";
+      uint32_t status = 0, length = 0;
+      const uint32_t size = 1 + static_cast<uint32_t>(pick(MaximumFrameLength));
+      if (ReadOrClose(process, records[i].open, buffer.data(), size, &status, &length)) {
+        records.erase(records.begin() + static_cast<long>(i));
       }
+      if (status == StatusSuccess && length > size) {
+        Fail("read of " + std::to_string(size) + " reported " + std::to_string(length));
+      }
+      totals_.reads++;
     } else if (op < 74) {
       // A read that blocks, ended by its own client's close.
       state.where = "blocking read ended by close";
@@ -239,23 +243,14 @@ void Soak::RandomClient(unsigned index, ThreadState& state) {
       if (process.Open(Device(nic), &open) == StatusSuccess) {
         totals_.opens++;
         process.Control(open, MacControlSetFilter, 0, 0);  // nothing will arrive
-        std::atomic<bool> back{false};
         uint32_t status = 0, length = 0;
         std::vector<uint8_t> mine(64);
-        std::thread reader([&] {
-          status = process.Read(open, mine.data(), 64, &length);
-          back = true;
-        });
-        const auto until = SteadyClock::now() + std::chrono::seconds(kStallSeconds);
-        while (!back.load() && !ReadIsPending(open) && SteadyClock::now() < until) {
-          std::this_thread::yield();
+        // A suspended or aborted adapter refuses the read at once; the record
+        // is closed all the same.
+        if (!ReadOrClose(process, open, mine.data(), 64, &status, &length)) {
+          process.Close(open);
+          totals_.closes++;
         }
-        const uint32_t closed = process.Close(open);
-        reader.join();
-        if (closed != StatusSuccess) Fail("close of a blocked reader gave " + StatusName(closed));
-        totals_.closes++;
-        totals_.blocked_reads_closed++;
-        (void)status;
       }
     } else if (op < 84) {
       state.where = "filter change";
@@ -396,11 +391,11 @@ void Soak::PairReader(ThreadState& state) {
 }
 
 void Soak::Events(ThreadState& state) {
-  std::mt19937_64 rng(g_options.seed * 7919u);
+  std::mt19937_64 rng(options_.seed * 7919u);
   auto pick = [&](uint64_t n) { return static_cast<uint64_t>(rng() % n); };
   auto sleep_ms = [](uint64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
   const auto start = SteadyClock::now();
-  const auto abort_at = start + std::chrono::milliseconds(g_options.seconds * 1000 / 3);
+  const auto abort_at = start + std::chrono::milliseconds(options_.seconds * 1000 / 3);
   bool aborted = false;
   sim::I8255x& storm = *nics_[kSuspendNic];
   const uint32_t io_base = storm.config().io_base;
@@ -551,7 +546,7 @@ int Soak::Run() {
   const size_t blocks_after_boot = machine_->arena().OutstandingBlocks();
 
   std::vector<ThreadState*> client_states;
-  for (unsigned i = 0; i < g_options.clients; ++i) {
+  for (unsigned i = 0; i < options_.clients; ++i) {
     client_states.push_back(&NewState("client " + std::to_string(i)));
   }
   ThreadState& writer_state = NewState("pair writer");
@@ -560,14 +555,14 @@ int Soak::Run() {
 
   const auto start = SteadyClock::now();
   std::vector<std::thread> threads;
-  for (unsigned i = 0; i < g_options.clients; ++i) {
+  for (unsigned i = 0; i < options_.clients; ++i) {
     threads.emplace_back([this, i, s = client_states[i]] { RandomClient(i, *s); });
   }
   threads.emplace_back([&] { PairWriter(writer_state); });
   threads.emplace_back([&] { PairReader(reader_state); });
   threads.emplace_back([&] { Events(events_state); });
   std::thread timer([&] {
-    while (!stop_.load() && SteadyClock::now() - start < std::chrono::seconds(g_options.seconds)) {
+    while (!stop_.load() && SteadyClock::now() - start < std::chrono::seconds(options_.seconds)) {
       if (failed_.load()) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -609,8 +604,8 @@ int Soak::Run() {
   const uint64_t operations = t.opens + t.closes + t.reads + t.writes + t.filters + t.statistics +
                               t.refused + t.suspends + t.resumes + t.moves + t.faults + t.injected +
                               t.aborts + pair_sent_.load() + pair_received_.load();
-  std::printf("soak: %.1f s, %u random clients, seed %llu\n", elapsed, g_options.clients,
-              static_cast<unsigned long long>(g_options.seed));
+  std::printf("soak: %.1f s, %u random clients, seed %llu\n", elapsed, options_.clients,
+              static_cast<unsigned long long>(options_.seed));
   std::printf(
       "  operations %llu: opens %llu, closes %llu (%llu ending a blocked read), reads %llu,\n"
       "    writes %llu, filter changes %llu, statistics %llu, refused opens %llu\n",
@@ -646,23 +641,19 @@ int Soak::Run() {
 
 }  // namespace
 
-CLI::App* AddSoakCommand(CLI::App& app) {
+Subcommand AddSoakCommand(CLI::App& app) {
+  auto o = std::make_shared<SoakOptions>();
   CLI::App* soak = app.add_subcommand(
       "soak", "Everything at once for a while, with invariants checked all along");
-  soak->add_option("--seconds", g_options.seconds, "How long to run")
+  soak->add_option("--seconds", o->seconds, "How long to run")
       ->check(CLI::Range(1u, 86400u))
       ->capture_default_str();
-  soak->add_option("--seed", g_options.seed, "Seed of the clients' and events' choices")
+  soak->add_option("--seed", o->seed, "Seed of the clients' and events' choices")
       ->capture_default_str();
-  soak->add_option("--clients", g_options.clients, "Random client threads")
+  soak->add_option("--clients", o->clients, "Random client threads")
       ->check(CLI::Range(1u, 32u))
       ->capture_default_str();
-  return soak;
-}
-
-int SoakCommand() {
-  Soak soak;
-  return soak.Run();
+  return {soak, [o] { return Soak(*o).Run(); }};
 }
 
 }  // namespace tool

@@ -8,13 +8,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/torvelin/commands.h"
+
 namespace tool {
 
-// Adds the "soak" subcommand to `app`; returns it so that main can tell
-// whether it was chosen.
-CLI::App* AddSoakCommand(CLI::App& app);
-// Runs the soak with the options parsed into the subcommand AddSoakCommand
-// made; returns the exit status.
-int SoakCommand();
+// Adds the "soak" subcommand to `app`.
+Subcommand AddSoakCommand(CLI::App& app);
 
 }  // namespace tool
