@@ -30,6 +30,7 @@ void Clock::Pending::MoveTo(uint64_t serial) {
   clock = serial;
   ns = 0;
   idle = 0;
+  poll_port = kNoPort;
 }
 
 Clock::Pending::~Pending() { MoveTo(0); }

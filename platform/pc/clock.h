@@ -39,20 +39,23 @@ class Clock {
   // its own unadded ones in NowNs. A busy wait therefore still ends after
   // the same number of its own accesses.
   //
-  // `timer` says the access is to the PC timer (its counter and control
-  // ports, and port B, which delays read): a thread that does nothing but
-  // read the timer is in a busy wait, and each access then costs more, the
-  // longer the wait goes on (IdleStepNs). The driver sees a timer that moves
-  // further per read, as on a slower CPU, and every wait still lasts at
-  // least its full machine time, ending at the first read past its target.
-  // Nothing is lost by the jump: the device models work out what happened
-  // meanwhile at their next register access. The first other access brings
-  // the cost back to one bus cycle.
-  void OnPortAccess(bool timer = false) {
+  // Busy waits cost less: an access that belongs to a wait (`idle`) costs
+  // more, the longer the wait goes on (IdleStepNs). The port bus calls an
+  // access idle when it reads the PC timer (its counter and control ports,
+  // and port B, which delays read), or when it reads again the device
+  // register this thread last read, with no device write since: a thread
+  // that does nothing else is polling. The driver then sees a timer, or a
+  // status, that moves further per read, as on a slower CPU, and every wait
+  // still lasts at least its full machine time, ending at the first read
+  // past its target. Nothing is lost by the jump: the device models work out
+  // what happened meanwhile at their next register access. The first other
+  // access, or a polled register that reads differently, brings the cost
+  // back to one bus cycle.
+  void OnPortAccess(bool idle = false) {
     if (mode_ != ClockMode::Virtual) return;
     Pending& pending = t_pending;
     if (pending.clock != serial_) pending.MoveTo(serial_);
-    if (timer) {
+    if (idle) {
       if (pending.idle < kIdleAccessesToMax) ++pending.idle;
       pending.ns += IdleStepNs(pending.idle);
     } else {
@@ -64,22 +67,44 @@ class Clock {
       pending.ns = 0;
     }
   }
+  // For the port bus: whether a read of device port `port` repeats the
+  // calling thread's last device read with no device write since.
+  bool RepeatsLastRead(uint32_t port) const {
+    const Pending& pending = t_pending;
+    return pending.clock == serial_ && pending.poll_port == port;
+  }
+  // After a device read: a value other than the one the same port gave last
+  // time is progress, and ends the wait.
+  void OnDeviceRead(uint32_t port, uint32_t value) {
+    Pending& pending = t_pending;
+    if (pending.clock != serial_) return;
+    if (pending.poll_port != port || pending.poll_value != value) pending.idle = 0;
+    pending.poll_port = port;
+    pending.poll_value = value;
+  }
+  // After a device write: whatever was polled may change now.
+  void OnDeviceWrite() {
+    Pending& pending = t_pending;
+    if (pending.clock == serial_) pending.poll_port = kNoPort;
+  }
 
-  // The cost of the `n`-th timer access in a row: one bus cycle for the
-  // first kIdleAccessesPerDoubling, then doubling every as many accesses, up
-  // to kIdleStepMaxNs. A poll is three accesses (latch, low byte, high
-  // byte), so the timer moves at most 3 ms between two reads of a waiting
-  // driver, far below half its 16-bit period (27 ms), beyond which a wait
-  // could no longer tell how often the counter wrapped; and a wait
-  // overshoots its target by at most one poll's worth.
-  static constexpr uint32_t kIdleAccessesPerDoubling = 48;
+  // The cost of the `n`-th idle access in a row (n from 1): one bus cycle
+  // for the first kIdleAccessesPerDoubling (two timer polls of three
+  // accesses: latch, low byte, high byte), then doubling every as many
+  // accesses, up to kIdleStepMaxNs. So a wait overshoots its target by less
+  // than half of what it waited plus one poll, and the timer moves at most
+  // 3 ms between two reads of a waiting driver, far below half its 16-bit
+  // period (27 ms), beyond which a wait could no longer tell how often the
+  // counter wrapped. A 1 ms delay takes about 40 accesses instead of 1,000.
+  static constexpr uint32_t kIdleAccessesPerDoubling = 6;
   static constexpr uint64_t kIdleStepMaxNs = 1'000'000;
   static constexpr uint64_t IdleStepNs(uint32_t n) {
-    const uint32_t doublings = n / kIdleAccessesPerDoubling;
+    const uint32_t doublings = (n - 1) / kIdleAccessesPerDoubling;
     const uint64_t step = doublings >= 10 ? kIdleStepMaxNs : kPortAccessNs << doublings;
     return step < kIdleStepMaxNs ? step : kIdleStepMaxNs;
   }
-  static constexpr uint32_t kIdleAccessesToMax = 10 * kIdleAccessesPerDoubling;
+  static constexpr uint32_t kIdleAccessesToMax = 10 * kIdleAccessesPerDoubling + 1;
+  static constexpr uint32_t kNoPort = 0xFFFFFFFF;
   // Moves virtual time on by the given amount (no effect in real mode).
   void Advance(uint64_t ns) {
     if (mode_ == ClockMode::Virtual) virtual_ns_.fetch_add(ns, std::memory_order_relaxed);
@@ -93,7 +118,9 @@ class Clock {
   struct Pending {
     uint64_t clock = 0;
     uint64_t ns = 0;
-    uint32_t idle = 0;  // timer accesses in a row, up to kIdleAccessesToMax
+    uint32_t idle = 0;             // idle accesses in a row, up to kIdleAccessesToMax
+    uint32_t poll_port = kNoPort;  // the last device port read, until a device write
+    uint32_t poll_value = 0;       // what it gave
     void MoveTo(uint64_t serial);
     ~Pending();
   };

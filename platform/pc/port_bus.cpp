@@ -133,7 +133,8 @@ void PortBus::SplitWrite(const Table& table, uint32_t port, unsigned width, uint
 }
 
 uint32_t PortBus::Read(uint32_t port, unsigned width) {
-  clock_.OnPortAccess(IsTimerPort(port));
+  const bool timer = IsTimerPort(port);
+  clock_.OnPortAccess(timer || clock_.RepeatsLastRead(port));
   if (width - 1 > 3) width = 4;  // widths are 1, 2 or 4; never shift past 32 bits
   const Table* table = table_.load(std::memory_order_acquire);
   const Window* w = table->Find(port);
@@ -143,12 +144,15 @@ uint32_t PortBus::Read(uint32_t port, unsigned width) {
   } else {
     value = SplitRead(*table, port, width);
   }
+  if (!timer) clock_.OnDeviceRead(port, value);
   if (table->trace_fn) (*table->trace_fn)(Access{port, width, value, false});
   return value;
 }
 
 void PortBus::Write(uint32_t port, unsigned width, uint32_t value) {
-  clock_.OnPortAccess(IsTimerPort(port));
+  const bool timer = IsTimerPort(port);
+  clock_.OnPortAccess(timer);
+  if (!timer) clock_.OnDeviceWrite();
   if (width - 1 > 3) width = 4;  // widths are 1, 2 or 4; never shift past 32 bits
   value &= AllOnes(width);
   const Table* table = table_.load(std::memory_order_acquire);

@@ -142,7 +142,10 @@ TEST(BringUp, SelectiveResetThatNeverFinishesIsFollowedByASoftwareReset) {
   ASSERT_GE(portWrites.size(), 2u);
   EXPECT_EQ(portWrites[0], 2u);
   EXPECT_EQ(portWrites[1], 0u);
-  EXPECT_GT(readsBetween, 100u) << "it waited";
+  // It polled PORT while it waited (a polling read costs more machine time
+  // the longer it goes on, so the count says little; the time is measured
+  // below).
+  EXPECT_GT(readsBetween, 10u) << "it waited";
 
   // Measured in machine time: ResetDelay + 1 units for the selective reset,
   // then 3 units of settling after the software reset.
