@@ -14,6 +14,14 @@ void I8255x::Impl::ExecuteCuCommand(uint8_t command) {
     case 0:
       break;
     case 1:  // CU start
+      // Starting the CU while it is active is not allowed on the part, and
+      // what it then does is not defined; the model runs nothing, so the
+      // block given never completes.
+      if (cu_state == kCuActive) {
+        ProgrammingError("CU start of the block at " + Hex(cu_base + general_pointer) +
+                         " while the command unit is active; ignored");
+        break;
+      }
       cu_next = cu_base + general_pointer;
       cu_work_pending = true;
       cu_state = kCuActive;
@@ -37,17 +45,32 @@ void I8255x::Impl::ExecuteCuCommand(uint8_t command) {
       ++cu_generation;
       break;
     }
-    case 4:   // load dump counters address
-    case 5:   // dump statistics
-    case 7:   // dump and reset statistics
-      break;  // accepted; the model keeps no statistics block
-    case 6:   // load CU base
+    case 4:  // load dump counters address (a choice: relative to the CU base,
+             // like every other address the CU is given)
+      dump_address = cu_base + general_pointer;
+      break;
+    case 5:  // dump statistics
+      DumpStatistics(false);
+      break;
+    case 7:  // dump and reset statistics
+      DumpStatistics(true);
+      break;
+    case 6:  // load CU base
       cu_base = general_pointer;
       break;
     default:
       counters.unknown_commands.fetch_add(1);
       break;
   }
+}
+
+// The part writes its counters to the dump area, then the completion word
+// after them, last, so software polling that word finds the counters in
+// place; dump-and-reset then clears the counters.
+void I8255x::Impl::DumpStatistics(bool reset) {
+  for (unsigned i = 0; i < kDumpCounterCount; ++i) Store32(dump_address + 4 * i, dump_counters[i]);
+  Store32(dump_address + kDumpCompletionAt, reset ? kDumpResetDone : kDumpDone);
+  if (reset) dump_counters = {};
 }
 
 void I8255x::Impl::RunCommandUnit() {
@@ -62,6 +85,7 @@ void I8255x::Impl::RunCommandUnit() {
     if (result.sends) {
       Segment* wire = segment;
       counters.frames_sent.fetch_add(1);
+      Count(kDumpTxGood);
       if (wire != nullptr) {
         // Never call another port with this controller's lock held: the
         // receiver may be sending to us at this very moment.
@@ -115,14 +139,18 @@ I8255x::Impl::BlockResult I8255x::Impl::ExecuteBlock(uint32_t address) {
       break;
     }
     case 3: {  // multicast setup: byte count, then 6-byte addresses
+      // The part keeps no list: each address sets one bit of a 64-bit hash
+      // table, which replaces the previous one, and a group frame passes
+      // when its address's bit is set (another address with the same hash
+      // passes too).
       const uint16_t count = Load16(address + kCbMulticastCount, ok) & kCbCountMask;
       std::vector<uint8_t> bytes(count);
       if (ok && DmaRead(address + kCbMulticastList, bytes.data(), bytes.size())) {
-        multicast.clear();
+        multicast_hash = {};
         for (size_t i = 0; i + 6 <= bytes.size(); i += 6) {
-          std::array<uint8_t, 6> group;
-          std::copy_n(bytes.begin() + static_cast<ptrdiff_t>(i), 6, group.begin());
-          multicast.push_back(group);
+          const unsigned bit = MulticastHashIndex(bytes.data() + i);
+          multicast_hash[bit >> 3] =
+              static_cast<uint8_t>(multicast_hash[bit >> 3] | 1u << (bit & 7));
         }
       } else {
         good = false;

@@ -5,6 +5,7 @@
 #include "platform/nic/i8255x.h"
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -62,6 +63,7 @@ I8255x::Impl::Impl(I8255x& owner, Machine& machine_in, const I8255xConfig& confi
       machine(machine_in),
       config(config_in),
       single_source_masks(I8255xHasSingleSourceMasks(config_in.device_id, config_in.revision)),
+      after_82557(!(config_in.device_id == 0x1229 && config_in.revision < 4)),
       pci(0x8086, config_in.device_id, 0x020000),
       dma(machine_in.arena(), pci.bus_master()),
       pin(machine_in.irq(), config_in.irq),
@@ -101,11 +103,8 @@ void I8255x::Impl::UpdateIrq() {
 // good as a timer.
 void I8255x::Impl::Advance() {
   const uint64_t now = machine.clock().NowNs();
-  if (command_latched && !faults.command_never_accepted.load()) {
-    const uint8_t command = command_byte;
-    command_latched = false;
-    command_byte = 0;
-    ExecuteScbCommand(command);
+  if (command_latched && !faults.command_never_accepted.load() && now >= command_accept_ns) {
+    AcceptCommand();
   }
   if (port_busy && now >= port_done_ns && !(port_hang && faults.selective_reset_hangs.load())) {
     port_busy = false;
@@ -123,6 +122,13 @@ void I8255x::Impl::Advance() {
 void I8255x::Impl::Observe(const std::string& what) {
   counters.hostile_descriptors.fetch_add(1);
   if (observations.size() < kObservationLimit) observations.push_back(what);
+}
+
+void I8255x::Impl::ProgrammingError(const std::string& what) {
+  counters.programming_errors.fetch_add(1);
+  if (programming_errors.size() < kProgrammingErrorLimit) {
+    programming_errors.push_back({machine.clock().NowNs(), what});
+  }
 }
 
 void I8255x::Impl::Record(uint32_t offset, unsigned width, uint32_t value, bool write) {
@@ -176,6 +182,8 @@ void I8255x::Impl::WriteRegisters(uint32_t offset, unsigned width, uint32_t valu
   std::optional<uint8_t> eeprom_value;
   bool port = false;
   bool mdi = false;
+  bool pointer = false;
+  const uint32_t old_pointer = general_pointer;
   for (unsigned i = 0; i < width; ++i) {
     const uint32_t at = offset + i;
     const uint8_t byte = static_cast<uint8_t>(value >> (8 * i));
@@ -197,6 +205,7 @@ void I8255x::Impl::WriteRegisters(uint32_t offset, unsigned width, uint32_t valu
       case kRegGeneralPointer + 2:
       case kRegGeneralPointer + 3: {
         SetByteLane(general_pointer, at - kRegGeneralPointer, byte);
+        pointer = true;
         break;
       }
       case kRegPort:
@@ -222,6 +231,15 @@ void I8255x::Impl::WriteRegisters(uint32_t offset, unsigned width, uint32_t valu
         break;
     }
   }
+  // The part takes the pointer when it accepts the command, so a pending
+  // command that uses it now gets the new value.
+  if (pointer && command_latched && general_pointer != old_pointer &&
+      ((command_byte & kScbRuCommand) == 1 || (command_byte & kScbRuCommand) == 6 ||
+       (command_byte >> 4) == 1 || (command_byte >> 4) == 4 || (command_byte >> 4) == 6)) {
+    ProgrammingError("general pointer changed from " + Hex(old_pointer) + " to " +
+                     Hex(general_pointer) + " under SCB command " + Hex(command_byte) +
+                     " not yet accepted");
+  }
   // One access is one event per register, whatever its width.
   if (interrupt) WriteInterruptControl(*interrupt);
   if (command) WriteCommand(*command);
@@ -235,15 +253,76 @@ void I8255x::Impl::WriteInterruptControl(uint8_t value) {
   interrupt_control = static_cast<uint8_t>(value & (single_source_masks ? 0xFD : kMaskAll));
 }
 
+// The part samples the command byte on its own clock: a command waits in
+// the byte until accepted, and a second write before that replaces it (the
+// first is never seen).
 void I8255x::Impl::WriteCommand(uint8_t value) {
-  if (faults.command_never_accepted.load()) {
-    command_byte = value;
-    command_latched = value != 0;
-    return;
+  if (command_latched) {
+    ProgrammingError("SCB command " + Hex(value) + " written over command " + Hex(command_byte) +
+                     " not yet accepted; " + Hex(command_byte) + " is lost");
   }
+  command_byte = value;
+  command_latched = value != 0;
+  command_accept_ns = machine.clock().NowNs() + config.command_latency_ns;
+  if (!command_latched || faults.command_never_accepted.load()) return;
+  if (config.command_latency_ns == 0) {
+    AcceptCommand();
+  } else {
+    acceptor_cv.notify_one();
+  }
+}
+
+// Machine time moves only with port accesses, and a model acts only when
+// accessed, so a command written last (a transmit after which the driver
+// goes quiet) would wait in the byte for ever. On the part it is taken
+// after its latency whatever the software does next; this thread does that
+// here: it takes the command once the machine's shared time has passed the
+// acceptance time (no access can then still see it waiting), or after 1 ms
+// of host time when the machine's time stands still because nothing runs.
+void I8255x::Impl::AcceptorLoop() {
+  using namespace std::chrono;
+  std::unique_lock<std::mutex> lock(mu);
+  while (!acceptor_stop) {
+    if (!command_latched || faults.command_never_accepted.load()) {
+      // The fault is polled: clearing it notifies nobody.
+      acceptor_cv.wait_for(lock, milliseconds(5));
+      continue;
+    }
+    const uint64_t at = command_accept_ns;
+    const auto since = steady_clock::now();
+    while (!acceptor_stop && command_latched && command_accept_ns == at &&
+           machine.clock().NowNs() < at && steady_clock::now() - since < milliseconds(1)) {
+      acceptor_cv.wait_for(lock, microseconds(50));
+    }
+    if (acceptor_stop || !command_latched || command_accept_ns != at ||
+        faults.command_never_accepted.load()) {
+      continue;
+    }
+    AcceptCommand();
+    UpdateIrq();
+    if (WantsRun()) {
+      lock.unlock();
+      RunCommandUnit();
+      lock.lock();
+    }
+  }
+}
+
+void I8255x::Impl::CatchUp() {
+  bool run;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    Advance();
+    run = WantsRun();
+  }
+  if (run) RunCommandUnit();
+}
+
+void I8255x::Impl::AcceptCommand() {
+  const uint8_t command = command_byte;
   command_latched = false;
   command_byte = 0;
-  ExecuteScbCommand(value);
+  ExecuteScbCommand(command);
 }
 
 // The low three bits of a command byte are the receive unit's command, the
@@ -268,7 +347,10 @@ void I8255x::Impl::SoftwareReset() {
   ru_first_rfd = false;
   general_pointer = 0;
   pending = 0;
-  interrupt_control = kMaskAll;
+  // The part comes out of a software reset with the mask bit clear:
+  // interrupts are enabled, and software that wants them masked must mask
+  // again after the reset.
+  interrupt_control = 0;
   command_byte = 0;
   command_latched = false;
   configuration = kDefaultConfiguration;
@@ -276,7 +358,9 @@ void I8255x::Impl::SoftwareReset() {
   configured = false;
   individual_address = {};
   individual_address_set = false;
-  multicast.clear();
+  multicast_hash = {};
+  dump_address = 0;
+  dump_counters = {};
   eeprom.Reset();
   eeprom_lines = 0;
   mdi_latch = 0;
@@ -445,13 +529,27 @@ I8255x::I8255x(Machine& machine, const I8255xConfig& config, Segment* segment)
   {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->SoftwareReset();  // power-up state
+    // A choice: the model powers up masked, so a function nobody has set up
+    // never drives its line; the first software reset unmasks it.
+    impl_->interrupt_control = kMaskAll;
   }
   pci.SetChangeListener([impl = impl_.get()] { impl->OnPciChange(); });
   impl_->OnPciChange();
   AttachSegment(segment);
+  if (config.command_latency_ns != 0) {
+    impl_->acceptor = std::thread([impl = impl_.get()] { impl->AcceptorLoop(); });
+  }
 }
 
 I8255x::~I8255x() {
+  if (impl_->acceptor.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(impl_->mu);
+      impl_->acceptor_stop = true;
+    }
+    impl_->acceptor_cv.notify_all();
+    impl_->acceptor.join();
+  }
   AttachSegment(nullptr);  // waits for a delivery to us in flight
   impl_->pci.SetChangeListener(nullptr);
   impl_->machine.pci().Detach(&impl_->pci);
@@ -500,21 +598,25 @@ bool I8255x::InterruptLineHigh() const {
 }
 
 std::array<uint8_t, 6> I8255x::IndividualAddress() const {
+  impl_->CatchUp();
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->individual_address;
 }
 
 std::array<uint8_t, 24> I8255x::ConfigureBytes() const {
+  impl_->CatchUp();
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->last_configure;
 }
 
 std::array<uint8_t, 24> I8255x::ActiveConfiguration() const {
+  impl_->CatchUp();
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->configuration;
 }
 
 bool I8255x::Configured() const {
+  impl_->CatchUp();
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->configured;
 }
@@ -538,6 +640,11 @@ std::vector<BusError> I8255x::bus_errors() const { return impl_->dma.errors(); }
 std::vector<std::string> I8255x::Observations() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->observations;
+}
+
+std::vector<I8255xProgrammingError> I8255x::ProgrammingErrors() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->programming_errors;
 }
 
 void I8255x::EnableTrace(bool on) {

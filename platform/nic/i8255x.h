@@ -4,8 +4,19 @@
 //
 // Timing (machine time, see platform/pc/clock.h; every port access costs
 // about 1 us of it):
-//   - SCB commands are accepted at once: the command byte reads 0 right
-//     after the write (unless the "never accepted" fault is on).
+//   - An SCB command is accepted command_latency_ns after it was written, as
+//     on the part, which samples the command byte on its own clock: until
+//     then the byte reads back as written and neither unit has changed
+//     state. Acceptance clears the byte, takes the general pointer as it is
+//     at that moment and carries the command out (the CU or RU status
+//     changes then). With a latency of 0 a command is accepted during the
+//     write itself. The "never accepted" fault holds every command back.
+//   - A command written over one not yet accepted replaces it, as a second
+//     write to the byte does on the part: the first is lost. That, a general
+//     pointer rewritten under a command that will use it, and a CU start
+//     accepted while the CU is active (dropped: the part gives no defined
+//     result, so the model runs nothing) are programming errors, recorded
+//     in ProgrammingErrors().
 //   - Command blocks execute synchronously in the thread that wrote the CU
 //     command, after the controller's lock is released, at most 64 blocks per
 //     start; the rest continue at the next register access.
@@ -75,6 +86,10 @@ struct I8255xConfig {
   bool eeprom_absent = false;  // data out stuck at 1
   PhyType phy = PhyType::I82555;
   bool phy_100mbit = true;
+  // Machine time between an SCB command write and its acceptance; 0 accepts
+  // during the write (the behaviour of earlier versions of this model).
+  uint64_t command_latency_ns = kDefaultCommandLatencyNs;
+  static constexpr uint64_t kDefaultCommandLatencyNs = 0;
 };
 
 // Builds an EEPROM image of `words` words (a power of two, 2..256; anything
@@ -149,6 +164,14 @@ struct I8255xCounters {
   std::atomic<uint64_t> transmit_errors{0};      // transmit blocks the model refused
   std::atomic<uint64_t> unknown_commands{0};     // block codes and SCB commands not modelled
   std::atomic<uint64_t> hostile_descriptors{0};  // see Observations()
+  std::atomic<uint64_t> programming_errors{0};   // see ProgrammingErrors()
+};
+
+// Something the software did that the part does not allow, with the machine
+// time it happened at.
+struct I8255xProgrammingError {
+  uint64_t time_ns = 0;
+  std::string what;
 };
 
 class I8255x : public MachinePart, public PortDevice, public SegmentPort {
@@ -188,6 +211,10 @@ class I8255x : public MachinePart, public PortDevice, public SegmentPort {
   // Hostile situations met while walking the driver's lists (looping links,
   // lists without end, missing descriptors), in order; the first 256 kept.
   std::vector<std::string> Observations() const;
+  // Programming errors the driver made on this controller (a command written
+  // over one not yet accepted, a CU start while the CU is active, ...), in
+  // order; the first 256 kept, all counted in counters().programming_errors.
+  std::vector<I8255xProgrammingError> ProgrammingErrors() const;
 
   // Optional register-access trace (the first million accesses).
   struct TraceEntry {

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/nic/eeprom.h"
@@ -110,6 +112,9 @@ inline constexpr uint16_t kRfdAlignment = 0x0400;
 inline constexpr uint16_t kRfdNoResources = 0x0200;
 inline constexpr uint16_t kRfdOverrun = 0x0100;
 inline constexpr uint16_t kRfdTooShort = 0x0080;
+// 82558 and later: the destination is not the station's individual address
+// (a group address, or any address in promiscuous mode).
+inline constexpr uint16_t kRfdNotIndividual = 0x0002;
 inline constexpr uint16_t kRfdEndOfList = 0x8000;
 inline constexpr uint16_t kRfdSuspend = 0x4000;
 inline constexpr uint16_t kRbdEof = 0x8000;
@@ -129,6 +134,11 @@ inline constexpr uint32_t kRbdBuffer = 8;  // 32 bits, relative to the RU base
 inline constexpr uint32_t kRbdSize = 12;   // 16 bits: capacity and end of list
 
 inline constexpr size_t kMinimumFrame = 60;
+// The longest frame the part takes as OK unless long frames are enabled,
+// counted with its 4-byte frame check sequence, which the frames on a
+// segment do not carry.
+inline constexpr size_t kMaximumFrameWithFcs = 1518;
+inline constexpr size_t kFcsBytes = 4;
 
 // Bounds and timings (machine time).
 inline constexpr unsigned kBlocksPerRun = 64;
@@ -140,6 +150,36 @@ inline constexpr uint64_t kPortOperationNs = 10000;
 inline constexpr uint64_t kMdiCycleNs = 2000;
 inline constexpr size_t kTraceLimit = size_t{1} << 20;
 inline constexpr size_t kObservationLimit = 256;
+inline constexpr size_t kProgrammingErrorLimit = 256;
+
+// Statistical counters dump. The model writes the basic block every variant
+// has: sixteen 32-bit counters, then the completion word (a choice: parts
+// from the 82558 on can be configured for a longer block, which the model
+// does not offer). The counters in block order:
+enum DumpCounter : unsigned {
+  kDumpTxGood,
+  kDumpTxMaxCollisions,
+  kDumpTxLateCollisions,
+  kDumpTxUnderruns,
+  kDumpTxLostCarrier,
+  kDumpTxDeferred,
+  kDumpTxSingleCollisions,
+  kDumpTxMultipleCollisions,
+  kDumpTxTotalCollisions,
+  kDumpRxGood,
+  kDumpRxCrcErrors,
+  kDumpRxAlignmentErrors,
+  kDumpRxResourceErrors,
+  kDumpRxOverrunErrors,
+  kDumpRxCollisionErrors,
+  kDumpRxShortFrames,
+  kDumpCounterCount
+};
+// The completion word follows the counters: 0xA005 after a dump, 0xA007
+// after a dump and reset (a 32-bit word, upper half 0).
+inline constexpr uint32_t kDumpCompletionAt = 4 * kDumpCounterCount;
+inline constexpr uint32_t kDumpDone = 0xA005;
+inline constexpr uint32_t kDumpResetDone = 0xA007;
 
 // Configuration bytes the model honours, each with its bits.
 inline constexpr unsigned kCfgByteCount = 0;
@@ -155,6 +195,7 @@ inline constexpr uint8_t kCfgPromiscuous = 0x01;
 inline constexpr uint8_t kCfgBroadcastDisabled = 0x02;
 inline constexpr unsigned kCfgPadding = 18;
 inline constexpr uint8_t kCfgPadTransmit = 0x02;
+inline constexpr uint8_t kCfgLongFramesOk = 0x08;  // same byte as the padding bits
 inline constexpr unsigned kCfgMulticast = 21;
 inline constexpr uint8_t kCfgMulticastAll = 0x08;
 
@@ -199,6 +240,14 @@ struct I8255x::Impl {
   void CompleteMdi();
   void DriveEeprom(uint8_t value);
   void Observe(const std::string& what);
+  void ProgrammingError(const std::string& what);
+  void AcceptCommand();
+  // Takes a command nobody else's access has taken: see AcceptorLoop.
+  void AcceptorLoop();
+  // Brings the model up to the caller's machine time (mu NOT held).
+  void CatchUp();
+  void DumpStatistics(bool reset);
+  void Count(i8255x::DumpCounter counter) { ++dump_counters[counter]; }
   void Record(uint32_t offset, unsigned width, uint32_t value, bool write);
   uint8_t StatusLow() const;
   bool WantsRun() const { return cu_work_pending && !cu_runner_active; }
@@ -232,8 +281,14 @@ struct I8255x::Impl {
   // Fills buffers along the RBD chain; the RBDs used are left in rx_used.
   Stored FillBuffers(const uint8_t* data, size_t length);
   // Writes the used RBDs' counts, then the RFD's count and status (last).
-  void CompleteFrame(uint32_t rfd, size_t length, const Stored& result, const FrameErrors& errors);
+  void CompleteFrame(uint32_t rfd, const uint8_t* frame_destination, size_t length,
+                     const Stored& result, const FrameErrors& errors);
+  bool TooLong(size_t length) const {
+    return length + i8255x::kFcsBytes > i8255x::kMaximumFrameWithFcs &&
+           (configuration[i8255x::kCfgPadding] & i8255x::kCfgLongFramesOk) == 0;
+  }
   bool PassesFilter(const uint8_t* data, size_t length) const;
+  static unsigned MulticastHashIndex(const uint8_t* address);
   void RuLeaveReady(uint8_t state);
 
   // ---- DMA, counted ----
@@ -251,6 +306,7 @@ struct I8255x::Impl {
   Machine& machine;
   const I8255xConfig config;
   const bool single_source_masks;
+  const bool after_82557;   // reports not-individual-address in RFD status
   I8255xFaults faults;      // atomics: any thread
   I8255xCounters counters;  // atomics: any thread
   PciFunction pci;          // locks itself
@@ -270,9 +326,10 @@ struct I8255x::Impl {
 
   uint16_t pending = 0;  // interrupt bits of the status word
   uint8_t interrupt_control = i8255x::kMaskAll;
-  bool line_level = false;       // what the pin was last set to
-  uint8_t command_byte = 0;      // the SCB command byte as read back
-  bool command_latched = false;  // a command waiting to be accepted
+  bool line_level = false;         // what the pin was last set to
+  uint8_t command_byte = 0;        // the SCB command byte as read back
+  bool command_latched = false;    // a command waiting to be accepted
+  uint64_t command_accept_ns = 0;  // when the latched command is taken
   uint32_t general_pointer = 0;
 
   uint32_t port_latch = 0;  // last value written to PORT
@@ -294,7 +351,9 @@ struct I8255x::Impl {
   bool configured = false;
   std::array<uint8_t, 6> individual_address{};
   bool individual_address_set = false;
-  std::vector<std::array<uint8_t, 6>> multicast;
+  std::array<uint8_t, 8> multicast_hash{};  // set by multicast setup
+  uint32_t dump_address = 0;                // absolute, set by load dump counters address
+  std::array<uint32_t, i8255x::kDumpCounterCount> dump_counters{};
 
   // Command unit.
   uint8_t cu_state = i8255x::kCuIdle;
@@ -332,6 +391,12 @@ struct I8255x::Impl {
   std::vector<UsedRbd> rx_used;
 
   std::vector<std::string> observations;
+  std::vector<I8255xProgrammingError> programming_errors;
+
+  // The acceptor thread (latency above 0 only), woken by a command write.
+  std::condition_variable acceptor_cv;
+  bool acceptor_stop = false;  // guarded by mu
+  std::thread acceptor;
   bool trace_on = false;
   std::vector<TraceEntry> trace;
 };

@@ -18,6 +18,13 @@
 //   written last: complete 0x8000 with OK 0x2000 for a good frame, or the
 //   error bits (CRC 0x0800, alignment 0x0400, overrun 0x0100, too short
 //   0x0080) instead of OK. FR is raised and the RU moves to the RFD's Link.
+//   On the 82558 and later, bit 0x0002 is set when the destination is not
+//   the individual address (the 82557 leaves it 0).
+// - A frame longer than 1518 bytes with its frame check sequence is not OK
+//   unless configure byte 18 bit 3 (long frames OK) is set; it is then a
+//   bad frame (kept only when bad frames are saved). The part has no status
+//   bit of its own for it (a choice: the model sets none), so it completes
+//   with OK clear and no error bit.
 // - An RFD with EL (0x8000 in Command) still completes normally; the RU then
 //   enters no resources (0x08) and raises RNR. With S (0x4000) it suspends
 //   (0x04) and raises RNR.
@@ -74,6 +81,25 @@ void I8255x::Impl::ExecuteRuCommand(uint8_t command) {
   }
 }
 
+// The part hashes a group address with the Ethernet CRC-32 (polynomial
+// 0x04C11DB7, register preset to all ones, the address's bits fed in the
+// order they are sent, least significant bit of each byte first) and takes
+// the register's top six bits as the bit number in its 64-bit table: bit
+// n & 7 of table byte n >> 3. A choice where the public documentation is not
+// exact; the tests pin it.
+unsigned I8255x::Impl::MulticastHashIndex(const uint8_t* address) {
+  uint32_t crc = 0xFFFFFFFF;
+  for (size_t i = 0; i < 6; ++i) {
+    for (unsigned bit = 0; bit < 8; ++bit) {
+      const bool in = ((address[i] >> bit) & 1) != 0;
+      const bool top = (crc >> 31) != 0;
+      crc <<= 1;
+      if (in != top) crc ^= 0x04C11DB7;
+    }
+  }
+  return crc >> 26;
+}
+
 bool I8255x::Impl::PassesFilter(const uint8_t* data, size_t length) const {
   if (configuration[kCfgFilter] & kCfgPromiscuous) return true;  // promiscuous
   if (length < 6) return false;
@@ -85,9 +111,8 @@ bool I8255x::Impl::PassesFilter(const uint8_t* data, size_t length) const {
   }
   if (data[0] & 0x01) {
     if (configuration[kCfgMulticast] & kCfgMulticastAll) return true;
-    return std::any_of(multicast.begin(), multicast.end(), [data](const auto& group) {
-      return std::equal(group.begin(), group.end(), data);
-    });
+    const unsigned bit = MulticastHashIndex(data);
+    return (multicast_hash[bit >> 3] >> (bit & 7) & 1) != 0;
   }
   return false;
 }
@@ -101,10 +126,12 @@ void I8255x::Impl::ReceiveFrame(const uint8_t* data, size_t length, const FrameE
   Advance();
   if (ru_state != kRuReady) {
     counters.dropped_no_resources.fetch_add(1);
+    Count(kDumpRxResourceErrors);
     return;
   }
   if (faults.ru_out_of_resources.exchange(false)) {
     counters.dropped_fault.fetch_add(1);
+    Count(kDumpRxResourceErrors);
     RuLeaveReady(kRuNoResources);
     UpdateIrq();
     return;
@@ -113,8 +140,12 @@ void I8255x::Impl::ReceiveFrame(const uint8_t* data, size_t length, const FrameE
     counters.dropped_filter.fetch_add(1);
     return;
   }
-  const bool bad = errors.crc || errors.alignment || errors.overrun;
+  if (errors.crc) Count(kDumpRxCrcErrors);
+  if (errors.alignment) Count(kDumpRxAlignmentErrors);
+  if (errors.overrun) Count(kDumpRxOverrunErrors);
   const bool short_frame = length < kMinimumFrame;
+  if (short_frame) Count(kDumpRxShortFrames);
+  const bool bad = errors.crc || errors.alignment || errors.overrun || TooLong(length);
   if ((bad && (configuration[kCfgSaveBad] & kCfgSaveBadFrames) == 0) ||
       (short_frame && (configuration[kCfgDiscardShort] & kCfgDiscardShortFrames) != 0)) {
     counters.dropped_bad.fetch_add(1);
@@ -150,7 +181,7 @@ void I8255x::Impl::ReceiveFrame(const uint8_t* data, size_t length, const FrameE
 
   const Stored stored = FillBuffers(data, length);
   // Buffer descriptors, then the frame descriptor's status, last.
-  CompleteFrame(rfd, length, stored, errors);
+  CompleteFrame(rfd, data, length, stored, errors);
   counters.frames_received.fetch_add(1);
   Raise(kFr);
 
@@ -218,12 +249,12 @@ I8255x::Impl::Stored I8255x::Impl::FillBuffers(const uint8_t* data, size_t lengt
   return result;
 }
 
-void I8255x::Impl::CompleteFrame(uint32_t rfd, size_t length, const Stored& result,
-                                 const FrameErrors& errors) {
+void I8255x::Impl::CompleteFrame(uint32_t rfd, const uint8_t* frame_destination, size_t length,
+                                 const Stored& result, const FrameErrors& errors) {
   const std::vector<UsedRbd>& used = rx_used;
   const size_t stored = result.bytes;
   const bool dma_failed = result.dma_failed;
-  const bool bad = errors.crc || errors.alignment || errors.overrun;
+  const bool bad = errors.crc || errors.alignment || errors.overrun || TooLong(length);
   const bool short_frame = length < kMinimumFrame;
   const bool cut = stored < length;
   const bool beyond = !used.empty() && faults.rbd_count_beyond_buffer.exchange(false);
@@ -248,6 +279,13 @@ void I8255x::Impl::CompleteFrame(uint32_t rfd, size_t length, const Stored& resu
   if (short_frame) status |= kRfdTooShort;
   if (cut) status |= kRfdNoResources;
   if (!bad && !short_frame && !cut && !dma_failed) status |= kRfdOk;
+  if (after_82557 &&
+      !(individual_address_set && length >= 6 &&
+        std::equal(individual_address.begin(), individual_address.end(), frame_destination))) {
+    status |= kRfdNotIndividual;
+  }
+  if (status & kRfdOk) Count(kDumpRxGood);
+  if (cut) Count(kDumpRxResourceErrors);
   uint16_t actual =
       static_cast<uint16_t>((std::min<size_t>(stored, kRbdCountMask)) | kRbdEof | kRbdF);
   if (hook != nullptr) {

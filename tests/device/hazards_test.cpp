@@ -330,11 +330,13 @@ TEST(DeviceHazards, LaggingReadersNeverSeeARewrittenSlot) {
       ++done;
     });
   }
-  // Full-size frames as fast as the port takes them (the controller drops
-  // some when the service falls behind; the readers lose the older ones).
+  // Full-size frames (1514 bytes, the longest a controller configured
+  // without long frames takes as good) as fast as the port takes them (the
+  // controller drops some when the service falls behind; the readers lose
+  // the older ones).
   uint32_t flooded = 0;
   while (frames.load() < reads && flooded < kFlood) {
-    pc.pc.wire->Inject(TaggedFrame(pc.station(0), device_test::kWireSource, 1536, flooded++));
+    pc.pc.wire->Inject(TaggedFrame(pc.station(0), device_test::kWireSource, 1514, flooded++));
   }
   // Then one at a time until every reader has seen the end. A frame may
   // still be refused while the receive unit recovers from the flood; the
@@ -343,7 +345,7 @@ TEST(DeviceHazards, LaggingReadersNeverSeeARewrittenSlot) {
   for (uint32_t tag = kFlood; done < kReaders; ++tag) {
     const uint64_t dropped = counters.dropped_no_resources.load();
     const uint32_t seen = frames.load();
-    pc.pc.wire->Inject(TaggedFrame(pc.station(0), device_test::kWireSource, 1536, tag));
+    pc.pc.wire->Inject(TaggedFrame(pc.station(0), device_test::kWireSource, 1514, tag));
     if (!WaitUntil([&] {
           return done == kReaders || frames.load() != seen ||
                  counters.dropped_no_resources.load() != dropped;

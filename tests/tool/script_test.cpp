@@ -80,7 +80,7 @@ TEST(ToolScript, RefusalsPendingReadsAndMachineChanges) {
       {"send 1 hex:00", "error usage no segment 1 (the machine has 1)"},
       {"write 1 hex:" + std::string(1537 * 2, '0'),
        "error 0x10000000 frame longer than 1536 bytes"},
-      {"write 1 gen dst=broadcast len=1536", "ok 1536"},
+      {"write 1 gen dst=broadcast len=1514", "ok 1514"},  // longer: refused by the receiver
       {"read 2 timeout_ms=5000 size=20", "ok 20 ffffffffffff00a0c910000188b554564c4e0000"},
       {"stats client 2",
        "ok TxDirected=0 TxMulticast=0 TxBroadcast=0 RxDirected=0 RxMulticast=0 RxBroadcast=2 "
