@@ -52,7 +52,9 @@ std::optional<TestFrameHeader> ParseTestFrame(const uint8_t* bytes, size_t lengt
 
 // True when `bytes` is one whole test frame built with `seed`: its header
 // parses, the length it states is `length`, and every byte is the one
-// BuildTestFrame gives for its sender, sequence number and addresses.
+// BuildTestFrame gives for its sender, sequence number and addresses. The
+// addresses are taken from the frame itself: a receiver that expects
+// particular ones compares them (or the whole frame) itself.
 bool IsWholeTestFrame(uint64_t seed, const uint8_t* bytes, size_t length);
 
 // Writes a new sequence number into a whole frame's header and leaves the
