@@ -20,6 +20,7 @@
 
 #include "controller/adapter.h"
 #include "device/device.h"
+#include "platform/net/test_frame.h"
 #include "startup/startup.h"
 #include "tests/support/harness.h"
 
@@ -82,47 +83,23 @@ auto WithInterruptsDisabled(F&& body) {
 
 inline const Mac kWireSource = {0x02, 0x00, 0x5E, 0x10, 0x20, 0x30};
 
-// A frame whose payload checks itself: destination, source, type 0x88B5,
-// then a 32-bit tag, the 32-bit length, and bytes derived from both. A torn
-// copy (two frames mixed) or a cut one fails VerifyTagged.
+// A test frame (platform/net/test_frame.h) carrying `tag` as its sequence
+// number. Every byte follows from the tag, the addresses and the length, so a
+// torn copy (two frames mixed) or a cut one fails VerifyTagged.
 inline std::vector<uint8_t> TaggedFrame(const Mac& destination, const Mac& source, uint32_t length,
                                         uint32_t tag) {
-  std::vector<uint8_t> frame(length, 0);
-  for (int i = 0; i < 6; ++i) {
-    frame[i] = destination[i];
-    frame[6 + i] = source[i];
-  }
-  frame[12] = 0x88;
-  frame[13] = 0xB5;
-  std::memcpy(&frame[14], &tag, 4);
-  std::memcpy(&frame[18], &length, 4);
-  uint32_t x = tag * 2654435761u + length;
-  for (uint32_t i = 22; i < length; ++i) {
-    x = x * 1103515245u + 12345u;
-    frame[i] = static_cast<uint8_t>(x >> 16);
-  }
-  return frame;
+  return sim::BuildTestFrame(0, 0, tag, destination, source, length);
 }
 
+// The tag of a frame built by TaggedFrame (at least its header's bytes).
 inline uint32_t TagOf(const uint8_t* frame) {
-  uint32_t tag;
-  std::memcpy(&tag, frame + 14, 4);
-  return tag;
+  const auto header = sim::ParseTestFrame(frame, sim::kTestHeaderBytes);
+  return header ? header->sequence : 0xFFFFFFFFu;
 }
 
 // True when `bytes` is exactly one whole frame built by TaggedFrame.
 inline bool VerifyTagged(const uint8_t* bytes, uint32_t length) {
-  if (length < 22) return false;
-  uint32_t tag, stored;
-  std::memcpy(&tag, bytes + 14, 4);
-  std::memcpy(&stored, bytes + 18, 4);
-  if (stored != length) return false;
-  uint32_t x = tag * 2654435761u + length;
-  for (uint32_t i = 22; i < length; ++i) {
-    x = x * 1103515245u + 12345u;
-    if (bytes[i] != static_cast<uint8_t>(x >> 16)) return false;
-  }
-  return true;
+  return sim::IsWholeTestFrame(0, bytes, length);
 }
 
 // Registry settings for the device tests: the shortest configure delay (a

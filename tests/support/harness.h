@@ -12,6 +12,7 @@
 
 #include "platform/machine.h"
 #include "platform/net/segment.h"
+#include "platform/net/test_frame.h"
 #include "platform/nic/i8255x.h"
 #include "platform/standard_pc.h"
 
@@ -66,30 +67,12 @@ inline std::string DeviceName(unsigned index) {
   return "/DEV/MAC/TORVELIN/" + std::to_string(index);
 }
 
-// A frame of `length` bytes: destination, source, type 0x88B5 (local
-// experimental), then a payload that encodes `sequence` so that a receiver
-// can check it is whole and in order.
+// A test frame (platform/net/test_frame.h) of `length` bytes numbered
+// `sequence`: a receiver can check it is whole and in order. Below the test
+// frame's header it is cut, for tests that want a runt.
 inline std::vector<uint8_t> MakeFrame(const Mac& destination, const Mac& source, uint32_t length,
                                       uint32_t sequence) {
-  std::vector<uint8_t> frame(length, 0);
-  for (int i = 0; i < 6; ++i) {
-    frame[i] = destination[i];
-    frame[6 + i] = source[i];
-  }
-  if (length >= 14) {
-    frame[12] = 0x88;
-    frame[13] = 0xB5;
-  }
-  for (uint32_t i = 14; i < length; ++i) {
-    frame[i] = static_cast<uint8_t>((sequence * 131u + i * 7u) ^ (sequence >> 8));
-  }
-  if (length >= 18) {
-    frame[14] = static_cast<uint8_t>(sequence);
-    frame[15] = static_cast<uint8_t>(sequence >> 8);
-    frame[16] = static_cast<uint8_t>(sequence >> 16);
-    frame[17] = static_cast<uint8_t>(sequence >> 24);
-  }
-  return frame;
+  return sim::BuildTestFrame(0, 0, sequence, destination, source, length);
 }
 
 inline const Mac kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};

@@ -27,12 +27,14 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/machine.h"
 #include "platform/net/segment.h"
+#include "platform/net/test_frame.h"
 #include "platform/nic/i8255x.h"
 #include "platform/standard_pc.h"
 #include "tools/torvelin/util.h"
@@ -88,23 +90,19 @@ double Since(SteadyClock::time_point start, SteadyClock::time_point end) {
   return std::chrono::duration<double>(end - start).count();
 }
 
-// Sequence numbers ride in bytes 14-17 of the payload.
-void Stamp(uint8_t* frame, uint32_t sequence) { std::memcpy(frame + 14, &sequence, 4); }
-uint32_t SequenceOf(const uint8_t* frame) {
-  uint32_t sequence;
-  std::memcpy(&sequence, frame + 14, 4);
-  return sequence;
-}
-
+// The bench's frames are test frames built once and renumbered for each
+// send: a reader reads only the sequence number, and rebuilding the payload
+// for every frame would be measured too.
 std::vector<uint8_t> MakeFrame(unsigned length, const std::array<uint8_t, 6>& to,
                                const std::array<uint8_t, 6>& from) {
-  std::vector<uint8_t> frame(length);
-  std::copy(to.begin(), to.end(), frame.begin());
-  std::copy(from.begin(), from.end(), frame.begin() + 6);
-  frame[12] = 0x88;
-  frame[13] = 0xB5;
-  for (unsigned i = 18; i < length; ++i) frame[i] = static_cast<uint8_t>(i * 7);
-  return frame;
+  return sim::BuildTestFrame(0, 0, 0, to, from, length);
+}
+
+// The sequence number of a frame read; nullopt for a frame not the bench's.
+std::optional<uint32_t> SequenceOf(const uint8_t* frame, uint32_t length) {
+  const auto header = sim::ParseTestFrame(frame, length);
+  if (!header) return std::nullopt;
+  return header->sequence;
 }
 
 // Where each reader has got to: one past the highest sequence it has read.
@@ -344,8 +342,9 @@ CaseResult RunDriverCase(BenchPc& pc, unsigned size, unsigned reader_count, bool
       while (position < frames) {
         uint32_t length = 0;
         if (processes[r]->Read(opens[r], buffer.data(), kReadSize, &length) != 0) break;
-        if (length < 18) continue;
-        const uint64_t sequence = SequenceOf(buffer.data());
+        const std::optional<uint32_t> read = SequenceOf(buffer.data(), length);
+        if (!read) continue;
+        const uint64_t sequence = *read;
         ++tally.received;
         if (sequence < position) ++tally.out_of_order;
         position = std::max(position, sequence + 1);
@@ -370,7 +369,7 @@ CaseResult RunDriverCase(BenchPc& pc, unsigned size, unsigned reader_count, bool
     } else {
       progress.WaitWindow(i, window);
     }
-    Stamp(frame.data(), static_cast<uint32_t>(i));
+    sim::RenumberTestFrame(frame.data(), static_cast<uint32_t>(i));
     uint32_t transferred = 0;
     if (writer.Write(writer_open, frame.data(), size, &transferred) != 0) ++write_failures;
   }
@@ -496,7 +495,8 @@ double RunFloorCase(unsigned size, unsigned reader_count, uint64_t frames, unsig
         if (slot == kFloorStop) break;
         std::memcpy(buffer.data(), slots[slot].data(), slot_length[slot]);
         last[r] = SteadyClock::now();
-        progress.Advance(r, uint64_t{SequenceOf(buffer.data())} + 1);
+        const std::optional<uint32_t> read = SequenceOf(buffer.data(), slot_length[slot]);
+        if (read) progress.Advance(r, uint64_t{*read} + 1);
       }
     });
   }
@@ -504,7 +504,7 @@ double RunFloorCase(unsigned size, unsigned reader_count, uint64_t frames, unsig
   const auto start = SteadyClock::now();
   for (uint64_t i = 0; i < frames; ++i) {
     progress.WaitWindow(i, window);
-    Stamp(source.data(), static_cast<uint32_t>(i));
+    sim::RenumberTestFrame(source.data(), static_cast<uint32_t>(i));
     std::memcpy(block.data(), source.data(), size);
     std::memcpy(wire.data(), block.data(), size);
     std::memcpy(receive[i % kFloorReceiveBuffers].data(), wire.data(), size);

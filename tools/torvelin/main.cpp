@@ -53,6 +53,31 @@ void AddRunOptions(CLI::App* app, RunOptions* run) {
   app->add_flag("--json", run->json, "Print the report as JSON");
 }
 
+// `torvelin run`, and `torvelin` alone, which means it. Its options are
+// taken before the word 'run' too, into the same values; a value may be given
+// at one of the two places only (a flag at either).
+Subcommand AddRunCommand(CLI::App& app) {
+  auto options = std::make_shared<RunOptions>();
+  AddRunOptions(&app, options.get());
+  CLI::App* run = app.add_subcommand("run", "Boot, exchange traffic and report (the default)");
+  AddRunOptions(run, options.get());
+  return {run, [&app, run, options] {
+            for (const CLI::Option* option : run->get_options()) {
+              if (option->get_expected_min() == 0) continue;  // help and flags
+              const std::string name = option->get_name();
+              if (app.get_option(name)->count() > 0 && option->count() > 0) {
+                throw InputError(name + " given twice");
+              }
+            }
+            const size_t controllers = app.get_option("--controllers")->count() +
+                                       run->get_option("--controllers")->count();
+            if (controllers > 0 && !options->machine_file.empty()) {
+              throw InputError("--controllers and --machine cannot be combined");
+            }
+            return RunCommand(*options);
+          }};
+}
+
 Subcommand AddScriptCommand(CLI::App& app) {
   auto options = std::make_shared<ScriptOptions>();
   CLI::App* script = app.add_subcommand(
@@ -106,16 +131,11 @@ int main(int argc, char** argv) {
   app.name("torvelin");
   app.set_version_flag("--version", kVersion);
 
-  RunOptions run_top;
-  AddRunOptions(&app, &run_top);
-
-  RunOptions run_sub;
-  CLI::App* run = app.add_subcommand("run", "Boot, exchange traffic and report (the default)");
-  AddRunOptions(run, &run_sub);
-
-  // Every other subcommand the same way, in the order --help lists them.
-  const std::vector<Subcommand> subcommands = {AddScriptCommand(app), AddRespondCommand(app),
-                                               AddBenchCommand(app), AddSoakCommand(app)};
+  // Every subcommand the same way, in the order --help lists them; the
+  // first, run, is also what no command means.
+  const std::vector<Subcommand> subcommands = {AddRunCommand(app), AddScriptCommand(app),
+                                               AddRespondCommand(app), AddBenchCommand(app),
+                                               AddSoakCommand(app)};
 
   app.require_subcommand(0, 1);
   try {
@@ -135,39 +155,7 @@ int main(int argc, char** argv) {
     for (const Subcommand& command : subcommands) {
       if (*command.app) return command.run();
     }
-    if (*run) {
-      // Options given before the word 'run' count too.
-      RunOptions merged = run_sub;
-      auto given = [](CLI::App& a, const char* name) { return a.get_option(name)->count() > 0; };
-      for (const char* name : {"--machine", "--registry", "--controllers", "--clock", "--frames",
-                               "--seed", "--pcap", "--replay", "--tap"}) {
-        if (given(app, name) && given(*run, name)) {
-          throw InputError(std::string(name) + " given twice");
-        }
-      }
-      if (given(app, "--machine")) merged.machine_file = run_top.machine_file;
-      if (given(app, "--registry")) merged.registry_file = run_top.registry_file;
-      if (given(app, "--controllers")) merged.controllers = run_top.controllers;
-      if (given(app, "--clock")) merged.clock = run_top.clock;
-      if (given(app, "--frames")) merged.frames = run_top.frames;
-      if (given(app, "--seed")) merged.seed = run_top.seed;
-      if (given(app, "--pcap")) merged.pcap = run_top.pcap;
-      if (given(app, "--replay")) merged.replay = run_top.replay;
-      if (given(app, "--tap")) merged.tap = run_top.tap;
-      merged.verbose = merged.verbose || run_top.verbose;
-      merged.quiet = merged.quiet || run_top.quiet;
-      merged.json = merged.json || run_top.json;
-      if (given(app, "--controllers") || given(*run, "--controllers")) {
-        if (!merged.machine_file.empty()) {
-          throw InputError("--controllers and --machine cannot be combined");
-        }
-      }
-      return RunCommand(merged);
-    }
-    if (app.get_option("--controllers")->count() > 0 && !run_top.machine_file.empty()) {
-      throw InputError("--controllers and --machine cannot be combined");
-    }
-    return RunCommand(run_top);
+    return subcommands.front().run();
   } catch (const InputError& e) {
     std::fprintf(stderr, "torvelin: %s\n", e.what());
     return kExitBadInput;

@@ -15,8 +15,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/net/test_frame.h"
 #include "tools/torvelin/commands.h"
-#include "tools/torvelin/frames.h"
 #include "tools/torvelin/pc.h"
 #include "tools/torvelin/util.h"
 
@@ -336,10 +336,10 @@ std::string Session::Write(const Words& w) {
     if (status != 0) return Status(status);
     Mac source;
     std::copy(info.StationAddress, info.StationAddress + 6, source.begin());
-    frame =
-        BuildTestFrame(0, static_cast<uint8_t>(h.device), sequence, destination, source, length);
-    // Lengths below the header are honoured too: the driver decides.
-    frame.resize(length);
+    // Lengths below the header are honoured too (the frame is cut): the
+    // driver decides.
+    frame = sim::BuildTestFrame(0, static_cast<uint8_t>(h.device), sequence, destination, source,
+                                length);
   } else {
     Refuse("usage", "write <handle> hex:<bytes> | write <handle> gen ...");
   }

@@ -41,6 +41,7 @@
 #include "device/interface.h"
 #include "platform/machine.h"
 #include "platform/net/segment.h"
+#include "platform/net/test_frame.h"
 #include "platform/nic/i8255x.h"
 #include "platform/standard_pc.h"
 #include "tools/torvelin/util.h"
@@ -71,19 +72,12 @@ sim::I8255xConfig NicConfig(unsigned index) {
   return config;
 }
 
-// The pair's frame number `sequence`: its length and every byte follow from
-// the number, so the reader can check it whole.
+// The pair's frame number `sequence`, a test frame whose length too follows
+// from the number, so the reader can check it whole.
 std::vector<uint8_t> PairFrame(uint32_t sequence) {
   const uint32_t length = 60 + (sequence * 97u) % (MaximumFrameLength - 60 - 22 + 1);
-  std::vector<uint8_t> frame(length);
-  const Mac to = StationOf(kPairReaderNic), from = StationOf(kPairWriterNic);
-  std::memcpy(frame.data(), to.data(), 6);
-  std::memcpy(frame.data() + 6, from.data(), 6);
-  frame[12] = 0x88;
-  frame[13] = 0xB5;
-  std::memcpy(frame.data() + 14, &sequence, 4);
-  for (uint32_t i = 18; i < length; ++i) frame[i] = static_cast<uint8_t>(sequence * 31u + i);
-  return frame;
+  return sim::BuildTestFrame(0, kPairWriterNic, sequence, StationOf(kPairReaderNic),
+                             StationOf(kPairWriterNic), length);
 }
 
 // Where a thread is and how far it got; read by the watchdog.
@@ -365,8 +359,8 @@ void Soak::PairReader(ThreadState& state) {
     }
     const std::vector<uint8_t> want = PairFrame(expected);
     if (length != want.size() || std::memcmp(buffer.data(), want.data(), length) != 0) {
-      uint32_t got = 0;
-      if (length >= 18) std::memcpy(&got, buffer.data() + 14, 4);
+      const auto header = sim::ParseTestFrame(buffer.data(), length);
+      const uint32_t got = header ? header->sequence : 0;
       Fail("the pair's reader expected frame " + std::to_string(expected) + " (" +
            std::to_string(want.size()) + " bytes), got " + std::to_string(length) +
            " bytes numbered " + std::to_string(got));

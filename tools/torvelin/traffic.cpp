@@ -15,6 +15,13 @@ constexpr int kStallMs = 5000;
 constexpr size_t kReadBuffer = 2048;  // above the largest frame, so lengths are never cut
 // How long a replay waits for progress before it sends a nudge frame.
 constexpr int kNudgeMs = 20;
+// The lengths of the traffic's frames, as stored (no CRC).
+constexpr size_t kMinFrame = 60;
+constexpr size_t kMaxTestFrame = 1514;
+
+using sim::BuildTestFrame;
+using sim::kTestEtherType;
+using sim::ParseTestFrame;
 
 // The replay's nudge frame: a broadcast from a locally administered address
 // no controller uses, with the test EtherType and its own tag.

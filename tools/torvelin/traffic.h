@@ -13,8 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "tools/torvelin/frames.h"
+#include "platform/net/test_frame.h"
 #include "tools/torvelin/pc.h"
+#include "tools/torvelin/util.h"
 
 namespace tool {
 
@@ -46,7 +47,7 @@ class Planner {
 
  private:
   const std::vector<Station>& stations_;
-  Random random_;
+  sim::TestRandom random_;
   std::vector<size_t> senders_;
   std::vector<uint32_t> next_sequence_;
 };
