@@ -88,172 +88,135 @@ MachineLayout LoadMachine(const std::string& path) {
   return ParseMachine(text, path, base);
 }
 
-MachineLayout ParseMachine(const std::string& text, const std::string& origin,
-                           const std::string& base_dir) {
-  MachineLayout layout;
-  layout.origin = origin;
-  std::istringstream in(text);
-  std::string line;
-  int number = 0;
-  std::map<std::string, int> segment_lines;
-  struct Pending {
-    ControllerLayout layout;
-    bool pci_set = false, irq_set = false, io_set = false, mem_set = false, station_set = false;
-  };
-  std::vector<Pending> controllers;
+namespace {
 
-  while (std::getline(in, line)) {
-    ++number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const size_t hash = line.find('#');
-    if (hash != std::string::npos) line.resize(hash);
-    const std::vector<std::string> words = SplitWords(line);
-    if (words.empty()) continue;
-    const std::string& keyword = words[0];
-    if (keyword == "segment") {
-      if (words.size() != 2) Fail(origin, number, "expected 'segment NAME'");
-      if (segment_lines.count(words[1])) {
-        Fail(origin, number,
-             "segment '" + words[1] + "' already declared on line " +
-                 std::to_string(segment_lines[words[1]]));
+// One "controller KEY=VALUE..." line; `index` is its position among the
+// controllers, which gives the defaults.
+ControllerLayout ParseController(const std::vector<std::string>& words, size_t index,
+                                 const std::string& origin, int number,
+                                 const std::string& base_dir) {
+  ControllerLayout pending;
+  pending.line = number;
+  sim::I8255xConfig& c = pending.config;
+  c = DefaultController(static_cast<unsigned>(index));
+  bool words_set = false;
+  for (size_t i = 1; i < words.size(); ++i) {
+    const size_t eq = words[i].find('=');
+    if (eq == std::string::npos || eq == 0) {
+      Fail(origin, number, "expected KEY=VALUE, found '" + words[i] + "'");
+    }
+    const std::string key = Lower(words[i].substr(0, eq));
+    const std::string value = words[i].substr(eq + 1);
+    auto bad = [&](const std::string& expected) {
+      Fail(origin, number, "bad " + key + " '" + value + "': expected " + expected);
+    };
+    auto flag = [&]() {
+      const auto b = ParseBool(value);
+      if (!b) bad("yes or no");
+      return *b;
+    };
+    if (key == "id") {
+      const auto v = ParseNumber(value, 0xFFFF);
+      if (!v) bad("a 16-bit device ID such as 0x1229");
+      c.device_id = static_cast<uint16_t>(*v);
+    } else if (key == "pci") {
+      if (!ParsePci(value, &c.bus, &c.device, &c.function)) {
+        bad("BUS:DEVICE.FUNCTION such as 0:3.0 (device 0-31, function 0-7)");
       }
-      segment_lines[words[1]] = number;
-      layout.segments.push_back(words[1]);
-    } else if (keyword == "boot_busy") {
-      const auto value = words.size() == 2 ? ParseNumber(words[1], 1000000) : std::nullopt;
-      if (!value) Fail(origin, number, "expected 'boot_busy N' with N from 0 to 1000000");
-      layout.boot_busy_calls = static_cast<uint32_t>(*value);
-    } else if (keyword == "controller") {
-      Pending pending;
-      pending.layout.line = number;
-      sim::I8255xConfig& c = pending.layout.config;
-      c = DefaultController(static_cast<unsigned>(controllers.size()));
-      bool words_set = false;
-      for (size_t i = 1; i < words.size(); ++i) {
-        const size_t eq = words[i].find('=');
-        if (eq == std::string::npos || eq == 0) {
-          Fail(origin, number, "expected KEY=VALUE, found '" + words[i] + "'");
+    } else if (key == "multifunction") {
+      c.multi_function = flag();
+    } else if (key == "irq") {
+      const auto v = ParseNumber(value, 15);
+      if (!v) bad("an interrupt line from 0 to 15");
+      c.irq = static_cast<uint8_t>(*v);
+    } else if (key == "polled") {
+      c.polled = flag();
+    } else if (key == "io") {
+      const auto v = ParseNumber(value, 0xFFC0);
+      if (!v || (*v % 0x40) != 0 || *v == 0)
+        bad("a non-zero I/O base below 0x10000, 64-byte aligned");
+      c.io_base = static_cast<uint32_t>(*v);
+    } else if (key == "mem") {
+      const auto v = ParseNumber(value, 0xFFFFF000);
+      if (!v || (*v % 0x1000) != 0) bad("a 32-bit memory base, 4 KiB aligned");
+      c.mem_base = static_cast<uint32_t>(*v);
+    } else if (key == "command") {
+      const auto v = ParseNumber(value, 0xFFFF);
+      if (!v) bad("a 16-bit PCI command value");
+      c.command = static_cast<uint16_t>(*v);
+    } else if (key == "station") {
+      const auto mac = ParseMac(value);
+      if (!mac) bad("a station address such as 00:a0:c9:12:34:56");
+      c.station = *mac;
+    } else if (key == "eeprom_words") {
+      const auto v = ParseNumber(value, 256);
+      if (!v || *v < 2 || !PowerOfTwo(*v)) bad("a power of two from 2 to 256");
+      c.eeprom_words = static_cast<unsigned>(*v);
+      words_set = true;
+    } else if (key == "eeprom") {
+      if (value == "absent") {
+        c.eeprom_absent = true;
+      } else {
+        std::filesystem::path file(value);
+        if (file.is_relative()) file = std::filesystem::path(base_dir) / file;
+        std::string image_text;
+        try {
+          image_text = ReadFile(file.string());
+        } catch (const InputError& e) {
+          Fail(origin, number, e.what());
         }
-        const std::string key = Lower(words[i].substr(0, eq));
-        const std::string value = words[i].substr(eq + 1);
-        auto bad = [&](const std::string& expected) {
-          Fail(origin, number, "bad " + key + " '" + value + "': expected " + expected);
-        };
-        auto flag = [&]() {
-          const auto b = ParseBool(value);
-          if (!b) bad("yes or no");
-          return *b;
-        };
-        if (key == "id") {
-          const auto v = ParseNumber(value, 0xFFFF);
-          if (!v) bad("a 16-bit device ID such as 0x1229");
-          c.device_id = static_cast<uint16_t>(*v);
-        } else if (key == "pci") {
-          if (!ParsePci(value, &c.bus, &c.device, &c.function)) {
-            bad("BUS:DEVICE.FUNCTION such as 0:3.0 (device 0-31, function 0-7)");
-          }
-          pending.pci_set = true;
-        } else if (key == "multifunction") {
-          c.multi_function = flag();
-        } else if (key == "irq") {
-          const auto v = ParseNumber(value, 15);
-          if (!v) bad("an interrupt line from 0 to 15");
-          c.irq = static_cast<uint8_t>(*v);
-          pending.irq_set = true;
-        } else if (key == "polled") {
-          c.polled = flag();
-        } else if (key == "io") {
-          const auto v = ParseNumber(value, 0xFFC0);
-          if (!v || (*v % 0x40) != 0 || *v == 0)
-            bad("a non-zero I/O base below 0x10000, 64-byte aligned");
-          c.io_base = static_cast<uint32_t>(*v);
-          pending.io_set = true;
-        } else if (key == "mem") {
-          const auto v = ParseNumber(value, 0xFFFFF000);
-          if (!v || (*v % 0x1000) != 0) bad("a 32-bit memory base, 4 KiB aligned");
-          c.mem_base = static_cast<uint32_t>(*v);
-          pending.mem_set = true;
-        } else if (key == "command") {
-          const auto v = ParseNumber(value, 0xFFFF);
-          if (!v) bad("a 16-bit PCI command value");
-          c.command = static_cast<uint16_t>(*v);
-        } else if (key == "station") {
-          const auto mac = ParseMac(value);
-          if (!mac) bad("a station address such as 00:a0:c9:12:34:56");
-          c.station = *mac;
-          pending.station_set = true;
-        } else if (key == "eeprom_words") {
-          const auto v = ParseNumber(value, 256);
-          if (!v || *v < 2 || !PowerOfTwo(*v)) bad("a power of two from 2 to 256");
-          c.eeprom_words = static_cast<unsigned>(*v);
-          words_set = true;
-        } else if (key == "eeprom") {
-          if (value == "absent") {
-            c.eeprom_absent = true;
-          } else {
-            std::filesystem::path file(value);
-            if (file.is_relative()) file = std::filesystem::path(base_dir) / file;
-            std::string image_text;
-            try {
-              image_text = ReadFile(file.string());
-            } catch (const InputError& e) {
-              Fail(origin, number, e.what());
-            }
-            c.eeprom_image = ParseEepromImage(image_text, file.string());
-          }
-        } else if (key == "phy") {
-          const std::string v = Lower(value);
-          if (v == "82555") {
-            c.phy = sim::PhyType::I82555;
-          } else if (v == "dp83840") {
-            c.phy = sim::PhyType::Dp83840;
-          } else if (v == "none") {
-            c.phy = sim::PhyType::None;
-          } else {
-            bad("82555, dp83840 or none");
-          }
-        } else if (key == "speed") {
-          if (value == "100") {
-            c.phy_100mbit = true;
-          } else if (value == "10") {
-            c.phy_100mbit = false;
-          } else {
-            bad("100 or 10");
-          }
-        } else if (key == "phy_primary" || key == "phy_secondary") {
-          const auto v = ParseNumber(value, 0xFFFF);
-          if (!v) bad("a 16-bit EEPROM word");
-          (key == "phy_primary" ? c.phy_primary : c.phy_secondary) = static_cast<uint16_t>(*v);
-        } else if (key == "segment") {
-          pending.layout.segment = value;
-        } else {
-          Fail(origin, number,
-               "unknown controller key '" + key +
-                   "' (known: id pci multifunction irq polled io mem command station "
-                   "eeprom_words eeprom phy speed phy_primary phy_secondary segment)");
-        }
+        c.eeprom_image = ParseEepromImage(image_text, file.string());
       }
-      if (!c.eeprom_image.empty()) {
-        if (words_set && c.eeprom_words != c.eeprom_image.size()) {
-          Fail(origin, number,
-               "eeprom_words=" + std::to_string(c.eeprom_words) + " but the image has " +
-                   std::to_string(c.eeprom_image.size()) + " words");
-        }
-        c.eeprom_words = static_cast<unsigned>(c.eeprom_image.size());
+    } else if (key == "phy") {
+      const std::string v = Lower(value);
+      if (v == "82555") {
+        c.phy = sim::PhyType::I82555;
+      } else if (v == "dp83840") {
+        c.phy = sim::PhyType::Dp83840;
+      } else if (v == "none") {
+        c.phy = sim::PhyType::None;
+      } else {
+        bad("82555, dp83840 or none");
       }
-      controllers.push_back(pending);
+    } else if (key == "speed") {
+      if (value == "100") {
+        c.phy_100mbit = true;
+      } else if (value == "10") {
+        c.phy_100mbit = false;
+      } else {
+        bad("100 or 10");
+      }
+    } else if (key == "phy_primary" || key == "phy_secondary") {
+      const auto v = ParseNumber(value, 0xFFFF);
+      if (!v) bad("a 16-bit EEPROM word");
+      (key == "phy_primary" ? c.phy_primary : c.phy_secondary) = static_cast<uint16_t>(*v);
+    } else if (key == "segment") {
+      pending.segment = value;
     } else {
       Fail(origin, number,
-           "unknown keyword '" + keyword + "' (expected segment, controller or boot_busy)");
+           "unknown controller key '" + key +
+               "' (known: id pci multifunction irq polled io mem command station "
+               "eeprom_words eeprom phy speed phy_primary phy_secondary segment)");
     }
   }
+  if (!c.eeprom_image.empty()) {
+    if (words_set && c.eeprom_words != c.eeprom_image.size()) {
+      Fail(origin, number,
+           "eeprom_words=" + std::to_string(c.eeprom_words) + " but the image has " +
+               std::to_string(c.eeprom_image.size()) + " words");
+    }
+    c.eeprom_words = static_cast<unsigned>(c.eeprom_image.size());
+  }
+  return pending;
+}
 
-  if (layout.segments.empty()) layout.segments.push_back("lan0");
-  // Fill in what follows from the position; then check the whole machine.
+// Fills in the segment of each controller, then checks the whole machine:
+// declared segments, and no PCI slot, I/O base or memory base used twice.
+void PlaceControllers(std::vector<ControllerLayout>& controllers, const std::string& origin,
+                      MachineLayout& layout) {
   std::map<uint32_t, int> slots, io_bases, mem_bases;
   for (size_t i = 0; i < controllers.size(); ++i) {
-    Pending& p = controllers[i];
-    ControllerLayout& c = p.layout;
+    ControllerLayout& c = controllers[i];
     if (c.segment.empty()) {
       c.segment = layout.segments.front();
     } else if (std::find(layout.segments.begin(), layout.segments.end(), c.segment) ==
@@ -283,6 +246,51 @@ MachineLayout ParseMachine(const std::string& text, const std::string& origin,
     mem_bases[c.config.mem_base] = c.line;
     layout.controllers.push_back(c);
   }
+}
+
+}  // namespace
+
+MachineLayout ParseMachine(const std::string& text, const std::string& origin,
+                           const std::string& base_dir) {
+  MachineLayout layout;
+  layout.origin = origin;
+  std::istringstream in(text);
+  std::string line;
+  int number = 0;
+  std::map<std::string, int> segment_lines;
+  std::vector<ControllerLayout> controllers;
+
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t hash = line.find('#');
+    if (hash != std::string::npos) line.resize(hash);
+    const std::vector<std::string> words = SplitWords(line);
+    if (words.empty()) continue;
+    const std::string& keyword = words[0];
+    if (keyword == "segment") {
+      if (words.size() != 2) Fail(origin, number, "expected 'segment NAME'");
+      if (segment_lines.count(words[1])) {
+        Fail(origin, number,
+             "segment '" + words[1] + "' already declared on line " +
+                 std::to_string(segment_lines[words[1]]));
+      }
+      segment_lines[words[1]] = number;
+      layout.segments.push_back(words[1]);
+    } else if (keyword == "boot_busy") {
+      const auto value = words.size() == 2 ? ParseNumber(words[1], 1000000) : std::nullopt;
+      if (!value) Fail(origin, number, "expected 'boot_busy N' with N from 0 to 1000000");
+      layout.boot_busy_calls = static_cast<uint32_t>(*value);
+    } else if (keyword == "controller") {
+      controllers.push_back(ParseController(words, controllers.size(), origin, number, base_dir));
+    } else {
+      Fail(origin, number,
+           "unknown keyword '" + keyword + "' (expected segment, controller or boot_busy)");
+    }
+  }
+
+  if (layout.segments.empty()) layout.segments.push_back("lan0");
+  PlaceControllers(controllers, origin, layout);
   if (layout.controllers.empty()) Fail(origin, std::max(number, 1), "no controller described");
   return layout;
 }
