@@ -21,6 +21,7 @@ constexpr uint32_t ControlAdapterInfo = 0x80005;
 constexpr uint32_t StatusFrameTooLong = 0x10000000;
 constexpr uint32_t StatusFrameTooShort = 0x10000001;
 constexpr uint32_t MaximumFrame = 1536;
+constexpr uint32_t InfoWords = 13;  // the adapter information block
 
 // Sizes cycle through the edges of the driver's range and of the buffers on
 // the way: the minimum, odd and even lengths around powers of two, the
@@ -44,7 +45,7 @@ uint8_t Peer[6];
 bool HavePeer = false;
 
 struct Reader {
-  DeviceOpen* Open;
+  ClientOpen* Open;
   uint32_t Frames;
   uint32_t Matched;
   uint32_t Ended;  // the read loop has ended
@@ -116,7 +117,7 @@ void ReportTraffic(const char* block, uint32_t device, const uint32_t* w) {
       w[15], w[16]);
 }
 
-bool ReportStatistics(DeviceOpen* open, uint32_t device) {
+bool ReportStatistics(ClientOpen* open, uint32_t device) {
   uint32_t client[11] = {};
   uint32_t adapter[37] = {};
   uint32_t global[17] = {};
@@ -176,15 +177,9 @@ void AwaitReader(uint32_t frames, uint32_t ms) {
   while (PeerReader.Frames < frames && ClockMilliseconds() - start < ms) KePassTimeSlice();
 }
 
-}  // namespace
-
-void ClientMain(uintptr_t) {
-  Seed = CommandLineValue("seed", 1);
-  FrameCount = CommandLineValue("frames", 52);
-  const uint32_t settle = CommandLineValue("settle", 1500);
-
-  // The kernel starts the client's work once the driver has raised its
-  // started signal (or has ended without raising it).
+// Waits for the driver's started signal (or its end without one) and lists
+// the devices it published.
+void AwaitDevices() {
   WaitForSignal(10000);
   uint32_t driverStatus = 0;
   if (DriverEnded(&driverStatus)) {
@@ -193,50 +188,65 @@ void ClientMain(uintptr_t) {
   }
   Log("client: %u devices", DeviceCount());
   for (uint32_t i = 0; i < DeviceCount(); ++i) Log("client: device %s", DeviceName(i));
+}
 
+// Opens a device (or ends the run with `exitCode`) and reads its adapter
+// information into `info`, its station address into `address`; the status of
+// that read in *infoStatus.
+ClientOpen* OpenWithInfo(const char* name, uint32_t exitCode, uint32_t (&info)[InfoWords],
+                         uint8_t* address, uint32_t* infoStatus) {
   uint32_t status = 0;
-  DeviceOpen* open = DeviceOpenByName("/DEV/MAC/TORVELIN/0", &status);
+  ClientOpen* open = DeviceOpenByName(name, &status);
   if (open == nullptr) {
-    Log("client: open of /DEV/MAC/TORVELIN/0 failed with status %u", status);
-    MachineExit(0x11);
+    Log("client: open of %s failed with status %u", name, status);
+    MachineExit(exitCode);
   }
-  uint32_t info[13] = {};
-  status = DeviceCall(open, DeviceControl, ControlAdapterInfo, reinterpret_cast<uintptr_t>(info),
-                      sizeof info);
+  *infoStatus = DeviceCall(open, DeviceControl, ControlAdapterInfo,
+                           reinterpret_cast<uintptr_t>(info), sizeof info);
   const uint8_t* station = reinterpret_cast<const uint8_t*>(&info[3]);
-  for (uint32_t k = 0; k < 6; ++k) Station[k] = station[k];
+  for (uint32_t k = 0; k < 6; ++k) address[k] = station[k];
+  return open;
+}
+
+// Opens the first device and takes its station address for the frames.
+ClientOpen* OpenFirst() {
+  uint32_t info[InfoWords] = {};
+  uint32_t status = 0;
+  ClientOpen* open = OpenWithInfo("/DEV/MAC/TORVELIN/0", 0x11, info, Station, &status);
   char mac[18];
   FormatMac(mac, Station);
   Log("client: info dev0 status=%u size=%u address_length=%u station=%s minimum=%u maximum=%u",
       status, info[0], info[2], mac, info[11], info[12]);
+  return open;
+}
 
-  DeviceOpen* peer = nullptr;
-  if (DeviceCount() > 1) {
-    peer = DeviceOpenByName("/DEV/MAC/TORVELIN/1", &status);
-    if (peer == nullptr) {
-      Log("client: open of /DEV/MAC/TORVELIN/1 failed with status %u", status);
-      MachineExit(0x12);
-    }
-    uint32_t peerInfo[13] = {};
-    DeviceCall(peer, DeviceControl, ControlAdapterInfo, reinterpret_cast<uintptr_t>(peerInfo),
-               sizeof peerInfo);
-    const uint8_t* address = reinterpret_cast<const uint8_t*>(&peerInfo[3]);
-    for (uint32_t k = 0; k < 6; ++k) Peer[k] = address[k];
-    HavePeer = true;
-    FormatMac(mac, Peer);
-    Log("client: info dev1 station=%s", mac);
-    PeerReader.Open = peer;
-    KHandle self = 0;
-    KeGetCurrentProcessHandle(&self);
-    if (!ThreadCreate("reader", self, ReaderMain, reinterpret_cast<uintptr_t>(&PeerReader))) {
-      Log("client: no reader thread");
-      MachineExit(0x13);
-    }
+// Opens the second device, when there is one, takes its address as the
+// directed frames' destination and starts the thread that reads on it.
+ClientOpen* OpenPeer() {
+  if (DeviceCount() <= 1) return nullptr;
+  uint32_t info[InfoWords] = {};
+  uint32_t status = 0;
+  ClientOpen* peer = OpenWithInfo("/DEV/MAC/TORVELIN/1", 0x12, info, Peer, &status);
+  HavePeer = true;
+  char mac[18];
+  FormatMac(mac, Peer);
+  Log("client: info dev1 station=%s", mac);
+  PeerReader.Open = peer;
+  KHandle self = 0;
+  KeGetCurrentProcessHandle(&self);
+  if (!ThreadCreate("reader", self, ReaderMain, reinterpret_cast<uintptr_t>(&PeerReader))) {
+    Log("client: no reader thread");
+    MachineExit(0x13);
   }
+  return peer;
+}
 
-  // The frames, one write each. The scheduler is cooperative: the client
-  // gives the CPU up after every write so that the interrupt thread drains
-  // the receiving controller as it would be preempted to on a real kernel.
+// The frames, one write each, then two writes the driver refuses before the
+// controller sees them. Returns the number of failures.
+uint32_t WriteFrames(ClientOpen* open) {
+  // The scheduler is cooperative: the client gives the CPU up after every
+  // write so that the interrupt thread drains the receiving controller as it
+  // would be preempted to on a real kernel.
   static uint8_t frame[MaximumFrame];
   uint32_t failures = 0;
   uint32_t bytes = 0;
@@ -244,8 +254,8 @@ void ClientMain(uintptr_t) {
     BuildFrame(frame, i);
     uint32_t transferred = 0;
     const uint32_t length = FrameLength(i);
-    status = DeviceCall(open, DeviceWrite, reinterpret_cast<uintptr_t>(frame), length,
-                        reinterpret_cast<uintptr_t>(&transferred));
+    const uint32_t status = DeviceCall(open, DeviceWrite, reinterpret_cast<uintptr_t>(frame),
+                                       length, reinterpret_cast<uintptr_t>(&transferred));
     if (status != 0 || transferred != length) {
       Log("client: write %u of %u bytes: status %u, transferred %u", i, length, status,
           transferred);
@@ -254,7 +264,6 @@ void ClientMain(uintptr_t) {
     bytes += transferred;
     KePassTimeSlice();
   }
-  // Two writes the driver refuses before the controller sees them.
   uint32_t transferred = 1;
   const uint32_t tooShort = DeviceCall(open, DeviceWrite, reinterpret_cast<uintptr_t>(frame), 59,
                                        reinterpret_cast<uintptr_t>(&transferred));
@@ -268,19 +277,15 @@ void ClientMain(uintptr_t) {
     ++failures;
   }
   Log("client: wrote %u frames, %u bytes, %u failed", FrameCount, bytes, failures);
+  return failures;
+}
 
-  if (peer != nullptr) {
-    // Broadcasts and the frames directed to the second device are the ones
-    // its filter lets through.
-    const uint32_t wanted = (FrameCount + 3) / 4 + (FrameCount + 2) / 4;
-    AwaitReader(wanted, settle);
-    Log("client: dev1 read %u frames (%u intact) of the %u its filter admits", PeerReader.Frames,
-        PeerReader.Matched, wanted);
-  }
-
-  // Filter control on the open device: all multicast on, then back to what
-  // open chose (a narrower filter only takes effect at a close).
-  status = DeviceCall(open, DeviceControl, ControlSetFilter, 0x7, 0);
+// Filter control on the open device: all multicast on, then back to what
+// open chose (a narrower filter only takes effect at a close). Then the
+// statistics blocks of both devices. Returns the number of failures.
+uint32_t CheckFilterAndStatistics(ClientOpen* open, ClientOpen* peer) {
+  uint32_t failures = 0;
+  const uint32_t status = DeviceCall(open, DeviceControl, ControlSetFilter, 0x7, 0);
   Log("client: filter directed+multicast+broadcast status=%u", status);
   if (status != 0) ++failures;
 
@@ -289,18 +294,51 @@ void ClientMain(uintptr_t) {
 
   const bool reported = ReportStatistics(open, 0) && (peer == nullptr || ReportStatistics(peer, 1));
   if (!reported) ++failures;
+  return failures;
+}
 
+// Closes both devices; closing with a read pending ends that read. Returns
+// the number of failures.
+uint32_t CloseDevices(ClientOpen* open, ClientOpen* peer) {
+  uint32_t failures = 0;
+  uint32_t status = 0;
   if (peer != nullptr) {
-    // Closing with a read pending ends that read.
-    status = DeviceClose(peer);
+    status = CloseDevice(peer);
     const uint32_t start = ClockMilliseconds();
     while (!PeerReader.Ended && ClockMilliseconds() - start < 200) KePassTimeSlice();
     Log("client: close dev1 status=%u, reader ended=%u", status, PeerReader.Ended);
     if (status != 0 || !PeerReader.Ended) ++failures;
   }
-  status = DeviceClose(open);
+  status = CloseDevice(open);
   Log("client: close dev0 status=%u", status);
   if (status != 0) ++failures;
+  return failures;
+}
+
+}  // namespace
+
+void ClientMain(uintptr_t) {
+  Seed = CommandLineValue("seed", 1);
+  FrameCount = CommandLineValue("frames", 52);
+  const uint32_t settle = CommandLineValue("settle", 1500);
+
+  // The kernel starts the client's work once the driver has raised its
+  // started signal (or has ended without raising it).
+  AwaitDevices();
+  ClientOpen* open = OpenFirst();
+  ClientOpen* peer = OpenPeer();
+
+  uint32_t failures = WriteFrames(open);
+  if (peer != nullptr) {
+    // Broadcasts and the frames directed to the second device are the ones
+    // its filter lets through.
+    const uint32_t wanted = (FrameCount + 3) / 4 + (FrameCount + 2) / 4;
+    AwaitReader(wanted, settle);
+    Log("client: dev1 read %u frames (%u intact) of the %u its filter admits", PeerReader.Frames,
+        PeerReader.Matched, wanted);
+  }
+  failures += CheckFilterAndStatistics(open, peer);
+  failures += CloseDevices(open, peer);
 
   Log("kernel: interrupts=%u eoi=%u handler_rounds=%u spurious=%u rights_violations=%u "
       "switches=%u halts=%u heap_in_use=%u",

@@ -1,7 +1,8 @@
 // The kernel: threads on one CPU with a cooperative scheduler, processes and
-// the handle table with its rights, mutexes, events, lists, interrupt lines on
-// the 8259 pair with their interrupt thread, devices, availability objects,
-// the registry and the boot query: every Ke* call of host/host.h.
+// the handle table with its rights, interrupt lines on the 8259 pair with
+// their interrupt thread, the driver's process and the calls the rest of the
+// image makes (threads, signals, devices for clients). The Ke* operations of
+// host/host.h built on these are in calls.cpp, port I/O in ports.cpp.
 //
 // Threads switch only inside kernel calls (a blocking wait, a mutex taken by
 // another thread, KePassTimeSlice) and never because an interrupt arrived: an
@@ -10,103 +11,53 @@
 // can run, the CPU halts until the next interrupt. So no lock guards kernel
 // state against other threads; the interrupt flag guards the few words the
 // interrupt stubs touch (thread states, pending lines, in-service lines).
-#include "metal/kernel/metal.h"
+#include "metal/kernel/kernel_internal.h"
 
 extern "C" void MetalSwitch(uint32_t* save_sp, uint32_t next_sp);
 
 KernelCounters Counters;
 
+namespace kernel {
+
+Thread* Current = nullptr;
+Thread* InterruptThreadPointer = nullptr;
+Object Objects[MaxObjects];
+uint32_t ObjectCount = 0;
+uint32_t SignalList[MaxSignals];
+uint32_t SignalCount = 0;
+bool Booted = false;
+KHandle DeviceHandles[MaxDevices];
+uint32_t DeviceTotal = 0;
+
+// Touched by the interrupt stubs: read and changed by threads only with the
+// interrupt flag clear (CpuSaveDisable and the idle halt are compiler
+// barriers, so the values are read afresh after each).
+uint32_t InServiceLines = 0;  // lines whose EOI has not been sent
+
 namespace {
 
-constexpr uint32_t Fail = 1;
 constexpr uint32_t StackBytes = 32 * 1024;
 constexpr uint32_t MaxThreads = 8;
-constexpr uint32_t MaxObjects = 256;
-constexpr uint32_t MaxGrants = 4;
-constexpr uint32_t MaxSignals = 8;
-constexpr uint32_t MaxDevices = 16;
-constexpr uint32_t MaxHandlers = 8;
-constexpr uint32_t MaxListWalk = 100000;
 constexpr KHandle HandleBase = 0x100;
-constexpr uint32_t Lines = 16;
-
-enum class ThreadState : uint8_t { Free, Ready, Blocked, Dead };
-
-struct Thread {
-  uint32_t Sp;
-  ThreadState State;
-  const char* Name;
-  KHandle Process;
-  ThreadEntry Entry;
-  uintptr_t Argument;
-  const void* WaitingOn;    // the object a blocked thread waits for
-  uint32_t ExclusionDepth;  // KeDisableInterrupts nesting of this thread
-};
 
 Thread Threads[MaxThreads];
 Thread BootThread;  // the boot stack's context, left once for good
-Thread* Current = nullptr;
-Thread* InterruptThreadPointer = nullptr;
-
-enum class ObjectType : uint8_t {
-  None,
-  Process,
-  Mutex,
-  Event,
-  Interrupt,
-  Device,
-  HaObject,
-  Handler
-};
-
-struct Object {
-  ObjectType Type;
-  bool Dead;
-  bool Everyone;
-  KHandle Owner;
-  KHandle Granted[MaxGrants];
-  // By type:
-  const char* Name;  // process, device, availability object (copied below)
-  char NameText[64];
-  Thread* Holder;       // mutex
-  uint32_t Depth;       // mutex
-  bool Set;             // event
-  uint32_t Generation;  // event: moved by every pulse
-  uint32_t Line;        // interrupt
-  KeInterruptHandler InterruptHandler;
-  uintptr_t Context;    // interrupt
-  void* DeviceContext;  // device, availability object
-  KeDeviceEntry Entry;  // device
-  uint32_t Code;        // availability handler
-  KeAvailabilityHandler AvailabilityHandler;
-};
-
-Object Objects[MaxObjects];
-uint32_t ObjectCount = 0;
 
 // Interrupt exclusion: the thread between KeDisableInterrupts and the
 // matching KeEnableInterrupts, or the interrupt thread while it runs
 // handlers. Null when nobody holds it.
 Thread* ExclusionOwner = nullptr;
 
-// Touched by the interrupt stubs: read and changed by threads only with the
-// interrupt flag clear (CpuSaveDisable and the idle halt are compiler
-// barriers, so the values are read afresh after each).
-uint32_t PendingLines = 0;    // lines that interrupted, masked, handlers not yet run
-uint32_t InServiceLines = 0;  // lines whose EOI has not been sent
+// Lines that interrupted, masked, handlers not yet run: set by the interrupt
+// stubs, taken by the interrupt thread with the interrupt flag clear.
+uint32_t PendingLines = 0;
 
-uint32_t SignalList[MaxSignals];
-uint32_t SignalCount = 0;
-bool Booted = false;
 bool DriverReturned = false;
 uint32_t DriverStatus = 0;
-
-KHandle DeviceHandles[MaxDevices];
-uint32_t DeviceTotal = 0;
 KHandle DriverProcessHandle = 0;
-
-uint32_t HaNotifications = 0;
 uint32_t DiagnosedInterrupts = 0;
+
+}  // namespace
 
 // ---- scheduler (interrupt flag clear throughout)
 
@@ -159,11 +110,15 @@ void Yield() {
   CpuRestore(flags);
 }
 
+namespace {
+
 void ThreadStart() {
   CpuEnable();
   Current->Entry(Current->Argument);
   ThreadExit();
 }
+
+}  // namespace
 
 // ---- interrupt exclusion
 
@@ -241,6 +196,8 @@ bool SameText(const char* a, const char* b) {
   return *a == *b;
 }
 
+namespace {
+
 // ---- the interrupt thread
 
 void InterruptThread(uintptr_t) {
@@ -299,6 +256,9 @@ void DriverThread(uintptr_t) {
 }
 
 }  // namespace
+}  // namespace kernel
+
+using namespace kernel;
 
 // ---- kernel internals used by the rest of the image
 
@@ -397,17 +357,17 @@ bool DriverEnded(uint32_t* status) {
 
 // ---- devices for clients
 
-struct DeviceOpen {
+struct ClientOpen {
   Object* Device;
   void* Instance;
 };
 
-DeviceOpen* DeviceOpenByName(const char* name, uint32_t* status) {
+ClientOpen* DeviceOpenByName(const char* name, uint32_t* status) {
   *status = 7;
   for (uint32_t i = 0; i < DeviceTotal; ++i) {
     Object* device = Find(DeviceHandles[i]);
     if (device == nullptr || device->Dead || !SameText(device->Name, name)) continue;
-    DeviceOpen* open = static_cast<DeviceOpen*>(host::malloc(sizeof(DeviceOpen)));
+    ClientOpen* open = static_cast<ClientOpen*>(host::malloc(sizeof(ClientOpen)));
     if (open == nullptr) {
       *status = 3;
       return nullptr;
@@ -424,11 +384,11 @@ DeviceOpen* DeviceOpenByName(const char* name, uint32_t* status) {
   return nullptr;
 }
 
-uint32_t DeviceCall(DeviceOpen* open, uint32_t function, uintptr_t a1, uintptr_t a2, uintptr_t a3) {
+uint32_t DeviceCall(ClientOpen* open, uint32_t function, uintptr_t a1, uintptr_t a2, uintptr_t a3) {
   return open->Device->Entry(function, open->Device->DeviceContext, open->Instance, a1, a2, a3);
 }
 
-uint32_t DeviceClose(DeviceOpen* open) {
+uint32_t CloseDevice(ClientOpen* open) {
   const uint32_t status = DeviceCall(open, 3, 0, 0, 0);
   host::free(open);
   return status;
@@ -444,360 +404,4 @@ void DiagnoseDevices(uint32_t descriptors) {
 
 const char* DeviceName(uint32_t index) {
   return index < DeviceTotal ? Find(DeviceHandles[index])->Name : nullptr;
-}
-
-// ---- host/host.h: the kernel operations
-
-uint32_t KeGetCurrentProcessHandle(KHandle* process) {
-  if (process == nullptr) return Fail;
-  *process = Current->Process;
-  return 0;
-}
-
-uint32_t KeAllocateMutex(KHandle* mutex) {
-  if (mutex == nullptr) return Fail;
-  *mutex = Publish(ObjectType::Mutex);
-  return *mutex != 0 ? 0 : Fail;
-}
-
-uint32_t KeDeallocateMutex(KHandle handle) {
-  Object* o = Use(handle, ObjectType::Mutex);
-  if (o == nullptr) return Fail;
-  o->Dead = true;
-  WakeAll(o);
-  return 0;
-}
-
-uint32_t KeAcquireMutex(KHandle handle) {
-  Object* o = Use(handle, ObjectType::Mutex);
-  if (o == nullptr) return Fail;
-  // Recursive for its holder, as on the simulated kernel.
-  if (o->Holder == Current) {
-    ++o->Depth;
-    return 0;
-  }
-  if (o->Holder != nullptr) {
-    const uint32_t depth = SuspendExclusion();
-    while (o->Holder != nullptr && !o->Dead) WaitOn(o);
-    ResumeExclusion(depth);
-    if (o->Dead) return Fail;
-  }
-  o->Holder = Current;
-  o->Depth = 1;
-  return 0;
-}
-
-uint32_t KeReleaseMutex(KHandle handle) {
-  Object* o = Use(handle, ObjectType::Mutex);
-  if (o == nullptr || o->Holder != Current) return Fail;
-  if (--o->Depth != 0) return 0;
-  o->Holder = nullptr;
-  WakeAll(o);
-  return 0;
-}
-
-uint32_t KeAllocateEvent(KHandle* event) {
-  if (event == nullptr) return Fail;
-  *event = Publish(ObjectType::Event);
-  return *event != 0 ? 0 : Fail;
-}
-
-uint32_t KeDeallocateEvent(KHandle handle) {
-  Object* o = Use(handle, ObjectType::Event);
-  if (o == nullptr) return Fail;
-  o->Dead = true;
-  WakeAll(o);
-  return 0;
-}
-
-uint32_t KeSetEvent(KHandle handle) {
-  Object* o = Use(handle, ObjectType::Event);
-  if (o == nullptr) return Fail;
-  o->Set = true;
-  WakeAll(o);
-  return 0;
-}
-
-uint32_t KeClearEvent(KHandle handle) {
-  Object* o = Use(handle, ObjectType::Event);
-  if (o == nullptr) return Fail;
-  o->Set = false;
-  return 0;
-}
-
-uint32_t KePulseEvent(KHandle handle) {
-  // Releases exactly the threads waiting now: each remembers the generation
-  // it started waiting in.
-  Object* o = Use(handle, ObjectType::Event);
-  if (o == nullptr) return Fail;
-  ++o->Generation;
-  o->Set = false;
-  WakeAll(o);
-  return 0;
-}
-
-uint32_t KeWaitEvent(KHandle handle) {
-  Object* o = Use(handle, ObjectType::Event);
-  if (o == nullptr) return Fail;
-  if (o->Set) return 0;
-  // A waiter from here on; only now is exclusion given up, so a pulse from a
-  // handler cannot fall between the caller's check and the wait.
-  const uint32_t generation = o->Generation;
-  const uint32_t depth = SuspendExclusion();
-  while (!o->Set && o->Generation == generation && !o->Dead) WaitOn(o);
-  const bool released = o->Set || o->Generation != generation;
-  ResumeExclusion(depth);
-  return released ? 0 : Fail;
-}
-
-uint32_t KeGrantHandleRights(KHandle handle, uint32_t rights, KHandle process) {
-  Object* o = Find(handle);
-  if (o == nullptr || o->Dead) return Fail;
-  if (o->Owner != Current->Process) {  // only the creator hands its objects on
-    ++Counters.RightsViolations;
-    return Fail;
-  }
-  const uint32_t expected = o->Type == ObjectType::Mutex      ? KeRightsMutex
-                            : o->Type == ObjectType::Event    ? KeRightsEvent
-                            : o->Type == ObjectType::HaObject ? KeRightsHaObject
-                                                              : 0;
-  if (expected == 0 || rights != expected) return Fail;
-  if (process == KeEveryProcess) {
-    o->Everyone = true;
-    return 0;
-  }
-  Object* target = Find(process);
-  if (target == nullptr || target->Type != ObjectType::Process) return Fail;
-  for (KHandle& g : o->Granted) {
-    if (g == process) return 0;
-    if (g == 0) {
-      g = process;
-      return 0;
-    }
-  }
-  return Fail;
-}
-
-// List updates are single steps between two kernel calls: no handler can
-// run in the middle of one (handlers run on the interrupt thread, which only
-// runs when this thread gives up the CPU).
-uint32_t KeAppendList(KeList* list, void* element) {
-  if (list == nullptr || element == nullptr) return Fail;
-  void** link = &list->First;
-  for (uint32_t steps = 0; *link != nullptr; ++steps) {
-    if (*link == element || steps >= MaxListWalk) return Fail;
-    link = static_cast<void**>(*link);
-  }
-  *static_cast<void**>(element) = nullptr;
-  *link = element;
-  return 0;
-}
-
-uint32_t KeRemoveList(KeList* list, void* element) {
-  if (list == nullptr || element == nullptr) return Fail;
-  void** link = &list->First;
-  for (uint32_t steps = 0; *link != nullptr && steps < MaxListWalk; ++steps) {
-    if (*link == element) {
-      *link = *static_cast<void**>(element);
-      return 0;
-    }
-    link = static_cast<void**>(*link);
-  }
-  return Fail;
-}
-
-uint32_t KeEnumRegSection(const char* section, uint32_t index, char* key, uint32_t keySize,
-                          char* value, uint32_t valueSize) {
-  if (section == nullptr || key == nullptr || value == nullptr || keySize == 0 || valueSize == 0) {
-    return Fail;
-  }
-  uint32_t seen = 0;
-  for (const RegistryEntry* e = Registry; e->Section != nullptr; ++e) {
-    if (host::strcmpi(e->Section, section) != 0) continue;
-    if (seen++ != index) continue;
-    auto copy = [](const char* text, char* out, uint32_t size) {
-      uint32_t n = 0;
-      for (; text[n] != '\0' && n + 1 < size; ++n) out[n] = text[n];
-      out[n] = '\0';
-    };
-    copy(e->Key, key, keySize);
-    copy(e->Value, value, valueSize);
-    return 0;
-  }
-  return Fail;
-}
-
-uint32_t KeAllocateInterrupt(uint32_t line, KeInterruptHandler handler, uintptr_t context,
-                             KHandle* interrupt) {
-  // Line 2 is the cascade and lines 0 (timer) and 8 (clock) are the
-  // motherboard's; a PCI device never gets them.
-  if (line >= Lines || line == 0 || line == 2 || line == 8 || handler == nullptr ||
-      interrupt == nullptr) {
-    return Fail;
-  }
-  const KHandle handle = Publish(ObjectType::Interrupt);
-  *interrupt = handle;
-  if (handle == 0) return Fail;
-  Object* o = Find(handle);
-  o->Line = line;
-  o->InterruptHandler = handler;
-  o->Context = context;
-  const uint32_t flags = CpuSaveDisable();
-  PicUnmask(line);
-  CpuRestore(flags);
-  return 0;
-}
-
-uint32_t KeDeallocateInterrupt(KHandle handle) {
-  Object* o = Use(handle, ObjectType::Interrupt);
-  if (o == nullptr) return Fail;
-  o->Dead = true;
-  bool others = false;
-  for (uint32_t i = 0; i < ObjectCount; ++i) {
-    const Object& other = Objects[i];
-    if (other.Type == ObjectType::Interrupt && !other.Dead && other.Line == o->Line) others = true;
-  }
-  if (!others) {
-    const uint32_t flags = CpuSaveDisable();
-    PicMask(o->Line);
-    CpuRestore(flags);
-  }
-  return 0;
-}
-
-uint32_t KeEndOfInterrupt(KHandle handle) {
-  Object* o = Use(handle, ObjectType::Interrupt);
-  if (o == nullptr) return Fail;
-  ++Counters.EndOfInterrupts;
-  // One EOI per interrupt taken: the first handler to acknowledge ends it at
-  // the 8259, later calls for the same interrupt find nothing in service.
-  const uint32_t flags = CpuSaveDisable();
-  if (InServiceLines & (1u << o->Line)) {
-    InServiceLines &= ~(1u << o->Line);
-    PicEndOfInterrupt(o->Line);
-  }
-  CpuRestore(flags);
-  return 0;
-}
-
-uint32_t KeGetIntInformation(KHandle handle, uint32_t what, uint32_t* value) {
-  Object* o = Use(handle, ObjectType::Interrupt);
-  if (o == nullptr || what != 1 || value == nullptr) return Fail;
-  *value = 1;  // every line reaches the 8259
-  return 0;
-}
-
-uint32_t KeQueryInterruptHistory(uint32_t query) {
-  if (query != 312) return Fail;
-  return Booted ? 0 : 1;
-}
-
-uint32_t KeSignalInterrupt(uint32_t signal) {
-  if (!SignalRaised(signal)) {
-    if (SignalCount >= MaxSignals) return Fail;
-    SignalList[SignalCount++] = signal;
-  }
-  WakeAll(&SignalList);
-  return 0;
-}
-
-uint32_t KePassTimeSlice() {
-  Yield();
-  return 0;
-}
-
-uint32_t KeCreateDevice(const char* name, void* context, KeDeviceEntry entry, uint32_t,
-                        KHandle* device) {
-  if (name == nullptr || entry == nullptr || device == nullptr || DeviceTotal >= MaxDevices) {
-    return Fail;
-  }
-  for (uint32_t i = 0; i < DeviceTotal; ++i) {
-    if (SameText(Find(DeviceHandles[i])->Name, name)) return Fail;
-  }
-  const KHandle handle = Publish(ObjectType::Device);
-  if (handle == 0) return Fail;
-  Object* o = Find(handle);
-  CopyName(*o, name);
-  o->DeviceContext = context;
-  o->Entry = entry;
-  DeviceHandles[DeviceTotal++] = handle;
-  *device = handle;
-  Log("device %s created", o->Name);
-  return 0;
-}
-
-uint32_t KeAllocateHaObject(const char* name, void* context, KHandle* object) {
-  if (name == nullptr || object == nullptr) return Fail;
-  const KHandle handle = Publish(ObjectType::HaObject);
-  if (handle == 0) return Fail;
-  Object* o = Find(handle);
-  CopyName(*o, name);
-  o->DeviceContext = context;
-  *object = handle;
-  return 0;
-}
-
-uint32_t KeAllocateExceptionHandler(uint32_t code, uint32_t, KeAvailabilityHandler handler,
-                                    KHandle* handle) {
-  if (handler == nullptr || handle == nullptr) return Fail;
-  uint32_t registered = 0;
-  for (uint32_t i = 0; i < ObjectCount; ++i) {
-    if (Objects[i].Type == ObjectType::Handler) ++registered;
-  }
-  if (registered >= MaxHandlers) return Fail;
-  const KHandle h = Publish(ObjectType::Handler);
-  if (h == 0) return Fail;
-  Object* o = Find(h);
-  o->Code = code;
-  o->AvailabilityHandler = handler;
-  *handle = h;
-  return 0;
-}
-
-uint32_t KeNotifyHaEvent(KHandle object, uint32_t code) {
-  // This machine's controllers never change under the driver; a report is
-  // counted and shown, and no event is delivered.
-  if (Use(object, ObjectType::HaObject) == nullptr) return Fail;
-  ++HaNotifications;
-  Log("availability change %u reported", code);
-  return 0;
-}
-
-void debug_assert_bit(uint32_t) {}
-void debug_deassert_bit(uint32_t) {}
-
-void KeDisableInterrupts() {
-  if (Current == InterruptThreadPointer) return;  // handlers already run excluded
-  if (Current->ExclusionDepth++ == 0) TakeExclusion();
-}
-
-void KeEnableInterrupts() {
-  if (Current == InterruptThreadPointer || Current->ExclusionDepth == 0) return;
-  if (--Current->ExclusionDepth == 0) GiveExclusion();
-}
-
-// ---- port I/O: the real instructions
-uint8_t inportb(uint32_t port) {
-  uint8_t v;
-  asm volatile("inb %w1, %0" : "=a"(v) : "Nd"(port));
-  return v;
-}
-uint16_t inportw(uint32_t port) {
-  uint16_t v;
-  asm volatile("inw %w1, %0" : "=a"(v) : "Nd"(port));
-  return v;
-}
-uint32_t inportd(uint32_t port) {
-  uint32_t v;
-  asm volatile("inl %w1, %0" : "=a"(v) : "Nd"(port));
-  return v;
-}
-void outportb(uint32_t port, uint8_t value) {
-  asm volatile("outb %0, %w1" ::"a"(value), "Nd"(port));
-}
-void outportw(uint32_t port, uint16_t value) {
-  asm volatile("outw %0, %w1" ::"a"(value), "Nd"(port));
-}
-void outportd(uint32_t port, uint32_t value) {
-  asm volatile("outl %0, %w1" ::"a"(value), "Nd"(port));
 }

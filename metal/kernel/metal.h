@@ -1,7 +1,7 @@
 // The bare-metal kernel's internal interface: the CPU, the PC's interrupt
 // controllers and timer, the console, threads and processes, and the device
 // calls a client makes. The driver sees none of this; it sees host/host.h,
-// which the kernel implements in kernel.cpp and runtime.cpp.
+// which the kernel implements in calls.cpp, ports.cpp and runtime.cpp.
 #pragma once
 
 #include <stdarg.h>
@@ -82,12 +82,12 @@ void WaitForSignal(uint32_t signal);
 bool DriverEnded(uint32_t* status);
 
 // ---- devices, as a client process reaches them
-struct DeviceOpen;  // one open of a device by a client
+struct ClientOpen;  // one open of a device by a client
 // Function 2 on the named device; null when no such device or the driver
 // refused (its status in *status).
-DeviceOpen* DeviceOpenByName(const char* name, uint32_t* status);
-uint32_t DeviceCall(DeviceOpen* open, uint32_t function, uintptr_t a1, uintptr_t a2, uintptr_t a3);
-uint32_t DeviceClose(DeviceOpen* open);
+ClientOpen* DeviceOpenByName(const char* name, uint32_t* status);
+uint32_t DeviceCall(ClientOpen* open, uint32_t function, uintptr_t a1, uintptr_t a2, uintptr_t a3);
+uint32_t CloseDevice(ClientOpen* open);
 uint32_t DeviceCount();
 // Shows, read-only, the first `descriptors` receive descriptors of every
 // device's adapter and its controller's status (diag.cpp).
