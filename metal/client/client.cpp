@@ -8,20 +8,12 @@
 // The frames are a pure function of the boot command line (seed=, frames=),
 // so the host rebuilds every one of them to check the capture byte for byte:
 // keep BuildFrame and the tables in step with metal/check.py.
+#include "device/interface.h"
 #include "metal/kernel/metal.h"
 
 namespace {
 
-constexpr uint32_t DeviceRead = 4, DeviceWrite = 5, DeviceControl = 14;
-constexpr uint32_t ControlSetFilter = 0x80001;
-constexpr uint32_t ControlClientStatistics = 0x80002;
-constexpr uint32_t ControlAdapterStatistics = 0x80003;
-constexpr uint32_t ControlGlobalStatistics = 0x80004;
-constexpr uint32_t ControlAdapterInfo = 0x80005;
-constexpr uint32_t StatusFrameTooLong = 0x10000000;
-constexpr uint32_t StatusFrameTooShort = 0x10000001;
-constexpr uint32_t MaximumFrame = 1536;
-constexpr uint32_t InfoWords = 13;  // the adapter information block
+constexpr uint32_t InfoWords = sizeof(AdapterInfo) / 4;
 
 // Sizes cycle through the edges of the driver's range and of the buffers on
 // the way: the minimum, odd and even lengths around powers of two, the
@@ -121,12 +113,12 @@ bool ReportStatistics(ClientOpen* open, uint32_t device) {
   uint32_t client[11] = {};
   uint32_t adapter[37] = {};
   uint32_t global[17] = {};
-  if (DeviceCall(open, DeviceControl, ControlClientStatistics, reinterpret_cast<uintptr_t>(client),
-                 sizeof client) != 0 ||
-      DeviceCall(open, DeviceControl, ControlAdapterStatistics,
+  if (DeviceCall(open, DeviceControl, MacControlClientStatistics,
+                 reinterpret_cast<uintptr_t>(client), sizeof client) != 0 ||
+      DeviceCall(open, DeviceControl, MacControlAdapterStatistics,
                  reinterpret_cast<uintptr_t>(adapter), sizeof adapter) != 0 ||
-      DeviceCall(open, DeviceControl, ControlGlobalStatistics, reinterpret_cast<uintptr_t>(global),
-                 sizeof global) != 0) {
+      DeviceCall(open, DeviceControl, MacControlGlobalStatistics,
+                 reinterpret_cast<uintptr_t>(global), sizeof global) != 0) {
     Log("statistics of dev%u refused", device);
     return false;
   }
@@ -142,8 +134,8 @@ bool ReportStatistics(ClientOpen* open, uint32_t device) {
 
 void ReaderMain(uintptr_t argument) {
   Reader* reader = reinterpret_cast<Reader*>(argument);
-  static uint8_t buffer[MaximumFrame];
-  static uint8_t expected[MaximumFrame];
+  static uint8_t buffer[MaximumFrameLength];
+  static uint8_t expected[MaximumFrameLength];
   for (;;) {
     uint32_t length = 0;
     const uint32_t status =
@@ -201,7 +193,7 @@ ClientOpen* OpenWithInfo(const char* name, uint32_t exitCode, uint32_t (&info)[I
     Log("client: open of %s failed with status %u", name, status);
     MachineExit(exitCode);
   }
-  *infoStatus = DeviceCall(open, DeviceControl, ControlAdapterInfo,
+  *infoStatus = DeviceCall(open, DeviceControl, MacControlAdapterInfo,
                            reinterpret_cast<uintptr_t>(info), sizeof info);
   const uint8_t* station = reinterpret_cast<const uint8_t*>(&info[3]);
   for (uint32_t k = 0; k < 6; ++k) address[k] = station[k];
@@ -247,7 +239,7 @@ uint32_t WriteFrames(ClientOpen* open) {
   // The scheduler is cooperative: the client gives the CPU up after every
   // write so that the interrupt thread drains the receiving controller as it
   // would be preempted to on a real kernel.
-  static uint8_t frame[MaximumFrame];
+  static uint8_t frame[MaximumFrameLength];
   uint32_t failures = 0;
   uint32_t bytes = 0;
   for (uint32_t i = 0; i < FrameCount; ++i) {
@@ -269,8 +261,9 @@ uint32_t WriteFrames(ClientOpen* open) {
                                        reinterpret_cast<uintptr_t>(&transferred));
   const uint32_t shortTransferred = transferred;
   transferred = 1;
-  const uint32_t tooLong = DeviceCall(open, DeviceWrite, reinterpret_cast<uintptr_t>(frame),
-                                      MaximumFrame + 1, reinterpret_cast<uintptr_t>(&transferred));
+  const uint32_t tooLong =
+      DeviceCall(open, DeviceWrite, reinterpret_cast<uintptr_t>(frame), MaximumFrameLength + 1,
+                 reinterpret_cast<uintptr_t>(&transferred));
   if (tooShort != StatusFrameTooShort || tooLong != StatusFrameTooLong || shortTransferred != 0 ||
       transferred != 0) {
     Log("client: refused writes gave %x and %x", tooShort, tooLong);
@@ -285,7 +278,7 @@ uint32_t WriteFrames(ClientOpen* open) {
 // statistics blocks of both devices. Returns the number of failures.
 uint32_t CheckFilterAndStatistics(ClientOpen* open, ClientOpen* peer) {
   uint32_t failures = 0;
-  const uint32_t status = DeviceCall(open, DeviceControl, ControlSetFilter, 0x7, 0);
+  const uint32_t status = DeviceCall(open, DeviceControl, MacControlSetFilter, 0x7, 0);
   Log("client: filter directed+multicast+broadcast status=%u", status);
   if (status != 0) ++failures;
 
