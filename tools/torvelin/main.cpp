@@ -50,6 +50,10 @@ void AddRunOptions(CLI::App* app, RunOptions* run) {
       ->type_name("FILE");
   app->add_option("--tap", run->tap, "Bridge the first segment to a Linux TAP interface")
       ->type_name("IFNAME");
+  app->add_option("--trace", run->trace,
+                  "Write the machine trace from power-up to stop (FILE.json: trace-event JSON "
+                  "for Perfetto; else text lines)")
+      ->type_name("FILE");
   app->add_flag("--json", run->json, "Print the report as JSON");
 }
 
@@ -140,7 +144,7 @@ int main(int argc, char** argv) {
       RunOptions merged = run_sub;
       auto given = [](CLI::App& a, const char* name) { return a.get_option(name)->count() > 0; };
       for (const char* name : {"--machine", "--registry", "--controllers", "--clock", "--frames",
-                               "--seed", "--pcap", "--replay", "--tap"}) {
+                               "--seed", "--pcap", "--replay", "--tap", "--trace"}) {
         if (given(app, name) && given(*run, name)) {
           throw InputError(std::string(name) + " given twice");
         }
@@ -154,6 +158,7 @@ int main(int argc, char** argv) {
       if (given(app, "--pcap")) merged.pcap = run_top.pcap;
       if (given(app, "--replay")) merged.replay = run_top.replay;
       if (given(app, "--tap")) merged.tap = run_top.tap;
+      if (given(app, "--trace")) merged.trace = run_top.trace;
       merged.verbose = merged.verbose || run_top.verbose;
       merged.quiet = merged.quiet || run_top.quiet;
       merged.json = merged.json || run_top.json;
