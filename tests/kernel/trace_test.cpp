@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -75,11 +74,6 @@ TEST_F(TracedBringUp, NamesEveryKindOfAccessTheDriverMade) {
       {"handler run", {"[interrupt] > handler line=11"}},
   };
   for (const Case& c : cases) EXPECT_TRUE(HasLine(lines, c.parts)) << c.what;
-  if (const char* dump = std::getenv("TORVELIN_TRACE_DUMP")) {
-    FILE* f = std::fopen(dump, "w");
-    for (const std::string& line : lines) std::fprintf(f, "%s\n", line.c_str());
-    std::fclose(f);
-  }
 }
 
 // Every event has the fields a trace viewer needs, and on each track the
