@@ -27,7 +27,8 @@ struct Machine::Core {
         clock(options.clock),
         ports(clock),
         pit(clock),
-        kernel(options, irq, arena) {}
+        kernel(options, irq, arena),
+        trace(clock, ports, pci) {}
 
   MachineOptions options;
   Arena arena;
@@ -38,6 +39,8 @@ struct Machine::Core {
   PciBus pci;
   IrqController irq;
   Kernel kernel;
+  // Last, so that it is off (and off the port bus) before anything else goes.
+  Trace trace;
 };
 
 Machine::Machine(MachineOptions options) {
@@ -78,6 +81,7 @@ Arena& Machine::arena() { return core_->arena; }
 PciBus& Machine::pci() { return core_->pci; }
 Pit& Machine::pit() { return core_->pit; }
 Kernel& Machine::kernel() { return core_->kernel; }
+Trace& Machine::trace() { return core_->trace; }
 const MachineOptions& Machine::options() const { return core_->options; }
 
 void Machine::SetLinePolled(unsigned line, bool polled) {
@@ -146,6 +150,7 @@ namespace {
 template <class F>
 uint32_t CallIntoDriver(Kernel& kernel, ProcessObject* process, F&& body) {
   if (!kernel.EnterCall()) return ClientProcess::kStopped;
+  Trace::NameThread("client", process->handle);
   uint32_t result;
   {
     ScopedThreadContext context(kernel, process, /*unwindable=*/true, /*dispatcher=*/false);

@@ -20,6 +20,7 @@
 #include "platform/pc/pci.h"
 #include "platform/pc/pit.h"
 #include "platform/pc/port_bus.h"
+#include "platform/pc/trace.h"
 
 namespace sim {
 
@@ -75,6 +76,8 @@ class Machine {
   PciBus& pci();
   Pit& pit();
   Kernel& kernel();
+  // The machine trace; off until switched on (Trace::SetOn).
+  Trace& trace();
   const MachineOptions& options() const;
 
   // Takes ownership of a part; returns it for convenience.

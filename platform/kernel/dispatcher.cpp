@@ -6,6 +6,7 @@
 
 #include "platform/kernel/kernel_internal.h"
 #include "platform/pc/spin.h"
+#include "platform/pc/trace.h"
 
 namespace sim {
 
@@ -117,7 +118,20 @@ void Kernel::RunHandlers(const std::vector<InterruptObject*>& handlers) {
   for (InterruptObject* interrupt : handlers) {
     // Checked under the interrupt lock: once KeDeallocateInterrupt has
     // returned, the handler is not called again.
-    if (!interrupt->dead.load(std::memory_order_acquire)) interrupt->handler(interrupt->context);
+    if (interrupt->dead.load(std::memory_order_acquire)) continue;
+    Trace* trace = Trace::Active();
+    if (trace == nullptr) [[likely]] {
+      interrupt->handler(interrupt->context);
+      continue;
+    }
+    trace->Begin("interrupt", "handler", {{"line", std::to_string(interrupt->line)}});
+    try {
+      interrupt->handler(interrupt->context);
+    } catch (...) {
+      trace->End("handler", {{"ended", "unwound"}});
+      throw;
+    }
+    trace->End("handler");
   }
 }
 
@@ -128,6 +142,7 @@ void Kernel::RunPolledRound() {
 bool Kernel::LineState::BackedOff() const { return consecutive >= kStormRuns; }
 
 void Kernel::DispatcherMain() {
+  Trace::NameThread("interrupt");
   using Clock = std::chrono::steady_clock;
   ScopedThreadContext context(*this, driver_process_, /*unwindable=*/true, /*dispatcher=*/true);
   uint64_t generation = 0;

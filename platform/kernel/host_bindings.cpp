@@ -38,64 +38,317 @@ void PortWrite(const char* operation, uint32_t port, unsigned width, uint32_t va
   machine.ports().Write(port, width, value);
 }
 
+// Kernel calls on the machine trace: a begin event with the arguments, an
+// end event with the result and what the call wrote back. Off, a call costs
+// one test of the active trace.
+using sim::Trace;
+using Args = Trace::Args;
+
+// A pointer into the machine's memory is shown as its bus address; any other
+// (the driver's static data) by its distance from a static of this program,
+// which does not change from run to run as the program's load address does.
+const char g_anchor = 0;
+std::string Ptr(const void* p) {
+  if (p == nullptr) return "(null)";
+  const uint32_t address = sim::Arena::ToAddress(p);
+  if (sim::Machine* machine = sim::Machine::Current();
+      machine != nullptr && machine->arena().ToPointer(address) == p) {
+    return Trace::Hex(address);
+  }
+  const auto offset =
+      static_cast<int64_t>(reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(&g_anchor));
+  return offset < 0 ? "image-" + Trace::Hex(static_cast<uint64_t>(-offset))
+                    : "image+" + Trace::Hex(static_cast<uint64_t>(offset));
+}
+std::string Str(const char* text) { return text == nullptr ? "(null)" : text; }
+template <class T>
+std::string Out(const T* p) {
+  return p == nullptr ? "(null)" : Trace::Hex(*p);
+}
+
+// Runs `call` between a begin and an end event. `result` tells whether the
+// call's value is the kernel's result (void calls and malloc have none).
+template <class Call, class MakeArgs, class MakeOut>
+uint32_t Traced(const char* name, Call&& call, MakeArgs&& args, MakeOut&& out, bool result = true) {
+  Trace* trace = Trace::Active();
+  if (trace == nullptr) [[likely]]
+    return call();
+  trace->Begin("kernel", name, args());
+  uint32_t value;
+  try {
+    value = call();
+  } catch (...) {
+    trace->End(name, {{"result", "unwound"}});
+    throw;
+  }
+  Args after = out();
+  if (result) after.insert(after.begin(), {"result", Trace::Hex(value)});
+  trace->End(name, std::move(after));
+  return value;
+}
+
+template <class Call, class MakeArgs>
+uint32_t Traced(const char* name, Call&& call, MakeArgs&& args) {
+  return Traced(name, std::forward<Call>(call), std::forward<MakeArgs>(args),
+                [] { return Args{}; });
+}
+
+template <class Call, class MakeArgs, class MakeOut>
+void TracedVoid(const char* name, Call&& call, MakeArgs&& args, MakeOut&& out) {
+  Traced(
+      name,
+      [&] {
+        call();
+        return 0u;
+      },
+      std::forward<MakeArgs>(args), std::forward<MakeOut>(out), false);
+}
+
+template <class Call, class MakeArgs>
+void TracedVoid(const char* name, Call&& call, MakeArgs&& args) {
+  TracedVoid(name, std::forward<Call>(call), std::forward<MakeArgs>(args), [] { return Args{}; });
+}
+
+auto NoArgs() {
+  return [] { return Args{}; };
+}
+
 }  // namespace
 
 uint32_t KeGetCurrentProcessHandle(KHandle* process) {
-  return K(__func__).GetCurrentProcessHandle(process);
+  return Traced(
+      __func__, [&] { return K(__func__).GetCurrentProcessHandle(process); }, NoArgs(),
+      [&] {
+        return Args{{"process", Out(process)}};
+      });
 }
-uint32_t KeAllocateMutex(KHandle* mutex) { return K(__func__).AllocateMutex(mutex); }
-uint32_t KeDeallocateMutex(KHandle mutex) { return K(__func__).DeallocateMutex(mutex); }
-uint32_t KeAcquireMutex(KHandle mutex) { return K(__func__).AcquireMutex(mutex); }
-uint32_t KeReleaseMutex(KHandle mutex) { return K(__func__).ReleaseMutex(mutex); }
-uint32_t KeAllocateEvent(KHandle* event) { return K(__func__).AllocateEvent(event); }
-uint32_t KeDeallocateEvent(KHandle event) { return K(__func__).DeallocateEvent(event); }
-uint32_t KeSetEvent(KHandle event) { return K(__func__).SetEvent(event); }
-uint32_t KeClearEvent(KHandle event) { return K(__func__).ClearEvent(event); }
-uint32_t KeWaitEvent(KHandle event) { return K(__func__).WaitEvent(event); }
-uint32_t KePulseEvent(KHandle event) { return K(__func__).PulseEvent(event); }
+uint32_t KeAllocateMutex(KHandle* mutex) {
+  return Traced(
+      __func__, [&] { return K(__func__).AllocateMutex(mutex); }, NoArgs(),
+      [&] {
+        return Args{{"mutex", Out(mutex)}};
+      });
+}
+uint32_t KeDeallocateMutex(KHandle mutex) {
+  return Traced(
+      __func__, [&] { return K(__func__).DeallocateMutex(mutex); },
+      [&] {
+        return Args{{"mutex", Trace::Hex(mutex)}};
+      });
+}
+uint32_t KeAcquireMutex(KHandle mutex) {
+  return Traced(
+      __func__, [&] { return K(__func__).AcquireMutex(mutex); },
+      [&] {
+        return Args{{"mutex", Trace::Hex(mutex)}};
+      });
+}
+uint32_t KeReleaseMutex(KHandle mutex) {
+  return Traced(
+      __func__, [&] { return K(__func__).ReleaseMutex(mutex); },
+      [&] {
+        return Args{{"mutex", Trace::Hex(mutex)}};
+      });
+}
+uint32_t KeAllocateEvent(KHandle* event) {
+  return Traced(
+      __func__, [&] { return K(__func__).AllocateEvent(event); }, NoArgs(),
+      [&] {
+        return Args{{"event", Out(event)}};
+      });
+}
+uint32_t KeDeallocateEvent(KHandle event) {
+  return Traced(
+      __func__, [&] { return K(__func__).DeallocateEvent(event); },
+      [&] {
+        return Args{{"event", Trace::Hex(event)}};
+      });
+}
+uint32_t KeSetEvent(KHandle event) {
+  return Traced(
+      __func__, [&] { return K(__func__).SetEvent(event); },
+      [&] {
+        return Args{{"event", Trace::Hex(event)}};
+      });
+}
+uint32_t KeClearEvent(KHandle event) {
+  return Traced(
+      __func__, [&] { return K(__func__).ClearEvent(event); },
+      [&] {
+        return Args{{"event", Trace::Hex(event)}};
+      });
+}
+uint32_t KeWaitEvent(KHandle event) {
+  return Traced(
+      __func__, [&] { return K(__func__).WaitEvent(event); },
+      [&] {
+        return Args{{"event", Trace::Hex(event)}};
+      });
+}
+uint32_t KePulseEvent(KHandle event) {
+  return Traced(
+      __func__, [&] { return K(__func__).PulseEvent(event); },
+      [&] {
+        return Args{{"event", Trace::Hex(event)}};
+      });
+}
 uint32_t KeGrantHandleRights(KHandle handle, uint32_t rights, KHandle process) {
-  return K(__func__).GrantHandleRights(handle, rights, process);
+  return Traced(
+      __func__, [&] { return K(__func__).GrantHandleRights(handle, rights, process); },
+      [&] {
+        return Args{{"handle", Trace::Hex(handle)},
+                    {"rights", Trace::Hex(rights)},
+                    {"process", Trace::Hex(process)}};
+      });
 }
-uint32_t KeAppendList(KeList* list, void* element) { return K(__func__).AppendList(list, element); }
-uint32_t KeRemoveList(KeList* list, void* element) { return K(__func__).RemoveList(list, element); }
+uint32_t KeAppendList(KeList* list, void* element) {
+  return Traced(
+      __func__, [&] { return K(__func__).AppendList(list, element); },
+      [&] {
+        return Args{{"list", Ptr(list)}, {"element", Ptr(element)}};
+      });
+}
+uint32_t KeRemoveList(KeList* list, void* element) {
+  return Traced(
+      __func__, [&] { return K(__func__).RemoveList(list, element); },
+      [&] {
+        return Args{{"list", Ptr(list)}, {"element", Ptr(element)}};
+      });
+}
 uint32_t KeEnumRegSection(const char* section, uint32_t index, char* key, uint32_t keySize,
                           char* value, uint32_t valueSize) {
-  return K(__func__).EnumRegSection(section, index, key, keySize, value, valueSize);
+  return Traced(
+      __func__,
+      [&] { return K(__func__).EnumRegSection(section, index, key, keySize, value, valueSize); },
+      [&] {
+        return Args{{"section", Str(section)},
+                    {"index", std::to_string(index)},
+                    {"keySize", std::to_string(keySize)},
+                    {"valueSize", std::to_string(valueSize)}};
+      },
+      [&] {
+        // What was written back, up to the sizes given (a result that does
+        // not fit is not terminated).
+        auto text = [](const char* p, uint32_t size) {
+          return p == nullptr ? std::string("(null)") : std::string(p, strnlen(p, size));
+        };
+        return Args{{"key", text(key, keySize)}, {"value", text(value, valueSize)}};
+      });
 }
 uint32_t KeAllocateInterrupt(uint32_t line, KeInterruptHandler handler, uintptr_t context,
                              KHandle* interrupt) {
-  return K(__func__).AllocateInterrupt(line, handler, context, interrupt);
+  return Traced(
+      __func__, [&] { return K(__func__).AllocateInterrupt(line, handler, context, interrupt); },
+      [&] {
+        return Args{{"line", std::to_string(line)}, {"context", Trace::Hex(context)}};
+      },
+      [&] {
+        return Args{{"interrupt", Out(interrupt)}};
+      });
 }
 uint32_t KeDeallocateInterrupt(KHandle interrupt) {
-  return K(__func__).DeallocateInterrupt(interrupt);
+  return Traced(
+      __func__, [&] { return K(__func__).DeallocateInterrupt(interrupt); },
+      [&] {
+        return Args{{"interrupt", Trace::Hex(interrupt)}};
+      });
 }
-uint32_t KeEndOfInterrupt(KHandle interrupt) { return K(__func__).EndOfInterrupt(interrupt); }
+uint32_t KeEndOfInterrupt(KHandle interrupt) {
+  return Traced(
+      __func__, [&] { return K(__func__).EndOfInterrupt(interrupt); },
+      [&] {
+        return Args{{"interrupt", Trace::Hex(interrupt)}};
+      });
+}
 uint32_t KeGetIntInformation(KHandle interrupt, uint32_t what, uint32_t* value) {
-  return K(__func__).GetIntInformation(interrupt, what, value);
+  return Traced(
+      __func__, [&] { return K(__func__).GetIntInformation(interrupt, what, value); },
+      [&] {
+        return Args{{"interrupt", Trace::Hex(interrupt)}, {"what", std::to_string(what)}};
+      },
+      [&] {
+        return Args{{"value", Out(value)}};
+      });
 }
 uint32_t KeQueryInterruptHistory(uint32_t query) {
-  return K(__func__).QueryInterruptHistory(query);
+  return Traced(
+      __func__, [&] { return K(__func__).QueryInterruptHistory(query); },
+      [&] {
+        return Args{{"query", std::to_string(query)}};
+      });
 }
-uint32_t KeSignalInterrupt(uint32_t signal) { return K(__func__).SignalInterrupt(signal); }
-uint32_t KePassTimeSlice() { return K(__func__).PassTimeSlice(); }
+uint32_t KeSignalInterrupt(uint32_t signal) {
+  return Traced(
+      __func__, [&] { return K(__func__).SignalInterrupt(signal); },
+      [&] {
+        return Args{{"signal", std::to_string(signal)}};
+      });
+}
+uint32_t KePassTimeSlice() {
+  return Traced(
+      __func__, [&] { return K(__func__).PassTimeSlice(); }, NoArgs());
+}
 uint32_t KeCreateDevice(const char* name, void* context, KeDeviceEntry entry, uint32_t flags,
                         KHandle* device) {
-  return K(__func__).CreateDevice(name, context, entry, flags, device);
+  return Traced(
+      __func__, [&] { return K(__func__).CreateDevice(name, context, entry, flags, device); },
+      [&] {
+        return Args{{"name", Str(name)}, {"flags", Trace::Hex(flags)}};
+      },
+      [&] {
+        return Args{{"device", Out(device)}};
+      });
 }
 uint32_t KeAllocateHaObject(const char* name, void* context, KHandle* object) {
-  return K(__func__).AllocateHaObject(name, context, object);
+  return Traced(
+      __func__, [&] { return K(__func__).AllocateHaObject(name, context, object); },
+      [&] {
+        return Args{{"name", Str(name)}};
+      },
+      [&] {
+        return Args{{"object", Out(object)}};
+      });
 }
 uint32_t KeAllocateExceptionHandler(uint32_t code, uint32_t zero, KeAvailabilityHandler handler,
                                     KHandle* handle) {
-  return K(__func__).AllocateExceptionHandler(code, zero, handler, handle);
+  return Traced(
+      __func__, [&] { return K(__func__).AllocateExceptionHandler(code, zero, handler, handle); },
+      [&] {
+        return Args{{"code", std::to_string(code)}, {"zero", std::to_string(zero)}};
+      },
+      [&] {
+        return Args{{"handle", Out(handle)}};
+      });
 }
 uint32_t KeNotifyHaEvent(KHandle object, uint32_t code) {
-  return K(__func__).NotifyHaEvent(object, code);
+  return Traced(
+      __func__, [&] { return K(__func__).NotifyHaEvent(object, code); },
+      [&] {
+        return Args{{"object", Trace::Hex(object)}, {"code", std::to_string(code)}};
+      });
 }
-void debug_assert_bit(uint32_t bit) { K(__func__).DebugAssertBit(bit); }
-void debug_deassert_bit(uint32_t bit) { K(__func__).DebugDeassertBit(bit); }
-void KeDisableInterrupts() { K(__func__).DisableInterrupts(); }
-void KeEnableInterrupts() { K(__func__).EnableInterrupts(); }
+void debug_assert_bit(uint32_t bit) {
+  TracedVoid(
+      __func__, [&] { K(__func__).DebugAssertBit(bit); },
+      [&] {
+        return Args{{"bit", std::to_string(bit)}};
+      });
+}
+void debug_deassert_bit(uint32_t bit) {
+  TracedVoid(
+      __func__, [&] { K(__func__).DebugDeassertBit(bit); },
+      [&] {
+        return Args{{"bit", std::to_string(bit)}};
+      });
+}
+void KeDisableInterrupts() {
+  TracedVoid(
+      __func__, [&] { K(__func__).DisableInterrupts(); }, NoArgs());
+}
+void KeEnableInterrupts() {
+  TracedVoid(
+      __func__, [&] { K(__func__).EnableInterrupts(); }, NoArgs());
+}
 
 uint8_t inportb(uint32_t port) { return static_cast<uint8_t>(PortRead(__func__, port, 1)); }
 uint16_t inportw(uint32_t port) { return static_cast<uint16_t>(PortRead(__func__, port, 2)); }
@@ -120,18 +373,41 @@ int printf(const char* format, ...) {
     return length;
   }
   if (static_cast<size_t>(length) < sizeof small) {
+    if (Trace* trace = Trace::Active()) [[unlikely]] {
+      trace->Instant("kernel", "printf", {{"text", std::string(small, length)}});
+    }
     kernel.Print(small, static_cast<size_t>(length));
   } else {
     std::string text(static_cast<size_t>(length) + 1, '\0');
     std::vsnprintf(text.data(), text.size(), format, again);
+    if (Trace* trace = Trace::Active()) [[unlikely]] {
+      trace->Instant("kernel", "printf", {{"text", text.substr(0, length)}});
+    }
     kernel.Print(text.data(), static_cast<size_t>(length));
   }
   va_end(again);
   return length;
 }
 
-void* malloc(uint32_t size) { return K("malloc").Allocate(size); }
-void free(void* block) { K("free").Free(block); }
+void* malloc(uint32_t size) {
+  void* block = nullptr;
+  TracedVoid(
+      "malloc", [&] { block = K("malloc").Allocate(size); },
+      [&] {
+        return Args{{"size", std::to_string(size)}};
+      },
+      [&] {
+        return Args{{"block", Ptr(block)}};
+      });
+  return block;
+}
+void free(void* block) {
+  TracedVoid(
+      "free", [&] { K("free").Free(block); },
+      [&] {
+        return Args{{"block", Ptr(block)}};
+      });
+}
 
 void* memset(void* block, int value, uint32_t count) { return std::memset(block, value, count); }
 int memcmp(const void* a, const void* b, uint32_t count) { return std::memcmp(a, b, count); }

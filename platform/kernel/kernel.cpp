@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "platform/kernel/kernel_internal.h"
+#include "platform/pc/trace.h"
 
 namespace sim {
 
@@ -78,6 +79,7 @@ void Kernel::Boot(uint32_t (*image)()) {
 }
 
 void Kernel::DriverMain(uint32_t (*image)()) {
+  Trace::NameThread("driver main");
   std::optional<uint32_t> result;
   {
     ScopedThreadContext context(*this, driver_process_, /*unwindable=*/true, /*dispatcher=*/false);

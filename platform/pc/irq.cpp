@@ -4,27 +4,38 @@
 #include <chrono>
 
 #include "platform/pc/spin.h"
+#include "platform/pc/trace.h"
 
 namespace sim {
 
 void IrqController::Raise(unsigned line) {
   if (line >= kLines) return;
   bool wake;
+  unsigned level;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (level_[line]++ == 0) asserted_.set(line);
+    level = level_[line];
     ++rises_[line];
     published_generation_.store(++generation_, std::memory_order_release);
     wake = waiters_ != 0;
   }
+  if (Trace* trace = Trace::Active()) [[unlikely]]
+    trace->LineLevel(line, level);
   if (wake) changed_.notify_all();
 }
 
 void IrqController::Lower(unsigned line) {
   if (line >= kLines) return;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (level_[line] == 0) return;
-  if (--level_[line] == 0) asserted_.reset(line);
+  unsigned level;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (level_[line] == 0) return;
+    if (--level_[line] == 0) asserted_.reset(line);
+    level = level_[line];
+  }
+  if (Trace* trace = Trace::Active()) [[unlikely]]
+    trace->LineLevel(line, level);
 }
 
 bool IrqController::Asserted(unsigned line) const { return Level(line) != 0; }

@@ -9,6 +9,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "platform/pc/trace.h"
+
 #if defined(__SANITIZE_ADDRESS__)
 #define TORVELIN_ASAN 1
 #elif defined(__has_feature)
@@ -53,26 +55,30 @@ bool BelowFourGiB(void* p, size_t size) {
   return p != MAP_FAILED && start != 0 && start + size <= k4GiB;
 }
 
-// Memory whose every address fits in 32 bits. MAP_32BIT asks for the low
-// 2 GiB directly (also inside the application ranges of ASan and TSan); where
-// that fails or is full, try fixed addresses below 4 GiB without replacing
-// anything. A kernel that does not know MAP_FIXED_NOREPLACE takes the address
-// as a hint, so every result is checked.
+// Memory whose every address fits in 32 bits, at the same address in every
+// run where that is free: the bus addresses the driver writes to the
+// controller (and the machine trace shows) are then the same run to run, so
+// two traces of one bring-up can be compared line by line. Fixed addresses
+// below 4 GiB are tried first, without replacing anything; where none is
+// free (a sanitizer keeps low memory for itself), MAP_32BIT asks for the low
+// 2 GiB wherever the kernel likes. A kernel that does not know
+// MAP_FIXED_NOREPLACE takes the address as a hint, so every result is
+// checked.
 uint8_t* MapBelowFourGiB(size_t size) {
   constexpr int kProtection = PROT_READ | PROT_WRITE;
   constexpr int kFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
-  void* p = mmap(nullptr, size, kProtection, kFlags | MAP_32BIT, -1, 0);
-  if (BelowFourGiB(p, size)) return static_cast<uint8_t*>(p);
-  if (p != MAP_FAILED) munmap(p, size);
-
   constexpr uint64_t kStep = uint64_t{64} << 20;
-  constexpr uint64_t kFirst = uint64_t{256} << 20;  // well clear of the program image
+  constexpr uint64_t kFirst = uint64_t{1} << 30;  // well clear of the program image and its heap
   for (uint64_t hint = kFirst; hint + size <= k4GiB; hint += kStep) {
-    p = mmap(reinterpret_cast<void*>(hint), size, kProtection, kFlags | MAP_FIXED_NOREPLACE, -1, 0);
+    void* p =
+        mmap(reinterpret_cast<void*>(hint), size, kProtection, kFlags | MAP_FIXED_NOREPLACE, -1, 0);
     if (p == MAP_FAILED) continue;
     if (BelowFourGiB(p, size)) return static_cast<uint8_t*>(p);
     munmap(p, size);
   }
+  void* p = mmap(nullptr, size, kProtection, kFlags | MAP_32BIT, -1, 0);
+  if (BelowFourGiB(p, size)) return static_cast<uint8_t*>(p);
+  if (p != MAP_FAILED) munmap(p, size);
   return nullptr;
 }
 
@@ -195,6 +201,9 @@ bool Dma::Check(uint32_t address, size_t length, bool write, size_t align) {
     reason = "misaligned";
   }
   if (reason == nullptr) return true;
+  if (Trace* trace = Trace::Active()) [[unlikely]] {
+    trace->DmaRefused(&bus_master_, address, length, write, reason);
+  }
   error_count_.fetch_add(1, std::memory_order_relaxed);
   std::lock_guard<std::mutex> lock(mutex_);
   if (errors_.size() < kKeptErrors) {
@@ -210,6 +219,9 @@ bool Dma::Read(uint32_t address, void* destination, size_t length) {
     return false;
   }
   std::memcpy(destination, arena_.ToPointer(address), length);
+  if (Trace* trace = Trace::Active()) [[unlikely]] {
+    trace->Dma(&bus_master_, "read", address, length, 0, 0);
+  }
   return true;
 }
 
@@ -217,6 +229,9 @@ bool Dma::Write(uint32_t address, const void* source, size_t length) {
   if (length == 0) return true;
   if (!Check(address, length, true, 1)) return false;
   std::memcpy(arena_.ToPointer(address), source, length);
+  if (Trace* trace = Trace::Active()) [[unlikely]] {
+    trace->Dma(&bus_master_, "write", address, length, 0, 0);
+  }
   return true;
 }
 
@@ -224,8 +239,12 @@ uint16_t Dma::Load16(uint32_t address, bool* ok) {
   const bool good = Check(address, 2, false, 2);
   if (ok != nullptr) *ok = good;
   if (!good) return 0xFFFF;
-  return __atomic_load_n(reinterpret_cast<const uint16_t*>(arena_.ToPointer(address)),
-                         __ATOMIC_ACQUIRE);
+  const uint16_t value = __atomic_load_n(
+      reinterpret_cast<const uint16_t*>(arena_.ToPointer(address)), __ATOMIC_ACQUIRE);
+  if (Trace* trace = Trace::Active()) [[unlikely]] {
+    trace->Dma(&bus_master_, "load", address, 2, 2, value);
+  }
+  return value;
 }
 
 uint32_t Dma::Load32(uint32_t address, bool* ok) {
@@ -233,18 +252,27 @@ uint32_t Dma::Load32(uint32_t address, bool* ok) {
   if (ok != nullptr) *ok = good;
   if (!good) return 0xFFFFFFFF;
   uint8_t* p = arena_.ToPointer(address);
+  uint32_t value;
   if (address % 4 == 0) {
-    return __atomic_load_n(reinterpret_cast<const uint32_t*>(p), __ATOMIC_ACQUIRE);
+    value = __atomic_load_n(reinterpret_cast<const uint32_t*>(p), __ATOMIC_ACQUIRE);
+  } else {
+    const auto* half = reinterpret_cast<const uint16_t*>(p);
+    const uint32_t low = __atomic_load_n(half, __ATOMIC_ACQUIRE);
+    const uint32_t high = __atomic_load_n(half + 1, __ATOMIC_ACQUIRE);
+    value = low | high << 16;
   }
-  const auto* half = reinterpret_cast<const uint16_t*>(p);
-  const uint32_t low = __atomic_load_n(half, __ATOMIC_ACQUIRE);
-  const uint32_t high = __atomic_load_n(half + 1, __ATOMIC_ACQUIRE);
-  return low | high << 16;
+  if (Trace* trace = Trace::Active()) [[unlikely]] {
+    trace->Dma(&bus_master_, "load", address, 4, 4, value);
+  }
+  return value;
 }
 
 bool Dma::Store16(uint32_t address, uint16_t value) {
   if (!Check(address, 2, true, 2)) return false;
   __atomic_store_n(reinterpret_cast<uint16_t*>(arena_.ToPointer(address)), value, __ATOMIC_RELEASE);
+  if (Trace* trace = Trace::Active()) [[unlikely]] {
+    trace->Dma(&bus_master_, "store", address, 2, 2, value);
+  }
   return true;
 }
 
@@ -253,11 +281,14 @@ bool Dma::Store32(uint32_t address, uint32_t value) {
   uint8_t* p = arena_.ToPointer(address);
   if (address % 4 == 0) {
     __atomic_store_n(reinterpret_cast<uint32_t*>(p), value, __ATOMIC_RELEASE);
-    return true;
+  } else {
+    auto* half = reinterpret_cast<uint16_t*>(p);
+    __atomic_store_n(half, static_cast<uint16_t>(value), __ATOMIC_RELEASE);
+    __atomic_store_n(half + 1, static_cast<uint16_t>(value >> 16), __ATOMIC_RELEASE);
   }
-  auto* half = reinterpret_cast<uint16_t*>(p);
-  __atomic_store_n(half, static_cast<uint16_t>(value), __ATOMIC_RELEASE);
-  __atomic_store_n(half + 1, static_cast<uint16_t>(value >> 16), __ATOMIC_RELEASE);
+  if (Trace* trace = Trace::Active()) [[unlikely]] {
+    trace->Dma(&bus_master_, "store", address, 4, 4, value);
+  }
   return true;
 }
 

@@ -206,6 +206,11 @@ PciFunction* PciBus::Find(uint8_t bus, uint8_t devfn) const {
   return it == functions_.end() ? nullptr : it->second;
 }
 
+std::vector<std::pair<uint16_t, PciFunction*>> PciBus::Functions() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return {functions_.begin(), functions_.end()};
+}
+
 uint32_t PciBus::address() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return address_;

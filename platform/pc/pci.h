@@ -8,6 +8,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "platform/pc/port_bus.h"
 
@@ -147,6 +149,8 @@ class PciBus : public PortDevice {
   // before may still reach it (PortBus::Synchronize() waits for those).
   void Detach(PciFunction* pci);
   PciFunction* Find(uint8_t bus, uint8_t devfn) const;
+  // Every attached function with its key (bus << 8 | devfn), in key order.
+  std::vector<std::pair<uint16_t, PciFunction*>> Functions() const;
   uint32_t address() const;
 
   // Window 0xCF8-0xCFF (offset 0 = 0xCF8).

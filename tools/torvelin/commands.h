@@ -26,6 +26,7 @@ struct RunOptions : MachineChoice {
   std::string pcap;
   std::string replay;
   std::string tap;
+  std::string trace;  // empty: no machine trace; .json: trace-event JSON, else text
   bool json = false;
 };
 

@@ -50,6 +50,10 @@ void AddRunOptions(CLI::App* app, RunOptions* run) {
       ->type_name("FILE");
   app->add_option("--tap", run->tap, "Bridge the first segment to a Linux TAP interface")
       ->type_name("IFNAME");
+  app->add_option("--trace", run->trace,
+                  "Write the machine trace from power-up to stop (FILE.json: trace-event JSON "
+                  "for Perfetto; else text lines)")
+      ->type_name("FILE");
   app->add_flag("--json", run->json, "Print the report as JSON");
 }
 

@@ -384,6 +384,7 @@ int RunCommand(const RunOptions& o) {
   }
   const uint32_t buffers = EffectiveBuffers(pc_options.registry);
   Pc pc(std::move(pc_options));
+  if (!o.trace.empty()) pc.machine().trace().SetOn(true);
   InstallStopSignals();
 
   RunReport r;
@@ -411,6 +412,10 @@ int RunCommand(const RunOptions& o) {
   if (r.can_talk && !r.interrupted) CheckStatistics(r, stats_failures, live, r.checks);
   CheckControllers(pc, live, r);
   Finish(pc, traffic, !o.pcap.empty(), r);
+  if (!o.trace.empty() && !pc.machine().trace().WriteFile(o.trace)) {
+    std::fprintf(stderr, "torvelin: cannot write the trace to %s\n", o.trace.c_str());
+    return kExitFailed;
+  }
 
   if (o.json) {
     PrintJson(r, out);

@@ -77,6 +77,7 @@ class Session {
   std::string Irq(const Words& w);
   std::string Availability(const Words& w);
   std::string Console();
+  std::string TraceRequest(const Words& w);
   std::string Devices();
   void Stop();
 
@@ -93,6 +94,8 @@ class Session {
   std::vector<std::unique_ptr<PendingRead>> orphans_;  // reads of closed handles
   int next_handle_ = 1;
   size_t console_seen_ = 0;
+  bool trace_on_ = false;  // carried to the next machine booted
+  size_t trace_seen_ = 0;  // bytes of the trace's text already answered
 };
 
 [[noreturn]] void Refuse(const std::string& code, const std::string& message) {
@@ -204,6 +207,7 @@ std::string Session::Handle(const std::string& line, bool* quit) {
     if (verb == "irq") return Irq(w);
     if (verb == "suspend" || verb == "resume" || verb == "abort") return Availability(w);
     if (verb == "console") return Console();
+    if (verb == "trace") return TraceRequest(w);
     if (verb == "stop") {
       if (!pc_) Refuse("state", "no machine");
       Stop();
@@ -271,6 +275,8 @@ std::string Session::Boot(const Words& w) {
   }
   pc_ = std::make_unique<Pc>(std::move(pc_options));
   console_seen_ = 0;
+  trace_seen_ = 0;
+  if (trace_on_) pc_->machine().trace().SetOn(true);
   std::string why;
   if (!pc_->Boot(&why)) {
     Stop();
@@ -557,6 +563,29 @@ std::string Session::Console() {
   const std::string text = pc_->machine().Console();
   const std::string fresh = text.size() > console_seen_ ? text.substr(console_seen_) : "";
   console_seen_ = text.size();
+  return fresh.empty() ? "ok" : "ok " + Escape(fresh);
+}
+
+// trace on|off: records the machine trace from now (before boot: from
+// power-up of the next machine). trace FILE: writes what was recorded
+// (FILE.json as trace-event JSON, else text). trace: answers the text lines
+// recorded since the last answer.
+std::string Session::TraceRequest(const Words& w) {
+  if (w.size() > 2) Refuse("usage", "trace [on|off|FILE]");
+  if (w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
+    trace_on_ = w[1] == "on";
+    if (pc_) pc_->machine().trace().SetOn(trace_on_);
+    return "ok";
+  }
+  if (!pc_) Refuse("state", "no machine");
+  const sim::Trace& trace = pc_->machine().trace();
+  if (w.size() == 2) {
+    if (!trace.WriteFile(w[1])) Refuse("file", "cannot write " + w[1]);
+    return "ok events=" + std::to_string(trace.size());
+  }
+  const std::string text = trace.Text();
+  const std::string fresh = text.size() > trace_seen_ ? text.substr(trace_seen_) : "";
+  trace_seen_ = text.size();
   return fresh.empty() ? "ok" : "ok " + Escape(fresh);
 }
 

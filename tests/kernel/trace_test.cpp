@@ -1,0 +1,155 @@
+// The machine trace of a driver bring-up: what it records, how it names it,
+// and that both of its forms are well formed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/harness.h"
+
+namespace {
+
+using testing_support::Mac;
+using testing_support::StationFor;
+using testing_support::TestPc;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool HasLine(const std::vector<std::string>& lines, std::initializer_list<const char*> parts) {
+  for (const std::string& line : lines) {
+    bool all = true;
+    for (const char* part : parts) all = all && line.find(part) != std::string::npos;
+    if (all) return true;
+  }
+  return false;
+}
+
+// One controller, traced from power-up to the end of start-up.
+struct TracedBringUp : ::testing::Test {
+  TestPc pc;
+  void SetUp() override {
+    pc.AddNics(1);
+    pc.machine->trace().SetOn(true);
+    pc.Boot();
+    pc.machine->trace().SetOn(false);
+  }
+};
+
+TEST_F(TracedBringUp, NamesEveryKindOfAccessTheDriverMade) {
+  const std::vector<std::string> lines = Lines(pc.machine->trace().Text());
+  ASSERT_FALSE(lines.empty());
+  struct Case {
+    const char* what;
+    std::initializer_list<const char*> parts;
+  };
+  const Mac station = StationFor(0);
+  char word0[32];
+  std::snprintf(word0, sizeof word0, "value=0x%x", station[1] << 8 | station[0]);
+  const Case cases[] = {
+      {"PCI address latch", {"[driver main] - out", "port=0xcf8", "register=\"PCI address\""}},
+      {"PCI ID read", {"[driver main] - in", "PCI 00:03.0 config 0x0"}},
+      {"command register", {"PCI 00:03.0 config 0x4"}},
+      {"SCB command write", {"[driver main] - out", "controller 00:03.0 SCB command"}},
+      {"PORT reset", {"- out", "controller 00:03.0 PORT"}},
+      {"EEPROM word 0", {"- EEPROM read", "controller=\"controller 00:03.0\"", "word=0x0 ", word0}},
+      {"MDI cycle", {"- MDI read", "phy="}},
+      {"kernel call begin", {"[driver main] > KeAllocateInterrupt", "line=11"}},
+      {"kernel call end", {"[driver main] < KeAllocateInterrupt", "result=0x0", "interrupt=0x"}},
+      {"device published", {"> KeCreateDevice", "name=/DEV/MAC/TORVELIN/0"}},
+      {"start-up signal", {"> KeSignalInterrupt", "signal=10000"}},
+      {"timer", {"port=0x43", "register=timer"}},
+      {"descriptor DMA", {"[controller 00:03.0] - dma load", "address=0x"}},
+      {"descriptor status written", {"[controller 00:03.0] - dma store"}},
+      {"interrupt line level", {"= irq 11 level="}},
+      {"handler run", {"[interrupt] > handler line=11"}},
+  };
+  for (const Case& c : cases) EXPECT_TRUE(HasLine(lines, c.parts)) << c.what;
+}
+
+// Every event has the fields a trace viewer needs, and on each track the
+// begin and end events pair up like brackets, with the same names.
+TEST_F(TracedBringUp, JsonIsTraceEventFormatAndNests) {
+  const nlohmann::json trace = nlohmann::json::parse(pc.machine->trace().Json());
+  ASSERT_TRUE(trace.contains("traceEvents"));
+  const auto& events = trace["traceEvents"];
+  ASSERT_GT(events.size(), 100u);
+  std::map<int, std::vector<std::string>> open;
+  std::map<int, std::string> names;
+  std::map<int, double> last_ts;
+  size_t begins = 0;
+  for (const auto& e : events) {
+    ASSERT_TRUE(e.contains("name") && e["name"].is_string()) << e.dump();
+    ASSERT_TRUE(e.contains("ph") && e["ph"].is_string()) << e.dump();
+    ASSERT_TRUE(e.contains("ts") && e["ts"].is_number()) << e.dump();
+    ASSERT_TRUE(e.contains("pid") && e["pid"].is_number_integer()) << e.dump();
+    ASSERT_TRUE(e.contains("tid") && e["tid"].is_number_integer()) << e.dump();
+    const std::string ph = e["ph"];
+    ASSERT_TRUE(ph == "B" || ph == "E" || ph == "i" || ph == "C" || ph == "M") << e.dump();
+    const int tid = e["tid"];
+    if (ph == "M") {
+      if (e["name"] == "thread_name") names[tid] = e["args"]["name"];
+      continue;
+    }
+    ASSERT_TRUE(e.contains("args") && e["args"].is_object()) << e.dump();
+    if (ph == "C") {
+      for (const auto& [key, value] : e["args"].items()) EXPECT_TRUE(value.is_number()) << key;
+    }
+    const double ts = e["ts"];
+    if (ph == "B" || ph == "E") {
+      // Timestamps of one thread never go back (its own view of the clock).
+      EXPECT_GE(ts, last_ts[tid]) << e.dump();
+      last_ts[tid] = ts;
+    }
+    if (ph == "B") {
+      ++begins;
+      open[tid].push_back(e["name"]);
+    } else if (ph == "E") {
+      ASSERT_FALSE(open[tid].empty()) << "end without begin: " << e.dump();
+      EXPECT_EQ(open[tid].back(), e["name"].get<std::string>());
+      open[tid].pop_back();
+    }
+  }
+  EXPECT_GT(begins, 10u);
+  std::vector<std::string> tracks;
+  for (const auto& [tid, name] : names) tracks.push_back(name);
+  EXPECT_NE(std::find(tracks.begin(), tracks.end(), "driver main"), tracks.end());
+  EXPECT_NE(std::find(tracks.begin(), tracks.end(), "interrupt"), tracks.end());
+  EXPECT_NE(std::find(tracks.begin(), tracks.end(), "controller 00:03.0"), tracks.end());
+}
+
+TEST(Trace, OffRecordsNothingAndOnAgainAppends) {
+  TestPc pc;
+  pc.AddNics(1);
+  pc.Boot();
+  sim::Trace& trace = pc.machine->trace();
+  EXPECT_FALSE(trace.on());
+  EXPECT_EQ(trace.size(), 0u);
+  EXPECT_EQ(sim::Trace::Active(), nullptr);
+
+  trace.SetOn(true);
+  EXPECT_EQ(sim::Trace::Active(), &trace);
+  pc.machine->ports().Read(0xE000, 2);  // as a harness thread
+  trace.SetOn(false);
+  const size_t recorded = trace.size();
+  EXPECT_GE(recorded, 1u);
+  EXPECT_TRUE(HasLine(Lines(trace.Text()), {"[host] - in", "SCB status"}));
+
+  pc.machine->ports().Read(0xE000, 2);
+  pc.machine->irq().Raise(3);
+  pc.machine->irq().Lower(3);
+  EXPECT_EQ(trace.size(), recorded);
+  trace.Clear();
+  EXPECT_EQ(trace.size(), 0u);
+}
+
+}  // namespace
