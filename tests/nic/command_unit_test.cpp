@@ -38,13 +38,13 @@ TEST(CommandUnit, ListRunsWithStatusBitsAndStates) {
   CommandBlock* tail = rig.Block(CbCommandEndOfList);
   HwStore32(&nop->Link, HwAddress(tail));
   nic.W16(ScbStatus, 0xFF00);
-  nic.W8(ScbCommand, 0x20);  // CU resume
+  nic.Issue(0x20);  // CU resume
   EXPECT_EQ(HwLoad16(&tail->Status), CbStatusComplete | CbStatusOk);
   ASSERT_TRUE(nic.WaitCuNotActive());
   EXPECT_EQ(nic.CuState(), 0x00);                  // end of list: idle
   EXPECT_EQ(nic.Status() & 0xFF00, ScbStatusCna);  // no CX: tail had no I bit
   // Resume of an idle CU does nothing.
-  nic.W8(ScbCommand, 0x20);
+  nic.Issue(0x20);
   EXPECT_EQ(nic.CuState(), 0x00);
   // End of list wins over suspend: idle.
   RunBlock(nic, rig.Block(CbCommandEndOfList | CbCommandSuspend));
@@ -206,7 +206,7 @@ TEST(CommandUnit, Faults) {
   // command goes through once the fault is lifted.
   nic.model().faults().command_never_accepted = true;
   CommandBlock* cb = rig.Transmit(MakeFrame(kBroadcast, Station(0), 60));
-  nic.Command(ScbCommandCuStart, HwAddress(cb));
+  EXPECT_FALSE(nic.Command(ScbCommandCuStart, HwAddress(cb)));
   for (int i = 0; i < 10; ++i) EXPECT_EQ(nic.R8(ScbCommand), ScbCommandCuStart);
   EXPECT_EQ(HwLoad16(&cb->Status), 0);
   EXPECT_TRUE(port.Heard().empty());
