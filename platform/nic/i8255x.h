@@ -89,7 +89,7 @@ struct I8255xConfig {
   // Machine time between an SCB command write and its acceptance; 0 accepts
   // during the write (the behaviour of earlier versions of this model).
   uint64_t command_latency_ns = kDefaultCommandLatencyNs;
-  static constexpr uint64_t kDefaultCommandLatencyNs = 0;
+  static constexpr uint64_t kDefaultCommandLatencyNs = 3000;
 };
 
 // Builds an EEPROM image of `words` words (a power of two, 2..256; anything
