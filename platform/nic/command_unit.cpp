@@ -77,6 +77,7 @@ void I8255x::Impl::RunCommandUnit() {
   std::unique_lock<std::mutex> lock(mu);
   if (cu_runner_active || !cu_work_pending) return;
   cu_runner_active = true;
+  cu_runner_thread = std::this_thread::get_id();
   for (unsigned n = 0; n < kBlocksPerRun && cu_work_pending; ++n) {
     const uint32_t address = cu_next;
     const uint64_t generation = cu_generation;
@@ -98,7 +99,16 @@ void I8255x::Impl::RunCommandUnit() {
     FinishBlock(address, result, generation != cu_generation);
   }
   cu_runner_active = false;
+  runner_done.notify_all();
+  const bool had_work = cu_work_pending;
   Advance();
+  // A CU start that came due during the run has been accepted just now; its
+  // blocks run at once, as on the part, not at some later register access
+  // that software waiting on a block's status word in memory never makes.
+  if (!had_work && WantsRun()) {
+    lock.unlock();
+    RunCommandUnit();
+  }
 }
 
 I8255x::Impl::BlockResult I8255x::Impl::ExecuteBlock(uint32_t address) {

@@ -75,6 +75,7 @@ I8255x::Impl::Impl(I8255x& owner, Machine& machine_in, const I8255xConfig& confi
     eeprom.Load(config.eeprom_image);
   }
   eeprom.SetAbsent(config.eeprom_absent);
+  accept_alarm.impl = this;
 }
 
 uint16_t I8255x::Impl::SourceMasks() const {
@@ -268,6 +269,7 @@ void I8255x::Impl::WriteCommand(uint8_t value) {
   if (config.command_latency_ns == 0) {
     AcceptCommand();
   } else {
+    machine.clock().SetAlarm(&accept_alarm, command_accept_ns);
     acceptor_cv.notify_one();
   }
 }
@@ -311,7 +313,8 @@ void I8255x::Impl::AcceptorLoop() {
 void I8255x::Impl::CatchUp() {
   bool run;
   {
-    std::lock_guard<std::mutex> lock(mu);
+    std::unique_lock<std::mutex> lock(mu);
+    WaitForRunner(lock);
     Advance();
     run = WantsRun();
   }
@@ -542,6 +545,7 @@ I8255x::I8255x(Machine& machine, const I8255xConfig& config, Segment* segment)
 }
 
 I8255x::~I8255x() {
+  impl_->machine.clock().CancelAlarm(&impl_->accept_alarm);
   if (impl_->acceptor.joinable()) {
     {
       std::lock_guard<std::mutex> lock(impl_->mu);
@@ -581,8 +585,17 @@ void I8255x::InjectFrame(const std::vector<uint8_t>& bytes, FrameErrors errors) 
 }
 
 void I8255x::Receive(const Frame& frame) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->ReceiveFrame(frame.bytes.data(), frame.bytes.size(), frame.errors);
+  bool run;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    const bool had_work = impl_->cu_work_pending;
+    impl_->ReceiveFrame(frame.bytes.data(), frame.bytes.size(), frame.errors);
+    // The arrival may have brought a waiting CU start due (the model catches
+    // up with machine time first): its blocks run now, outside the lock, as
+    // after a register access.
+    run = !had_work && impl_->WantsRun();
+  }
+  if (run) impl_->RunCommandUnit();
 }
 
 uint16_t I8255x::ScbStatusValue() {
@@ -661,7 +674,8 @@ uint32_t I8255x::PortRead(uint32_t offset, unsigned width) {
   uint32_t value = 0;
   bool run;
   {
-    std::lock_guard<std::mutex> lock(impl_->mu);
+    std::unique_lock<std::mutex> lock(impl_->mu);
+    impl_->WaitForRunner(lock);
     impl_->Advance();
     for (unsigned i = 0; i < width; ++i) {
       value |= uint32_t{impl_->ReadByte(offset + i)} << (8 * i);
@@ -684,7 +698,8 @@ uint32_t I8255x::PortRead(uint32_t offset, unsigned width) {
 void I8255x::PortWrite(uint32_t offset, unsigned width, uint32_t value) {
   bool run;
   {
-    std::lock_guard<std::mutex> lock(impl_->mu);
+    std::unique_lock<std::mutex> lock(impl_->mu);
+    impl_->WaitForRunner(lock);
     impl_->Advance();
     impl_->Record(offset, width, value, true);
     impl_->WriteRegisters(offset, width, value);

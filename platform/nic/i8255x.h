@@ -9,17 +9,23 @@
 //     then the byte reads back as written and neither unit has changed
 //     state. Acceptance clears the byte, takes the general pointer as it is
 //     at that moment and carries the command out (the CU or RU status
-//     changes then). With a latency of 0 a command is accepted during the
-//     write itself. The "never accepted" fault holds every command back.
+//     changes then). The default is 3 us; with a latency of 0 a command is
+//     accepted during the write itself. The moment is one of machine time:
+//     the first port access of any thread (software polling the PC timer
+//     or memory included) that reaches it takes the command, on that thread;
+//     when nothing accesses ports at all, a thread of the model takes it.
+//     The "never accepted" fault holds every command back.
 //   - A command written over one not yet accepted replaces it, as a second
 //     write to the byte does on the part: the first is lost. That, a general
 //     pointer rewritten under a command that will use it, and a CU start
 //     accepted while the CU is active (dropped: the part gives no defined
 //     result, so the model runs nothing) are programming errors, recorded
 //     in ProgrammingErrors().
-//   - Command blocks execute synchronously in the thread that wrote the CU
+//   - Command blocks execute synchronously in the thread that took the CU
 //     command, after the controller's lock is released, at most 64 blocks per
-//     start; the rest continue at the next register access.
+//     run; the rest continue at the next register access. A register access
+//     of another thread waits until a run is over: a run takes no machine
+//     time, so software never sees one half done.
 //   - The command unit then stays active for a short while: 2 us per
 //     transmitted frame and 1 us per other block, counted from when the block
 //     ran. It leaves the active state (and raises CNA) at the first register
@@ -89,7 +95,7 @@ struct I8255xConfig {
   // Machine time between an SCB command write and its acceptance; 0 accepts
   // during the write (the behaviour of earlier versions of this model).
   uint64_t command_latency_ns = kDefaultCommandLatencyNs;
-  static constexpr uint64_t kDefaultCommandLatencyNs = 0;
+  static constexpr uint64_t kDefaultCommandLatencyNs = 3000;
 };
 
 // Builds an EEPROM image of `words` words (a power of two, 2..256; anything

@@ -251,6 +251,14 @@ struct I8255x::Impl {
   void Record(uint32_t offset, unsigned width, uint32_t value, bool write);
   uint8_t StatusLow() const;
   bool WantsRun() const { return cu_work_pending && !cu_runner_active; }
+  // Waits (lock held on entry and return) while another thread is running
+  // blocks: the run takes no machine time, so software must not see it half
+  // done, however long the host keeps that thread off the CPU.
+  void WaitForRunner(std::unique_lock<std::mutex>& lock) {
+    while (cu_runner_active && cu_runner_thread != std::this_thread::get_id()) {
+      runner_done.wait(lock);
+    }
+  }
 
   // ---- Command unit ----
   struct BlockResult {
@@ -359,11 +367,13 @@ struct I8255x::Impl {
   uint8_t cu_state = i8255x::kCuIdle;
   uint8_t cu_after = i8255x::kCuIdle;  // where the CU goes when its busy time is over
   uint32_t cu_base = 0;
-  uint32_t cu_next = 0;           // next block to run (absolute)
-  bool cu_work_pending = false;   // cu_next is to be run
-  bool cu_runner_active = false;  // some thread is running blocks
-  uint64_t cu_generation = 0;     // bumped by every start, resume and reset
-  uint64_t reset_generation = 0;  // bumped by every reset
+  uint32_t cu_next = 0;                 // next block to run (absolute)
+  bool cu_work_pending = false;         // cu_next is to be run
+  bool cu_runner_active = false;        // some thread is running blocks
+  std::thread::id cu_runner_thread;     // which one
+  std::condition_variable runner_done;  // notified when a run ends
+  uint64_t cu_generation = 0;           // bumped by every start, resume and reset
+  uint64_t reset_generation = 0;        // bumped by every reset
   uint64_t cu_busy_until_ns = 0;
   uint32_t cu_suspended_block = 0;
   unsigned cu_blocks_this_start = 0;
@@ -393,6 +403,13 @@ struct I8255x::Impl {
   std::vector<std::string> observations;
   std::vector<I8255xProgrammingError> programming_errors;
 
+  // Takes a command at its acceptance time on the thread whose port access
+  // (to any device: software polling the timer or memory) reaches it, so
+  // that when a command is taken depends on machine time only.
+  struct AcceptAlarm : ClockAlarm {
+    Impl* impl = nullptr;
+    void OnAlarm() override { impl->CatchUp(); }
+  } accept_alarm;
   // The acceptor thread (latency above 0 only), woken by a command write.
   std::condition_variable acceptor_cv;
   bool acceptor_stop = false;  // guarded by mu

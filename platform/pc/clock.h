@@ -7,10 +7,25 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 namespace sim {
 
 enum class ClockMode { Virtual, Real };
+
+// Something that must act at a moment of machine time whoever moves the
+// time there (a device whose work is due while software only polls memory
+// or the timer). Called on the thread whose port access reached the moment,
+// before that access reaches any device, with no lock of the port bus or the
+// clock held.
+class ClockAlarm {
+ public:
+  virtual void OnAlarm() = 0;
+
+ protected:
+  ~ClockAlarm() = default;
+};
 
 class Clock {
  public:
@@ -66,7 +81,18 @@ class Clock {
       virtual_ns_.fetch_add(pending.ns, std::memory_order_relaxed);
       pending.ns = 0;
     }
+    if (virtual_ns_.load(std::memory_order_relaxed) + pending.ns >=
+        next_alarm_ns_.load(std::memory_order_relaxed)) {
+      FireDueAlarms();
+    }
   }
+  // Sets `alarm` (one moment per alarm: a new one replaces the old) to go
+  // off at the first port access, of any thread, whose time reaches `at_ns`.
+  // Virtual mode only; in real mode nothing fires.
+  void SetAlarm(ClockAlarm* alarm, uint64_t at_ns);
+  // Removes the alarm and waits until no thread is still calling it; never
+  // call it from inside OnAlarm.
+  void CancelAlarm(ClockAlarm* alarm);
   // For the port bus: whether a read of device port `port` repeats the
   // calling thread's last device read with no device write since.
   bool RepeatsLastRead(uint32_t port) const {
@@ -134,6 +160,19 @@ class Clock {
   // else, it only has to be monotonic, which a single atomic counter is.
   std::atomic<uint64_t> virtual_ns_{0};
   const std::chrono::steady_clock::time_point start_;  // set once, read-only after
+
+  void FireDueAlarms();
+  // The earliest alarm's moment (UINT64_MAX: none); written under alarm_mu_,
+  // read by every access without it. A stale read only fires a little later
+  // (at the next access) or looks for nothing due.
+  std::atomic<uint64_t> next_alarm_ns_{UINT64_MAX};
+  std::mutex alarm_mu_;
+  struct Alarm {
+    ClockAlarm* alarm;
+    uint64_t at_ns;
+  };
+  std::vector<Alarm> alarms_;  // guarded by alarm_mu_
+  unsigned firing_ = 0;        // guarded by alarm_mu_: OnAlarm calls under way
 };
 
 }  // namespace sim

@@ -11,6 +11,7 @@
 
 #include "controller/controller.h"
 #include "device/device.h"
+#include "driver/command_wait.h"
 #include "startup/startup.h"
 #include "support/harness.h"
 #include "support/startup_helpers.h"
@@ -221,12 +222,18 @@ TEST(AvailabilityEvents, SuspendedAdapterIsLeftAloneByTheInterruptService) {
   uint32_t transferred = 0;
   ASSERT_EQ(client.Write(writer1, frame.data(), static_cast<uint32_t>(frame.size()), &transferred),
             0u);
+  // The write ends with the transmit's command-unit start, which the driver
+  // does not wait for: the frame goes out once the controller takes it.
+  ASSERT_TRUE(command_wait::WaitCommandTaken(run.machine(), *run.pc.nics[1]));
   run.pc.segment->Flush();
   ASSERT_EQ(run.pc.wire->Heard().size(), 1u);
   EXPECT_EQ(run.pc.wire->Heard()[0].bytes, frame);
 
   ASSERT_TRUE(run.machine().DeliverHaEvent(DeviceName(0), HaEventResume));
   EXPECT_EQ(FlagsOf(run.adapters[0]), 0u);
+  // The resume's bring-up and filter configure end with commands not waited
+  // for; a frame injected before the controller takes them could be lost.
+  ASSERT_TRUE(command_wait::WaitCommandTaken(run.machine(), *run.pc.nics[0]));
   const auto after = testing_support::MakeFrame(kStation, outsider, 90, 3);
   run.pc.wire->Inject(after);
   std::vector<uint8_t> buffer(1536);

@@ -116,6 +116,61 @@ TEST(BringUp, PolledAdapterKeepsItsInterruptsMaskedAndStillReceives) {
   EXPECT_TRUE(InjectAndWaitQueued(pc, adapter, frame)) << "the kernel polls the line";
 }
 
+// The controller comes out of the software reset with interrupts unmasked.
+// Bring-up masks them before the resets and unmasks them at its end (not
+// for a Polled adapter), and writes no mask in between: so from the
+// software reset on, every interrupt bit the bring-up's own commands raise
+// drives the line, while the adapter is not yet listed for the interrupt
+// service; and a Polled adapter ends bring-up with its controller unmasked,
+// as the reset left it, not with the 0x01 the driver wrote before it.
+TEST(BringUp, SoftwareResetUnmasksTheControllerForTheRestOfBringUp) {
+  struct Case {
+    const char* what;
+    bool polled;
+    std::vector<uint32_t> mask_writes;
+  };
+  const Case cases[] = {
+      {"interrupt mode", false, {0x01, 0x00}},
+      {"polled", true, {0x01}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestPc pc(Options({{"MacAddress", "02:11:22:33:44:55"}}));
+    sim::I8255xConfig config = QuickConfig(0);
+    config.polled = c.polled;
+    sim::I8255x& nic = pc.AddNic(config);
+    nic.EnableTrace(true);
+    const uint64_t rises_before = pc.machine->irq().Rises(config.irq);
+    pc.Boot();
+    ASSERT_NE(AdapterAt(0), nullptr);
+    nic.EnableTrace(false);
+
+    std::vector<uint32_t> masks;
+    size_t software_reset = 0;
+    size_t last_mask = 0;
+    const auto trace = nic.Trace();
+    for (size_t i = 0; i < trace.size(); ++i) {
+      if (!trace[i].write) continue;
+      if (trace[i].offset == ScbInterruptControl) {
+        masks.push_back(trace[i].value);
+        last_mask = i;
+      }
+      if (trace[i].offset == ScbPort && trace[i].value == 0) software_reset = i;
+    }
+    EXPECT_EQ(masks, c.mask_writes);
+    ASSERT_NE(software_reset, 0u);
+    if (c.polled) {
+      EXPECT_LT(last_mask, software_reset) << "no mask written after the reset";
+    }
+
+    EXPECT_EQ(pc.machine->ports().Read(config.io_base + ScbInterruptControl, 1), 0x00u)
+        << "unmasked at the end of bring-up";
+    EXPECT_GT(pc.machine->irq().Rises(config.irq), rises_before)
+        << "the bring-up's own commands raised the line before the adapter was listed";
+    pc.machine->Stop();
+  }
+}
+
 TEST(BringUp, SelectiveResetThatNeverFinishesIsFollowedByASoftwareReset) {
   TestPc pc(Options({{"MacAddress", "02:11:22:33:44:55"}}));
   sim::I8255x& nic = pc.AddNic(QuickConfig(0));

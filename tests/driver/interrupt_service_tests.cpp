@@ -6,6 +6,7 @@
 
 #include <mutex>
 
+#include "driver/command_wait.h"
 #include "platform/kernel/kernel.h"
 #include "support/controller_rig.h"
 
@@ -132,7 +133,9 @@ TEST(InterruptService, OutOfResourcesRestartsTheReceiveUnitInsteadOfDraining) {
     EXPECT_EQ(RbdIndex(a, a->RxRbdHead), rbdHead);
     EXPECT_EQ(RfdsWithEndOfList(a), std::vector<unsigned>{(rfdHead + RfdCount - 1) % RfdCount});
   }
-  // The unit runs again from the same lists.
+  // The unit runs again from the same lists, once the controller has taken
+  // the start the restart wrote last and did not wait for.
+  ASSERT_TRUE(command_wait::WaitCommandTaken(*pc.machine, nic));
   const auto after = MakeFrame(station, kPeer, 77, 500);
   ASSERT_TRUE(InjectAndWaitQueued(pc, a, after));
   {

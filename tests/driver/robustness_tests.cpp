@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "device/device.h"
+#include "driver/command_wait.h"
 #include "support/controller_rig.h"
 
 namespace {
@@ -68,6 +69,11 @@ struct Rig {
     pc.Boot();
     client = std::make_unique<sim::ClientProcess>(*pc.machine);
     EXPECT_EQ(client->Open(DeviceName(0), &open), 0u);
+    // Open ends with a configure the driver does not wait for (its CU start
+    // is written last): until the controller takes it, the previous
+    // configuration's filter refuses broadcasts, so a frame injected in
+    // that window is dropped, as on the part.
+    EXPECT_TRUE(command_wait::WaitCommandTaken(*pc.machine, *nic));
     nic->faults().descriptor_hook = &script;
   }
   ~Rig() {

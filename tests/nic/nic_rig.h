@@ -62,10 +62,27 @@ class Nic {
   uint8_t CuState() { return Status() & 0xC0; }
   uint8_t RuState() { return Status() & 0x3C; }
 
-  // Writes the general pointer and a command byte, as the driver does.
-  void Command(uint8_t command, uint32_t pointer) {
-    W32(ScbGeneralPointer, pointer);
+  // Reads the command byte until the controller has taken the command
+  // written last (the byte reads 0), as software must before it writes the
+  // next one or relies on the command's effect: acceptance takes machine
+  // time, and only port accesses move it. False when the byte never clears
+  // (bounded).
+  bool WaitAccepted(int reads = 1000) {
+    for (int i = 0; i < reads; ++i) {
+      if (R8(ScbCommand) == 0) return true;
+    }
+    return false;
+  }
+  // Writes a command byte and waits until it is taken.
+  bool Issue(uint8_t command) {
     W8(ScbCommand, command);
+    return WaitAccepted();
+  }
+  // Writes the general pointer and a command byte, as the driver does, and
+  // waits until the command is taken.
+  bool Command(uint8_t command, uint32_t pointer) {
+    W32(ScbGeneralPointer, pointer);
+    return Issue(command);
   }
   // Reads status until the CU is no longer active (bounded).
   bool WaitCuNotActive(int reads = 1000) {

@@ -98,7 +98,7 @@ TEST(ReceiveUnit, EndOfListOnTheRfdList) {
   // Resume continues at the RFD after the EL one (RFD 0 again), with the
   // next buffer.
   Recycle(rings, 0, 3);  // arms RFD 0, moves end of list onto it
-  nic.W8(ScbCommand, 0x02);
+  nic.Issue(0x02);
   EXPECT_EQ(nic.RuState(), 0x10);
   nic.model().InjectFrame(MakeFrame(Station(0), kPeer, 90));
   EXPECT_EQ(rings.RfdStatus(0), RfdStatusComplete | RfdStatusOk);
@@ -142,7 +142,7 @@ TEST(ReceiveUnit, AbortAndRestart) {
   Nic& nic = rig.Add(0);
   RxRings rings = rig.Rings(4, 4);
   BringUp(rig, nic, Station(0), rings);
-  nic.W8(ScbCommand, ScbCommandRuAbort);
+  nic.Issue(ScbCommandRuAbort);
   EXPECT_EQ(nic.RuState(), 0x00);
   EXPECT_EQ(nic.Status() & ScbStatusRnr, 0);  // an abort raises nothing
   nic.model().InjectFrame(MakeFrame(Station(0), kPeer, 80));
@@ -380,7 +380,7 @@ TEST(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
     if (status & ScbStatusRuNoResources) {
       std::lock_guard lock(scb);
       nic.W16(ScbStatus, status);
-      nic.W8(ScbCommand, ScbCommandRuAbort);
+      ASSERT_TRUE(nic.Issue(ScbCommandRuAbort));
       accounted = counters.frames_received.load();  // the rest are lost
       nic.W16(ScbStatus, 0xFC00);
       for (unsigned i = 0; i < 32; ++i) HwStore16(rings.Rbd((rbd + i) % 32) + RbdOffsetCount, 0);
