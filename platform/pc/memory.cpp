@@ -68,7 +68,9 @@ uint8_t* MapBelowFourGiB(size_t size) {
   constexpr int kProtection = PROT_READ | PROT_WRITE;
   constexpr int kFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
   constexpr uint64_t kStep = uint64_t{64} << 20;
-  constexpr uint64_t kFirst = uint64_t{1} << 30;  // well clear of the program image and its heap
+  // Well clear of a non-PIE program image and its heap; a sanitizer keeps
+  // only the low 2 GiB for the program, so start low enough to fit many.
+  constexpr uint64_t kFirst = uint64_t{256} << 20;
   for (uint64_t hint = kFirst; hint + size <= k4GiB; hint += kStep) {
     void* p =
         mmap(reinterpret_cast<void*>(hint), size, kProtection, kFlags | MAP_FIXED_NOREPLACE, -1, 0);

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -184,13 +185,16 @@ TEST(DeviceHazards, CloseRacingAHandOver) {
       // delay; then the test takes the exclusion, the frame waits in the
       // controller, and the close runs on up to its interrupt-free section
       // and waits there.
-      ClosePark park;
-      pc.machine().ports().SetTrace([&](const sim::PortBus::Access& a) { park.Seen(a, io); });
+      // Owned by the trace function too: an access on another thread may
+      // still be inside it after the trace is switched off.
+      auto park = std::make_shared<ClosePark>();
+      pc.machine().ports().SetTrace(
+          [park, io](const sim::PortBus::Access& a) { park->Seen(a, io); });
       closer = std::thread([&] { EXPECT_EQ(process.Close(open), 0u); });
-      ASSERT_TRUE(WaitUntil([&] { return park.parked.load(); }));
+      ASSERT_TRUE(WaitUntil([&] { return park->parked.load(); }));
       KeDisableInterrupts();
       pc.pc.wire->Inject(frame);  // waits in the controller
-      park.go = true;
+      park->go = true;
       ASSERT_TRUE(WaitMachineQuiet(pc.machine()));
       pc.machine().ports().SetTrace(nullptr);
       HandleReceivedPacket(adapter);
@@ -381,25 +385,28 @@ TEST(DeviceHazards, ReceiveRestartAndClientCommandNeverShareThePointer) {
   sim::I8255x& nic = pc.nic(0);
   const uint32_t io = nic.config().io_base;
 
-  std::mutex mu;
-  std::condition_variable cv;
-  std::thread::id restarter;  // the thread that wrote the RU abort
-  bool held = false, client_started = false;
-  std::vector<uint32_t> restart_pointers;  // what the restarting thread wrote
-  pc.machine().ports().SetTrace([&](const sim::PortBus::Access& a) {
+  // Owned by the trace function too: an access on another thread may still
+  // be inside it after the trace is switched off.
+  struct Hold {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::thread::id restarter;  // the thread that wrote the RU abort
+    bool held = false, client_started = false;
+  };
+  auto hold = std::make_shared<Hold>();
+  pc.machine().ports().SetTrace([hold, io](const sim::PortBus::Access& a) {
     if (!a.write) return;
-    std::unique_lock lock(mu);
+    std::unique_lock lock(hold->mu);
     const auto self = std::this_thread::get_id();
-    if (a.port == io + ScbCommand && a.value == ScbCommandRuAbort) restarter = self;
-    if (a.port == io + ScbCommand && a.value == ScbCommandCuStart && self != restarter) {
-      client_started = true;
-      cv.notify_all();
+    if (a.port == io + ScbCommand && a.value == ScbCommandRuAbort) hold->restarter = self;
+    if (a.port == io + ScbCommand && a.value == ScbCommandCuStart && self != hold->restarter) {
+      hold->client_started = true;
+      hold->cv.notify_all();
     }
-    if (a.port == io + ScbGeneralPointer && self == restarter && !held) {
-      held = true;
-      restart_pointers.push_back(a.value);
-      cv.notify_all();
-      cv.wait_for(lock, std::chrono::milliseconds(300), [&] { return client_started; });
+    if (a.port == io + ScbGeneralPointer && self == hold->restarter && !hold->held) {
+      hold->held = true;
+      hold->cv.notify_all();
+      hold->cv.wait_for(lock, std::chrono::milliseconds(300), [&] { return hold->client_started; });
     }
   });
 
@@ -408,8 +415,8 @@ TEST(DeviceHazards, ReceiveRestartAndClientCommandNeverShareThePointer) {
   nic.faults().ru_out_of_resources = true;
   pc.pc.wire->Inject(TaggedFrame(pc.station(0), device_test::kWireSource, 100, 1));
   {
-    std::unique_lock lock(mu);
-    ASSERT_TRUE(cv.wait_for(lock, device_test::kHangBound, [&] { return held; }))
+    std::unique_lock lock(hold->mu);
+    ASSERT_TRUE(hold->cv.wait_for(lock, device_test::kHangBound, [&] { return hold->held; }))
         << "the receive unit was never restarted";
   }
   EXPECT_EQ(process.Control(open, MacControlSetFilter,
