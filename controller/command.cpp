@@ -36,10 +36,6 @@ CommandBlock* NicGetCommandBlockTries(NicAdapter* adapter, unsigned tries) {
   return block;
 }
 
-}  // namespace
-
-namespace {
-
 // The configure bytes as the image is loaded: 22 bytes to read, FIFO limits
 // and DMA counts, bad and overrun frames dropped, short frames discarded,
 // the 82503 serial interface, frames sent with the source address the client
