@@ -14,4 +14,4 @@ cd "$(torvelin_root)"
 # reads the header's syntax tree; none of it needs a cross toolchain.
 torvelin_install clang lld python3
 rm -rf build/target
-torvelin_build target -j "${JOBS:-1}"
+torvelin_build target -j "${JOBS:-$(nproc)}"

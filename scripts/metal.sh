@@ -82,7 +82,7 @@ fi
 
 # ---- the image
 cmake -S "$root/metal" -B "$root/build/metal" -G Ninja >/dev/null
-cmake --build "$root/build/metal" -j 1 >/dev/null
+cmake --build "$root/build/metal" -j "${JOBS:-$(nproc)}" >/dev/null
 image="$root/build/metal/torvelin-metal.elf"
 
 # ---- the machine: every NIC on hub 0, so the second one hears the first

@@ -10,5 +10,5 @@ cd "$(torvelin_root)"
 
 # googletest is the source package behind libgtest-dev (/usr/src/googletest).
 torvelin_install g++-multilib googletest
-torvelin_build i686 -j "${JOBS:-1}"
+torvelin_build i686 -j "${JOBS:-$(nproc)}"
 ctest --preset i686 "$@"

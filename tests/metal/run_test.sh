@@ -19,7 +19,7 @@ if [ "${1:-}" = "--simulator" ]; then simulator="$2"; fi
 if [ -z "$simulator" ]; then
   simulator="$root/build/dev/tools/torvelin"
   if [ ! -x "$simulator" ]; then
-    cmake --preset dev >/dev/null && cmake --build --preset dev --target torvelin -j 1 >/dev/null ||
+    cmake --preset dev >/dev/null && cmake --build --preset dev --target torvelin >/dev/null ||
       { echo "metal test: cannot build the simulator for the console comparison"; exit 1; }
   fi
 fi
