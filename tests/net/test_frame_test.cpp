@@ -65,27 +65,25 @@ TEST(TestFrame, CheckCatchesEveryDamage) {
   EXPECT_TRUE(sim::IsWholeTestFrame(7, good.data(), good.size()));
 }
 
+// Below the 26-byte header a test frame is the header cut short, and parses
+// as nothing.
 TEST(TestFrame, RuntsAreTheHeaderCutAndParseAsNothing) {
   const std::vector<uint8_t> whole = sim::BuildTestFrame(0, 0, 9, kTo, kFrom, 26);
   const std::vector<uint8_t> runt = sim::BuildTestFrame(0, 0, 9, kTo, kFrom, 20);
-  ASSERT_EQ(runt.size(), 20u);
-  EXPECT_TRUE(std::equal(runt.begin(), runt.end(), whole.begin()));
+  EXPECT_EQ(runt, std::vector<uint8_t>(whole.begin(), whole.begin() + 20));
   EXPECT_FALSE(sim::ParseTestFrame(runt.data(), runt.size()).has_value());
 }
 
 TEST(TestFrame, RenumberingChangesOnlyTheSequence) {
   std::vector<uint8_t> frame = sim::BuildTestFrame(0, 3, 0, kTo, kFrom, 60);
-  const std::vector<uint8_t> before = frame;
+  std::vector<uint8_t> before = frame;
   sim::RenumberTestFrame(frame.data(), 77);
   const auto parsed = sim::ParseTestFrame(frame.data(), frame.size());
   ASSERT_TRUE(parsed.has_value());
   EXPECT_EQ(parsed->sequence, 77u);
   EXPECT_EQ(parsed->sender, 3);
-  for (size_t i = 0; i < frame.size(); ++i) {
-    if (i < 20 || i >= 24) {
-      EXPECT_EQ(frame[i], before[i]) << "byte " << i;
-    }
-  }
+  std::copy(frame.begin() + 20, frame.begin() + 24, before.begin() + 20);
+  EXPECT_EQ(frame, before) << "only the sequence's bytes 20-23 change";
   EXPECT_FALSE(sim::IsWholeTestFrame(0, frame.data(), frame.size()));
 }
 
