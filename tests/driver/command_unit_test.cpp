@@ -1,11 +1,12 @@
-// Command unit: configure bytes and their filter bits, command-block
-// alternation and rewind, transmit framing, and a controller that stops
-// taking commands.
+// Command unit: the configure bytes and their filter bits, address setup,
+// command-block alternation and rewind, transmit framing, and a controller
+// that stops taking commands.
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+#include "driver/command_wait.h"
 #include "support/controller_rig.h"
 
 namespace {
@@ -13,20 +14,12 @@ namespace {
 using namespace controller_rig;
 using testing_support::MakeFrame;
 
-// The bytes of the configure command in the block the adapter used last.
-std::vector<uint8_t> LastBlockBytes(NicAdapter* adapter, uint32_t count) {
-  const auto* block =
-      reinterpret_cast<const uint8_t*>(adapter->CommandBlocks[adapter->CurrentCommandBlock]);
-  return std::vector<uint8_t>(block, block + count);
+std::vector<uint8_t> Bytes(const void* data, size_t count) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  return std::vector<uint8_t>(bytes, bytes + count);
 }
 
-uint32_t Word(const std::vector<uint8_t>& bytes, size_t offset) {
-  uint32_t value;
-  std::memcpy(&value, bytes.data() + offset, 4);
-  return value;
-}
-
-TEST(CommandUnit, ConfigureBlockCarriesFilterAndIsSharedByEveryAdapter) {
+TEST(CommandUnit, ConfigureFollowsTheFilterAndOneBlockServesEveryAdapter) {
   TestPc pc(Options());
   pc.AddNic(QuickConfig(0));
   sim::I8255xConfig second = QuickConfig(1);
@@ -36,58 +29,45 @@ TEST(CommandUnit, ConfigureBlockCarriesFilterAndIsSharedByEveryAdapter) {
   pc.AddNic(second);
   pc.Boot();
   ASSERT_EQ(AdapterCount(), 2u);
-  NicAdapter* first = AdapterAt(0);
-  NicAdapter* other = AdapterAt(1);
 
-  // Creation configured both with no filter bits.
-  for (sim::I8255x* nic : pc.nics) {
-    ASSERT_TRUE(nic->Configured());
-    const auto bytes = nic->ConfigureBytes();
-    EXPECT_EQ(bytes[6], 0xBB) << "bad frames saved";
-    EXPECT_EQ(bytes[7], 0x02) << "short frames kept";
-    EXPECT_EQ(bytes[15] & 0x03, 0x02) << "not promiscuous, broadcasts refused";
-    EXPECT_EQ(bytes[21] & 0x08, 0x00) << "no multicast-all";
-    EXPECT_EQ(bytes[20] & 0x40, 0x00);
-    EXPECT_EQ(bytes[8], 0x01) << "MII chosen by the first adapter's PHY, kept for the second";
-    EXPECT_EQ(bytes[15] & 0x80, 0x00);
+  for (unsigned i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(pc.nics[i]->Configured());
+    EXPECT_EQ(pc.nics[i]->IndividualAddress(), StationOf(AdapterAt(i)));
+    const auto bytes = pc.nics[i]->ConfigureBytes();
+    EXPECT_EQ(bytes[8], 0x01) << "MII, chosen by the first adapter's PHY";
+    EXPECT_EQ(bytes[15] & 0x80, 0x00) << "carrier-sense filter off";
   }
 
   DriverLock lock;
-  // The configure command: first word, link, 24 bytes, the last two 0.
-  {
-    const auto block = LastBlockBytes(other, 32);
-    EXPECT_EQ(Word(block, 0) & 0xFFFF0000u, 0xC0020000u);
-    EXPECT_EQ(Word(block, 4), 0xFFFFFFFFu);
-    EXPECT_EQ(std::vector<uint8_t>(block.begin() + 8, block.end()),
-              std::vector<uint8_t>(ConfigBlock, ConfigBlock + 24));
-    EXPECT_EQ(block[30], 0);
-    EXPECT_EQ(block[31], 0);
-  }
+  NicAdapter* other = AdapterAt(1);
+  // The configure command: first word, no link, the 24 shared bytes.
+  const auto block = Bytes(other->CommandBlocks[other->CurrentCommandBlock], 32);
+  EXPECT_EQ(Bytes(block.data() + 2, 6), (std::vector<uint8_t>{0x02, 0xC0, 0xFF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(Bytes(block.data() + 8, 24), Bytes(ConfigBlock, 24));
 
-  ASSERT_EQ(NicConfigure(first, 0xF), 0u);
-  {
-    const auto bytes = pc.nics[0]->ConfigureBytes();
-    EXPECT_EQ(bytes[15] & 0x03, 0x01) << "promiscuous, broadcasts accepted";
-    EXPECT_EQ(bytes[21] & 0x08, 0x08) << "multicast-all";
-  }
-  // Filter bit 0x1 changes nothing; the shared block follows the last filter.
-  ASSERT_EQ(NicConfigure(other, 0x1), 0u);
-  {
+  // Every filter keeps bad and short frames and one individual address.
+  struct Case {
+    uint32_t filter;
+    uint8_t byte15;  // promiscuous 0x01, broadcasts refused 0x02
+    uint8_t byte21;  // multicast-all 0x08
+  };
+  for (const Case& c : {Case{0x0, 0x02, 0}, Case{0x1, 0x02, 0}, Case{0x2, 0x02, 0x08},
+                        Case{0x4, 0x00, 0}, Case{0x8, 0x03, 0}, Case{0xF, 0x01, 0x08}}) {
+    SCOPED_TRACE(testing::Message() << "filter " << c.filter);
+    ASSERT_EQ(NicConfigure(other, c.filter), 0u);
     const auto bytes = pc.nics[1]->ConfigureBytes();
-    EXPECT_EQ(bytes[15] & 0x03, 0x02);
-    EXPECT_EQ(bytes[21] & 0x08, 0x00);
+    EXPECT_EQ(bytes[15] & 0x03, c.byte15);
+    EXPECT_EQ(bytes[21] & 0x08, c.byte21);
     EXPECT_EQ(bytes[6], 0xBB);
     EXPECT_EQ(bytes[7], 0x02);
+    EXPECT_EQ(bytes[20] & 0x40, 0x00);
+    EXPECT_EQ(Bytes(bytes.data(), 24), Bytes(ConfigBlock, 24)) << "the shared block";
   }
-  ASSERT_EQ(NicConfigure(other, 0x4), 0u);
-  EXPECT_EQ(pc.nics[1]->ConfigureBytes()[15] & 0x03, 0x00);
-  EXPECT_EQ(ConfigBlock[22], 0);
-  EXPECT_EQ(ConfigBlock[23], 0);
 
   // A fresh image puts every configure byte and the instance counter back.
   ControllerResetImage();
-  EXPECT_EQ(std::vector<uint8_t>(ConfigBlock, ConfigBlock + 24),
-            std::vector<uint8_t>(kInitialConfig, kInitialConfig + 24));
+  EXPECT_EQ(Bytes(ConfigBlock, 24), Bytes(kInitialConfig, 24));
   EXPECT_EQ(InstanceCounter, 0u);
 }
 
@@ -104,30 +84,20 @@ TEST(CommandUnit, TransmitAlternatesBlocksAndRewindsToABlockThatNeverCompletes) 
   {
     DriverLock lock;
     std::vector<uint32_t> used;
-    for (uint32_t i = 0; i < 3; ++i) {
-      sent.push_back(MakeFrame(kPeer, station, 100 + i, i));
-      ASSERT_EQ(NicTransmit(adapter, sent.back().data(), 100 + i), 0u);
+    // Up to the largest frame; a short one goes out padded with zeros.
+    for (uint32_t length : {100u, 101u, 1536u, 20u}) {
+      sent.push_back(MakeFrame(kPeer, station, length, length));
+      ASSERT_EQ(NicTransmit(adapter, sent.back().data(), length), 0u);
+      if (length < 60) sent.back().resize(60, 0);
       used.push_back(adapter->CurrentCommandBlock);
     }
-    EXPECT_EQ(used[0] ^ used[1], 1u) << "blocks alternate";
-    EXPECT_EQ(used[2], used[0]);
+    EXPECT_EQ(used, (std::vector<uint32_t>{used[0], used[0] ^ 1, used[0], used[0] ^ 1}));
 
-    // The largest frame goes out; one byte more touches no block.
-    sent.push_back(MakeFrame(kPeer, station, 1536, 7));
-    ASSERT_EQ(NicTransmit(adapter, sent.back().data(), 1536), 0u);
-    const uint32_t next = adapter->NextCommandBlock;
-    const uint32_t current = adapter->CurrentCommandBlock;
+    // One byte more than the largest touches no block.
     const auto tooLong = MakeFrame(kPeer, station, 1537, 8);
     EXPECT_EQ(NicTransmit(adapter, tooLong.data(), 1537), 0x10000000u);
-    EXPECT_EQ(adapter->NextCommandBlock, next);
-    EXPECT_EQ(adapter->CurrentCommandBlock, current);
-
-    // A short buffer goes out padded with zeros to the minimum length.
-    const auto tiny = MakeFrame(kPeer, station, 20, 9);
-    ASSERT_EQ(NicTransmit(adapter, tiny.data(), 20), 0u);
-    auto padded = tiny;
-    padded.resize(60, 0);
-    sent.push_back(padded);
+    EXPECT_EQ(adapter->CurrentCommandBlock, used.back());
+    EXPECT_EQ(adapter->NextCommandBlock, used[0]);
   }
   ASSERT_TRUE(WaitUntil([&] { return pc.wire->Heard().size() >= sent.size(); }));
   const auto heard = pc.wire->Heard();
@@ -155,52 +125,38 @@ TEST(CommandUnit, TransmitAlternatesBlocksAndRewindsToABlockThatNeverCompletes) 
   EXPECT_EQ(nic.bus_errors().size(), 0u);
 }
 
-// A booted single-controller machine, for the two stuck-controller cases.
-struct StuckRig {
-  StuckRig() : pc(Options({{"MacAddress", "02:11:22:33:44:55"}})) {
-    nic = &pc.AddNic(QuickConfig(0));
-    pc.Boot();
-    adapter = AdapterAt(0);
-    if (adapter != nullptr) frame = MakeFrame(kPeer, StationOf(adapter), 60, 1);
-  }
-  TestPc pc;
-  sim::I8255x* nic = nullptr;
-  NicAdapter* adapter = nullptr;
-  std::vector<uint8_t> frame;
-};
-
-TEST(CommandUnit, CommandUnitStuckActiveGivesElevenUntilItMovesAgain) {
-  StuckRig rig;
-  ASSERT_NE(rig.adapter, nullptr);
+TEST(CommandUnit, AControllerThatStopsTakingCommandsGivesElevenAndNeverHangs) {
+  TestPc pc(Options({{"MacAddress", "02:11:22:33:44:55"}}));
+  sim::I8255x& nic = pc.AddNic(QuickConfig(0));
+  pc.Boot();
+  NicAdapter* adapter = AdapterAt(0);
+  ASSERT_NE(adapter, nullptr);
+  const auto frame = MakeFrame(kPeer, StationOf(adapter), 60, 1);
   DriverLock lock;
-  rig.nic->faults().cu_stuck_active = true;
-  EXPECT_EQ(NicWaitCommandUnit(rig.adapter, 1), 11u);
-  EXPECT_EQ(NicTransmit(rig.adapter, rig.frame.data(), 60), 11u);
-  rig.nic->faults().cu_stuck_active = false;
-  EXPECT_EQ(NicWaitCommandUnit(rig.adapter, 1), 0u);
-  // The block filled for the failed issue was never started; a fresh
-  // alternation gets going again.
-  NicInitCommandBlocks(rig.adapter);
-  EXPECT_EQ(NicTransmit(rig.adapter, rig.frame.data(), 60), 0u);
-}
 
-TEST(CommandUnit, CommandNeverAcceptedGivesElevenAndNeverHangs) {
-  StuckRig rig;
-  ASSERT_NE(rig.adapter, nullptr);
-  NicAdapter* adapter = rig.adapter;
-  DriverLock lock;
-  rig.pc.machine->ClearConsole();
-  // The command written first is never taken; the next issue gives up on
-  // the command byte.
-  rig.nic->faults().command_never_accepted = true;
-  EXPECT_EQ(NicTransmit(adapter, rig.frame.data(), 60), 0u);
-  EXPECT_EQ(NicTransmit(adapter, rig.frame.data(), 60), 11u);
+  // A command unit stuck active, until it moves again. The block filled for
+  // the failed issue was never started; a fresh alternation gets going.
+  nic.faults().cu_stuck_active = true;
+  EXPECT_EQ(NicWaitCommandUnit(adapter, 1), 11u);
+  EXPECT_EQ(NicTransmit(adapter, frame.data(), 60), 11u);
+  nic.faults().cu_stuck_active = false;
+  EXPECT_EQ(NicWaitCommandUnit(adapter, 1), 0u);
+  NicInitCommandBlocks(adapter);
+  EXPECT_EQ(NicTransmit(adapter, frame.data(), 60), 0u);
+  ASSERT_TRUE(command_wait::WaitCommandTaken(*pc.machine, nic));
+
+  // The command written next is never taken; the issue after it gives up
+  // on the command byte.
+  pc.machine->ClearConsole();
+  nic.faults().command_never_accepted = true;
+  EXPECT_EQ(NicTransmit(adapter, frame.data(), 60), 0u);
+  EXPECT_EQ(NicTransmit(adapter, frame.data(), 60), 11u);
   // Neither block is free now: a transmit gives 2, configure and address
   // setup give 11 with their lines, printed although Quiet is set.
-  EXPECT_EQ(NicTransmit(adapter, rig.frame.data(), 60), 2u);
+  EXPECT_EQ(NicTransmit(adapter, frame.data(), 60), 2u);
   EXPECT_EQ(NicConfigure(adapter, 0), 11u);
   EXPECT_EQ(NicSetAddress(adapter), 11u);
-  EXPECT_EQ(rig.pc.machine->Console(),
+  EXPECT_EQ(pc.machine->Console(),
             "TORVELIN: Insufficient resources to configure controller.\n"
             "TORVELIN: Insufficient resources to set MAC address.\n");
   // The base load waits for the same byte and gives up the same way.

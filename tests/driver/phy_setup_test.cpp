@@ -1,6 +1,6 @@
-// PHY setup: which handler runs for which records, which PHY registers it
-// touches, the link it records, the configure bytes it leaves, refusals, and
-// an MDI that never finishes.
+// PHY setup: which handler runs for which EEPROM records, the MDI cycles it
+// runs, the link it records, the configure bytes it leaves, refusals, and an
+// MDI that never finishes.
 
 #include <gtest/gtest.h>
 
@@ -23,29 +23,13 @@ std::ostream& operator<<(std::ostream& out, const MdiAccess& a) {
   return out << (a.write ? "write " : "read ") << a.reg << " 0x" << std::hex << a.data;
 }
 
-// MDI cycles the driver started, decoded from the command words it wrote.
-// Every one must address PHY 1.
-std::vector<MdiAccess> MdiCycles(sim::I8255x& nic, size_t skip) {
-  std::vector<MdiAccess> cycles;
-  const auto writes = Accesses(nic, ScbMdiControl, true);
-  for (size_t i = skip; i < writes.size(); ++i) {
-    const auto& entry = writes[i];
-    EXPECT_EQ((entry.value >> 21) & 0x1F, 1u) << "PHY address";
-    const uint32_t opcode = (entry.value >> 26) & 3;
-    EXPECT_TRUE(opcode == 1 || opcode == 2) << std::hex << entry.value;
-    cycles.push_back({opcode == 1, (entry.value >> 16) & 0x1F,
-                      static_cast<uint16_t>(opcode == 1 ? entry.value & 0xFFFF : 0)});
-  }
-  return cycles;
-}
-
 struct PhyRun {
   uint32_t status;
-  std::vector<MdiAccess> cycles;
-  std::vector<uint8_t> config;  // ConfigBlock afterwards
+  std::vector<MdiAccess> cycles;  // decoded from the command words written; all to PHY 1
+  std::vector<uint8_t> config;    // ConfigBlock afterwards
 };
 
-// Runs NicSetupPhy with the given records from the initial configure bytes.
+// Runs NicSetupPhy with the given records from a fresh image's configure bytes.
 PhyRun SetupPhy(sim::I8255x& nic, NicAdapter* adapter, uint16_t primary, uint16_t secondary,
                 uint16_t duplexBefore = 1) {
   DriverLock lock;
@@ -59,158 +43,114 @@ PhyRun SetupPhy(sim::I8255x& nic, NicAdapter* adapter, uint16_t primary, uint16_
   PhyRun run;
   run.status = NicSetupPhy(adapter);
   nic.EnableTrace(false);
-  run.cycles = MdiCycles(nic, before);
+  const auto writes = Accesses(nic, ScbMdiControl, true);
+  for (size_t i = before; i < writes.size(); ++i) {
+    const uint32_t value = writes[i].value;
+    EXPECT_EQ((value >> 21) & 0x1F, 1u) << "PHY address";
+    const uint32_t opcode = (value >> 26) & 3;
+    EXPECT_TRUE(opcode == 1 || opcode == 2) << std::hex << value;
+    run.cycles.push_back({opcode == 1, (value >> 16) & 0x1F,
+                          static_cast<uint16_t>(opcode == 1 ? value & 0xFFFF : 0)});
+  }
   run.config.assign(ConfigBlock, ConfigBlock + 24);
   return run;
-}
-
-const std::vector<uint8_t> kUnchanged(kInitialConfig, kInitialConfig + 24);
-
-std::vector<uint8_t> With(std::initializer_list<std::pair<int, uint8_t>> changes) {
-  std::vector<uint8_t> bytes = kUnchanged;
-  for (auto [index, value] : changes) bytes[index] = value;
-  return bytes;
 }
 
 class PhySetup : public ::testing::Test {
  protected:
   void SetUp() override {
     pc_ = std::make_unique<TestPc>(Options());
-    i82555_ = &pc_->AddNic(QuickConfig(0));  // 82555 reporting 100 Mbit/s, records 0x4701/0
+    nics_[0] = &pc_->AddNic(QuickConfig(0));  // 82555 at 100 Mbit/s, records 0x4701/0
     sim::I8255xConfig dp = QuickConfig(1);
     dp.phy = sim::PhyType::Dp83840;
     dp.phy_100mbit = false;
     dp.phy_primary = 0x0401;
-    dp_ = &pc_->AddNic(dp);
-    sim::I8255xConfig none = QuickConfig(2);
-    none.phy = sim::PhyType::None;
-    none.phy_primary = 0x0101;  // type 1: MII PHY without a handler of its own
-    none_ = &pc_->AddNic(none);
+    nics_[1] = &pc_->AddNic(dp);
     pc_->Boot();
-    ASSERT_EQ(AdapterCount(), 3u);
+    ASSERT_EQ(AdapterCount(), 2u);
   }
 
   std::unique_ptr<TestPc> pc_;
-  sim::I8255x* i82555_ = nullptr;
-  sim::I8255x* dp_ = nullptr;
-  sim::I8255x* none_ = nullptr;
+  sim::I8255x* nics_[2] = {};
 };
 
-TEST_F(PhySetup, FirstBringUpsRecordTheLinkAndShapeTheConfigureBytes) {
-  NicAdapter* a = AdapterAt(0);
-  EXPECT_EQ(a->LinkSpeed, 100);
-  EXPECT_EQ(a->LinkDuplex, 1);
-  EXPECT_EQ(AdapterAt(1)->LinkSpeed, 10) << "DP83840 reporting 10 Mbit/s";
-  EXPECT_EQ(AdapterAt(1)->LinkDuplex, 1);
-  // Type 1 runs no handler: the fresh record's duplex stays 0, so full
-  // duplex is forced in the configure bytes.
-  EXPECT_EQ(AdapterAt(2)->LinkDuplex, 0);
-  EXPECT_EQ(none_->ConfigureBytes()[19], 0xC0);
-  EXPECT_EQ(none_->ConfigureBytes()[8], 0x01);
-  EXPECT_EQ(i82555_->ConfigureBytes()[19], 0x00) << "configured before the third bring-up";
-  EXPECT_EQ(i82555_->ConfigureBytes()[8], 0x01);
-  EXPECT_EQ(i82555_->ConfigureBytes()[15] & 0x80, 0x00) << "carrier-sense filter off";
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(AdapterAt(i)->LinkForced, 0) << "never forced";
-}
-
-TEST_F(PhySetup, RecordsChooseHandlerRegistersAndRefusals) {
-  NicAdapter* a = AdapterAt(0);
-  const std::vector<MdiAccess> i82555 = {{false, 16, 0},
-                                         {false, 23, 0}};  // then the write of 23, checked below
-
-  // 82555 with a blank secondary record.
-  PhyRun run = SetupPhy(*i82555_, a, 0x4701, 0xFFFF);
-  EXPECT_EQ(run.status, 0u);
-  EXPECT_EQ(a->EepromImage[7], 0u) << "blank secondary record cleared";
-  ASSERT_EQ(run.cycles.size(), 3u);
-  EXPECT_EQ(std::vector<MdiAccess>(run.cycles.begin(), run.cycles.begin() + 2), i82555);
-  EXPECT_TRUE(run.cycles[2].write && run.cycles[2].reg == 23);
-  EXPECT_EQ(run.cycles[2].data & 0x0020, 0x0020);
-  EXPECT_EQ(run.cycles[2].data & 0x0400, 0) << "no forced full duplex";
-  EXPECT_EQ(a->LinkSpeed, 100);
-  EXPECT_EQ(a->LinkDuplex, 1);
-  EXPECT_EQ(run.config, With({{8, 0x01}, {15, 0x48}}));
-
-  // Bit 15 set: no MII PHY, yet the handler runs and probes the speed.
-  run = SetupPhy(*i82555_, a, 0x8701, 0);
-  EXPECT_EQ(run.status, 0u);
-  EXPECT_EQ(run.cycles.size(), 3u);
-  EXPECT_EQ(a->LinkSpeed, 100);
-  EXPECT_EQ(a->LinkDuplex, 1);
-  EXPECT_EQ(run.config, kUnchanged);
-
-  // A refused secondary type: the handler has already run.
-  run = SetupPhy(*i82555_, a, 0x4701, 0x0300);
-  EXPECT_EQ(run.status, 11u);
-  EXPECT_EQ(run.cycles.size(), 3u);
-  EXPECT_EQ(run.config, kUnchanged);
-
-  // Primary type 40 counts as 12 (refused), secondary 40 as 13 (accepted);
-  // secondary 12 is refused.
-  run = SetupPhy(*i82555_, a, 0x2801, 0);
-  EXPECT_EQ(run.status, 11u);
-  EXPECT_TRUE(run.cycles.empty());
-  EXPECT_EQ(run.config, kUnchanged);
-  EXPECT_EQ(SetupPhy(*i82555_, a, 0x4701, 0x2800).status, 0u);
-  EXPECT_EQ(SetupPhy(*i82555_, a, 0x4701, 0x0C00).status, 11u);
-  for (uint16_t refused : {0x0201, 0x0301, 0x0501, 0x0C01}) {
-    EXPECT_EQ(SetupPhy(*i82555_, a, refused, 0).status, 11u) << std::hex << refused;
+TEST_F(PhySetup, RecordsChooseHandlerRegistersLinkAndConfigureBytes) {
+  EXPECT_EQ(AdapterAt(0)->LinkSpeed, 100) << "the bring-up's own setup";
+  EXPECT_EQ(AdapterAt(1)->LinkSpeed, 10);
+  using Bytes = std::vector<std::pair<int, uint8_t>>;
+  const Bytes mii = {{8, 0x01}, {15, 0x48}};  // MII interface, carrier-sense filter off
+  const Bytes forced = {{8, 0x01}, {15, 0x48}, {19, 0xC0}};  // and full duplex
+  const std::vector<uint32_t> i82555 = {16, 23}, dp83840 = {25, 23}, none = {};
+  struct Case {
+    const char* what;
+    int nic;  // 0: 82555 reporting 100 Mbit/s, 1: DP83840 reporting 10 Mbit/s
+    uint16_t primary, secondary, duplexBefore;
+    uint32_t status;
+    std::vector<uint32_t> reads;  // registers read; a handler then writes 23
+    uint16_t speed, duplex;
+    Bytes config;  // configure bytes changed
+  };
+  const Case cases[] = {
+      {"82555, blank secondary", 0, 0x4701, 0xFFFF, 1, 0, i82555, 100, 1, mii},
+      {"82555, no MII (bit 15): the handler still runs", 0, 0x8701, 0, 1, 0, i82555, 100, 1, {}},
+      {"DP83840 type 4", 1, 0x0401, 0, 1, 0, dp83840, 10, 1, mii},
+      {"DP83840 type 10, bit 6 of 25 clear", 0, 0x0A01, 0, 1, 0, dp83840, 100, 1, mii},
+      {"refused secondary, after the handler", 0, 0x4701, 0x0300, 1, 11, i82555, 100, 1, {}},
+      {"secondary 40 counts as 13: accepted", 0, 0x4701, 0x2800, 1, 0, i82555, 100, 1, mii},
+      {"secondary 12 refused", 0, 0x4701, 0x0C00, 1, 11, i82555, 100, 1, {}},
+      {"primary 40 counts as 12: refused", 0, 0x2801, 0, 1, 11, none, 0, 1, {}},
+      {"primary 2 refused", 0, 0x0201, 0, 1, 11, none, 0, 1, {}},
+      {"primary 3 refused", 0, 0x0301, 0, 1, 11, none, 0, 1, {}},
+      {"primary 5 refused", 0, 0x0501, 0, 1, 11, none, 0, 1, {}},
+      {"primary 12 refused", 0, 0x0C01, 0, 1, 11, none, 0, 1, {}},
+      {"no records: 10 Mbit/s half duplex", 0, 0, 0, 1, 0, none, 10, 1, {}},
+      // Type 1 has no handler: the duplex it had stays, and anything but half
+      // forces full duplex.
+      {"MII without a handler, full duplex", 0, 0x0101, 0, 2, 0, none, 0, 2, forced},
+      {"MII without a handler, fresh record", 0, 0x0101, 0, 0, 0, none, 0, 0, forced},
+      {"the secondary alone makes it MII", 0, 0, 0x0101, 1, 0, none, 0, 1, mii},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    NicAdapter* adapter = AdapterAt(c.nic);
+    const PhyRun run = SetupPhy(*nics_[c.nic], adapter, c.primary, c.secondary, c.duplexBefore);
+    EXPECT_EQ(run.status, c.status);
+    std::vector<MdiAccess> cycles;
+    for (uint32_t reg : c.reads) cycles.push_back({false, reg, 0});
+    if (!c.reads.empty()) cycles.push_back({true, 23, 0x0020});  // never full duplex: not forced
+    EXPECT_EQ(run.cycles, cycles);
+    EXPECT_EQ(adapter->LinkSpeed, c.speed);
+    EXPECT_EQ(adapter->LinkDuplex, c.duplex);
+    EXPECT_EQ(adapter->LinkForced, 0);
+    EXPECT_EQ(adapter->EepromImage[7], c.secondary == 0xFFFF ? 0 : c.secondary);
+    std::vector<uint8_t> config(kInitialConfig, kInitialConfig + 24);
+    for (auto [index, value] : c.config) config[index] = value;
+    EXPECT_EQ(run.config, config);
   }
-
-  // No records at all: 10 Mbit/s half duplex, no MDI, nothing changed.
-  run = SetupPhy(*i82555_, a, 0, 0);
-  EXPECT_EQ(run.status, 0u);
-  EXPECT_TRUE(run.cycles.empty());
-  EXPECT_EQ(a->LinkSpeed, 10);
-  EXPECT_EQ(a->LinkDuplex, 1);
-  EXPECT_EQ(run.config, kUnchanged);
-
-  // An MII PHY with no handler keeps the duplex it had.
-  run = SetupPhy(*i82555_, a, 0x0101, 0, 2);
-  EXPECT_TRUE(run.cycles.empty());
-  EXPECT_EQ(a->LinkDuplex, 2);
-  EXPECT_EQ(run.config, With({{8, 0x01}, {15, 0x48}, {19, 0xC0}}));
-
-  // The secondary record alone can make the PHY an MII one.
-  run = SetupPhy(*i82555_, a, 0, 0x0101);
-  EXPECT_EQ(run.config, With({{8, 0x01}, {15, 0x48}}));
-
-  // DP83840 (types 4 and 10): register 25, then 23.
-  NicAdapter* d = AdapterAt(1);
-  for (uint16_t record : {0x0401, 0x0A01}) {
-    run = SetupPhy(*dp_, d, record, 0);
-    EXPECT_EQ(run.status, 0u);
-    ASSERT_EQ(run.cycles.size(), 3u);
-    EXPECT_EQ(run.cycles[0], (MdiAccess{false, 25, 0}));
-    EXPECT_EQ(run.cycles[1], (MdiAccess{false, 23, 0}));
-    EXPECT_EQ(run.cycles[2].reg, 23u);
-    EXPECT_EQ(d->LinkSpeed, 10);
-  }
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(AdapterAt(i)->LinkForced, 0);
 }
 
 TEST_F(PhySetup, MdiThatNeverFinishesTimesOutEveryAccess) {
   NicAdapter* a = AdapterAt(0);
-  i82555_->faults().mdi_never_ready = true;
+  nics_[0]->faults().mdi_never_ready = true;
   {
     DriverLock lock;
     EXPECT_EQ(NicMdiRead(a, 1, 16), 0xFFFF);
     EXPECT_EQ(NicMdiWrite(a, 1, 23, 0x1234), 11u);
   }
   // The 82555 probe takes the all-ones read as 100 Mbit/s and writes it back.
-  PhyRun run = SetupPhy(*i82555_, a, 0x4701, 0);
+  PhyRun run = SetupPhy(*nics_[0], a, 0x4701, 0);
   EXPECT_EQ(run.status, 0u);
   EXPECT_EQ(a->LinkSpeed, 100);
   ASSERT_EQ(run.cycles.size(), 3u);
   EXPECT_EQ(run.cycles[2], (MdiAccess{true, 23, 0xFFFF}));
   // The DP83840 probe takes it as 10 Mbit/s.
-  run = SetupPhy(*i82555_, a, 0x0401, 0);
+  run = SetupPhy(*nics_[0], a, 0x0401, 0);
   EXPECT_EQ(a->LinkSpeed, 10);
-  i82555_->faults().mdi_never_ready = false;
+  nics_[0]->faults().mdi_never_ready = false;
 
   DriverLock lock;
-  EXPECT_EQ(NicMdiWrite(a, 1, 23, 0x0020), 0u);
-  EXPECT_EQ(NicMdiRead(a, 1, 23) & 0x0020, 0x0020) << "vendor register written and read back";
+  EXPECT_EQ(NicMdiWrite(a, 1, 23, 0x0420), 0u);
+  EXPECT_EQ(NicMdiRead(a, 1, 23), 0x0420) << "vendor register written and read back";
 }
 
 }  // namespace

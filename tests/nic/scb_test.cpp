@@ -14,43 +14,23 @@ void ConfigWrite(sim::Machine& m, unsigned device, unsigned function, unsigned r
   m.ports().Write(0xCFC + (reg & 3), width, value);
 }
 
-TEST(Interrupts, MaskAllSoftwareInterruptAndLineLevel) {
+// Each source raises its status bit; mask-all and the single-source masks
+// hold the line low until unmasked; writing 1 acknowledges.
+TEST(Interrupts, SourcesAndMasks) {
   Rig rig;
   Nic& nic = rig.Add(0);  // IRQ 11
-  sim::IrqController& irq = rig.machine().irq();
-  ASSERT_TRUE(nic.Reset());
-  EXPECT_EQ(nic.R8(ScbInterruptControl), 0x00) << "a software reset leaves interrupts unmasked";
-
-  nic.W8(ScbInterruptControl, 0x03);  // software interrupt, still masked
-  EXPECT_EQ(nic.Status() & 0xFF00, ScbStatusSwi);
-  EXPECT_EQ(nic.R8(ScbInterruptControl), 0x01);  // bit 1 does not stick
-  EXPECT_FALSE(irq.Asserted(11));
-  nic.W8(ScbInterruptControl, 0x00);
-  EXPECT_TRUE(irq.Asserted(11));
-  EXPECT_TRUE(nic.model().InterruptLineHigh());
-  nic.W16(ScbStatus, 0x00FF);  // the low byte ignores writes
-  EXPECT_TRUE(irq.Asserted(11));
-  nic.W16(ScbStatus, ScbStatusSwi);  // write 1 to clear
-  EXPECT_FALSE(irq.Asserted(11));
-  EXPECT_EQ(nic.Status() & 0xFF00, 0);
-
-  // An MDI cycle with its interrupt enable bit raises MDI when it is done.
-  nic.Mdi(((1u << 5 | 1) | MdiOpRead) << 16 | 0x20000000);
-  EXPECT_EQ(nic.Status() & 0xFF00, ScbStatusMdi);
-  EXPECT_TRUE(irq.Asserted(11));
-}
-
-TEST(Interrupts, SingleSourceMasks) {
-  Rig rig;
-  Nic& nic = rig.Add(0);
   RxRings rings = rig.Rings(8, 8);
   BringUp(rig, nic, Station(0), rings);
   sim::IrqController& irq = rig.machine().irq();
+  const std::function<void()> none = [] {};
   const std::function<void()> frame = [&] {
     nic.model().InjectFrame(MakeFrame(Station(0), Station(1), 80));
   };
   const std::function<void()> block = [&] {
     RunBlock(nic, rig.Block(CbCommandEndOfList | CbCommandInterrupt));
+  };
+  const std::function<void()> mdi = [&] {  // a cycle with its interrupt enable bit
+    nic.Mdi(((1u << 5 | 1) | MdiOpRead) << 16 | 0x20000000);
   };
   const std::function<void()> no_resources = [&] {
     nic.model().faults().ru_out_of_resources = true;  // one shot
@@ -64,38 +44,42 @@ TEST(Interrupts, SingleSourceMasks) {
     bool asserted;
   };
   const Case cases[] = {
+      {"software interrupt under mask-all", 0x03, none, ScbStatusSwi, false},
+      {"MDI cycle done", 0x00, mdi, ScbStatusMdi, true},
       {"FR masked", 0x40, frame, ScbStatusFr, false},
       {"CX and CNA masked", 0xA0, block, ScbStatusCx | ScbStatusCna, false},
       {"CNA masked, CX shows", 0x20, block, ScbStatusCx | ScbStatusCna, true},
       {"CX masked, CNA shows", 0x80, block, ScbStatusCx | ScbStatusCna, true},
       {"RNR masked", 0x10, no_resources, ScbStatusRnr, false},
+      {"SWI has no single-source mask", 0xFE, none, ScbStatusSwi, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     nic.W8(ScbInterruptControl, c.mask);
+    EXPECT_EQ(nic.R8(ScbInterruptControl), c.mask & ~0x02) << "bit 1 does not stick";
     c.cause();
     EXPECT_EQ(nic.Status() & 0xFF00, c.status);
     EXPECT_EQ(irq.Asserted(11), c.asserted);
     nic.W8(ScbInterruptControl, 0x00);
     EXPECT_TRUE(irq.Asserted(11));
+    EXPECT_TRUE(nic.model().InterruptLineHigh());
     nic.W16(ScbStatus, 0xFF00);
     EXPECT_FALSE(irq.Asserted(11));
   }
-  // SWI has no single-source mask.
-  nic.W8(ScbInterruptControl, 0xFE);  // every source mask, and SWI
-  EXPECT_EQ(nic.R8(ScbInterruptControl), 0xFC);
-  EXPECT_TRUE(irq.Asserted(11));
 
-  // An 82557 stepping has none: bits 2-7 neither stick nor mask.
+  // An 82557 stepping has no single-source masks: bits 2-7 neither stick
+  // nor mask.
   sim::I8255xConfig config = Rig::Config(1);
   config.revision = 2;
   Nic& old = rig.Add(config);  // IRQ 10
   ASSERT_TRUE(old.Reset());
+  EXPECT_EQ(old.R8(ScbInterruptControl), 0x00) << "a software reset leaves interrupts unmasked";
   old.W8(ScbInterruptControl, 0xFC | 0x02);
   EXPECT_EQ(old.R8(ScbInterruptControl), 0x00);
   EXPECT_TRUE(irq.Asserted(10));
 }
 
+// PORT reads non-zero while a reset or self-test runs.
 TEST(Port, ResetsAndSelfTest) {
   Rig rig;
   Nic& nic = rig.Add(0);
@@ -103,18 +87,17 @@ TEST(Port, ResetsAndSelfTest) {
   std::array<uint8_t, 24> config = DriverConfiguration();
   config[15] = 0x49;  // promiscuous
   BringUp(rig, nic, Station(0), rings, config);
-  ASSERT_EQ(nic.RuState(), 0x10);
-  auto wait_port = [&] {
+  auto port_reads_busy = [&] {
     int reads = 0;
-    while (nic.R32(ScbPort) != 0) ASSERT_LT(++reads, 100);
+    while (nic.R32(ScbPort) != 0 && reads < 100) ++reads;
+    return reads;
   };
 
-  // Selective reset: both units idle, configuration and address kept; PORT
-  // reads non-zero for a little while.
+  // Selective reset: both units idle, configuration and address kept.
   nic.W32(ScbPort, ScbPortSelectiveReset);
-  EXPECT_NE(nic.R32(ScbPort), 0u);
+  const int reads = port_reads_busy();
+  EXPECT_TRUE(reads > 0 && reads < 100) << reads;
   EXPECT_EQ(nic.RuState(), 0x00);
-  wait_port();
   EXPECT_EQ(nic.model().IndividualAddress(), Station(0));
   EXPECT_EQ(nic.model().ActiveConfiguration(), config);
 
@@ -131,7 +114,7 @@ TEST(Port, ResetsAndSelfTest) {
   // Selective reset that never finishes, until a software reset.
   nic.model().faults().selective_reset_hangs = true;
   nic.W32(ScbPort, ScbPortSelectiveReset);
-  for (int i = 0; i < 200; ++i) ASSERT_NE(nic.R32(ScbPort), 0u);
+  EXPECT_EQ(port_reads_busy(), 100);
   EXPECT_TRUE(nic.Reset());
 
   // Self-test: signature non-zero, result 0, at the 16-byte-aligned address.
@@ -140,7 +123,7 @@ TEST(Port, ResetsAndSelfTest) {
   nic.W32(ScbPort, HwAddress(block) | ScbPortSelfTest);
   EXPECT_NE(HwLoad32(&block->Signature), 0u);
   EXPECT_EQ(HwLoad32(&block->Result), 0u);
-  wait_port();
+  EXPECT_LT(port_reads_busy(), 100);
 }
 
 TEST(Mdi, CyclesAndPhys) {
@@ -209,43 +192,21 @@ TEST(Registers, ByteLanesAndWidths) {
   EXPECT_EQ(nic.R32(60), 0u);
 }
 
-// The bus's own rules (lanes, BAR sizing, read-only fields) are the PCI
-// tests'; here, what the controller's function presents and what follows it.
-TEST(Pci, TheFunctionPresentsTheControllerAndItsWindowAndPinFollowIt) {
+// The bus's own rules (lanes, BAR sizing, read-only fields) are the PC's
+// tests', and the header's contents are read by the driver's discovery
+// tests; here, the sizes the controller claims, and what follows its header.
+TEST(Pci, BarSizesAndTheWindowAndPinFollowTheHeader) {
   Rig rig;
   sim::Machine& m = rig.machine();
-  sim::I8255xConfig f0 = Rig::Config(0);  // device 3, IRQ 11, 0xE000
-  f0.multi_function = true;
-  f0.latency_timer = 0x10;
-  sim::I8255xConfig f1 = Rig::Config(1);
-  f1.device = 3;
-  f1.function = 1;
-  f1.device_id = 0x1209;
-  Nic& nic = rig.Add(f0);
-  rig.Add(f1);
-  auto read = [&](unsigned function, unsigned reg, unsigned width) {
-    m.ports().Write(0xCF8, 4, 0x80000000u | 3u << 11 | function << 8 | (reg & 0xFC));
-    return m.ports().Read(0xCFC + (reg & 3), width);
-  };
-  struct Case {
-    unsigned function, reg, width;
-    uint32_t value;
-  };
-  for (const Case& c :
-       {Case{0, 0x00, 4, 0x12298086u}, Case{1, 0x00, 4, 0x12098086u}, Case{0, 0x0E, 1, 0x80},
-        Case{0, 0x0A, 2, 0x0200}, Case{0, 0x10, 4, 0xFEB00000u}, Case{0, 0x14, 4, 0xE001u},
-        Case{1, 0x14, 4, 0xE041u}, Case{0, 0x18, 4, 0xFEA00000u}, Case{0, 0x3C, 1, 11},
-        Case{0, 0x3D, 1, 1}, Case{0, 0x0D, 1, 0x10}}) {
-    EXPECT_EQ(read(c.function, c.reg, c.width), c.value) << c.function << ":" << std::hex << c.reg;
-  }
-  // BAR sizes: 4 KiB of memory, 64 bytes of I/O, 1 MiB of memory.
+  Nic& nic = rig.Add(0);  // device 3, IRQ 11, 0xE000
+  // 4 KiB of memory, 64 bytes of I/O, 1 MiB of memory.
   for (auto [reg, mask] :
        {std::pair{0x10u, 0xFFFFF000u}, {0x14u, 0xFFFFFFC1u}, {0x18u, 0xFFF00000u}}) {
-    const uint32_t bar = read(1, reg, 4);
-    ConfigWrite(m, 3, 1, reg, 4, 0xFFFFFFFF);
-    EXPECT_EQ(read(1, reg, 4), mask);
-    ConfigWrite(m, 3, 1, reg, 4, bar);
+    ConfigWrite(m, 3, 0, reg, 4, 0xFFFFFFFF);
+    m.ports().Write(0xCF8, 4, 0x80000000u | 3u << 11 | reg);
+    EXPECT_EQ(m.ports().Read(0xCFC, 4), mask);
   }
+  ConfigWrite(m, 3, 0, 0x14, 4, 0xE000);
 
   ASSERT_TRUE(nic.Reset());
   nic.W32(ScbGeneralPointer, 0x12345678);
