@@ -132,11 +132,16 @@ TEST_F(PhySetup, RecordsChooseHandlerRegistersLinkAndConfigureBytes) {
 TEST_F(PhySetup, MdiThatNeverFinishesTimesOutEveryAccess) {
   NicAdapter* a = AdapterAt(0);
   nics_[0]->faults().mdi_never_ready = true;
+  nics_[0]->EnableTrace(true);
   {
     DriverLock lock;
     EXPECT_EQ(NicMdiRead(a, 1, 16), 0xFFFF);
     EXPECT_EQ(NicMdiWrite(a, 1, 23, 0x1234), 11u);
   }
+  nics_[0]->EnableTrace(false);
+  // Given up only after polling for the whole timeout, not after a look or
+  // two: a PHY may take longer than that to finish a cycle.
+  EXPECT_GT(Accesses(*nics_[0], ScbMdiControl, false).size(), 2 * 8u);
   // The 82555 probe takes the all-ones read as 100 Mbit/s and writes it back.
   PhyRun run = SetupPhy(*nics_[0], a, 0x4701, 0);
   EXPECT_EQ(run.status, 0u);

@@ -17,12 +17,9 @@ TEST(Eeprom, EverySizeIsProbedReadAndBuiltWithStationRecordsAndChecksum) {
     const std::vector<uint16_t> image = nic.model().eeprom();
     ASSERT_EQ(image.size(), words);
     EXPECT_EQ(ProbeSize(nic), words);
-    uint16_t sum = 0;
     for (unsigned a = 0; a < words; ++a) {
       EXPECT_EQ(ReadWord(nic, a, Log2(words)), image[a]) << "word " << a;
-      sum = static_cast<uint16_t>(sum + image[a]);
     }
-    EXPECT_EQ(sum, 0xBABA);
     EXPECT_EQ(sim::EepromChecksum(image), 0xBABA);
     if (words >= 4) {
       EXPECT_EQ(std::vector<uint16_t>(image.begin(), image.begin() + 3),
