@@ -1,72 +1,72 @@
 // The serial EEPROM as the driver's bit-banging sees it through the EEPROM
-// control register.
+// control register, and the images the platform builds for it.
 #include "platform/nic/eeprom.h"
-
-#include <numeric>
 
 #include "nic_rig.h"
 
 namespace nic_test {
 namespace {
 
-TEST(Eeprom, SizeProbeAndReadOfEverySize) {
+TEST(Eeprom, EverySizeIsProbedReadAndBuiltWithStationRecordsAndChecksum) {
   Rig rig;
   Nic& nic = rig.Add(0);
   const Mac station = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
   for (unsigned words = 2; words <= 256; words *= 2) {
     SCOPED_TRACE(words);
-    nic.model().SetEepromImage(sim::BuildEepromImage(words, station, 0x4701, 0x0000));
-    const std::vector<uint16_t>& image = nic.model().eeprom();
+    nic.model().SetEepromImage(sim::BuildEepromImage(words, station, 0x4701, 0x0A02));
+    const std::vector<uint16_t> image = nic.model().eeprom();
     ASSERT_EQ(image.size(), words);
     EXPECT_EQ(ProbeSize(nic), words);
-
-    uint16_t sum = 0;
     for (unsigned a = 0; a < words; ++a) {
-      const uint16_t word = ReadWord(nic, a, Log2(words));
-      EXPECT_EQ(word, image[a]) << "word " << a;
-      sum = static_cast<uint16_t>(sum + word);
+      EXPECT_EQ(ReadWord(nic, a, Log2(words)), image[a]) << "word " << a;
     }
-    EXPECT_EQ(sum, 0xBABA);
+    EXPECT_EQ(sim::EepromChecksum(image), 0xBABA);
     if (words >= 4) {
-      EXPECT_EQ(ReadWord(nic, 0, Log2(words)), 0x1102);
-      EXPECT_EQ(ReadWord(nic, 2, Log2(words)), 0x5544);
+      EXPECT_EQ(std::vector<uint16_t>(image.begin(), image.begin() + 3),
+                (std::vector<uint16_t>{0x1102, 0x3322, 0x5544}));
+    }
+    if (words >= 8) {
+      EXPECT_NE(image[3], 0xFFFF);  // passes the blank check
+      EXPECT_EQ(image[6], 0x4701);
+    }
+    if (words >= 16) {
+      EXPECT_EQ(image[7], 0x0A02);  // an 8-word part has its checksum there
     }
   }
-}
-
-TEST(Eeprom, ConfiguredSizeAndAbsentPart) {
-  Rig rig;
-  sim::I8255xConfig config = Rig::Config(0);
-  config.eeprom_words = 256;
-  Nic& big = rig.Add(config);
-  EXPECT_EQ(ProbeSize(big), 256u);
-  EXPECT_EQ(ReadWord(big, 255, 8), big.model().eeprom()[255]);
-  EXPECT_EQ(ReadWord(big, 6, 8), 0x4701);
-
   // An absent part answers 1 throughout: 256 words of 0xFFFF.
-  config = Rig::Config(1);
-  config.eeprom_absent = true;
-  Nic& absent = rig.Add(config);
-  EXPECT_EQ(ProbeSize(absent), 256u);
-  EXPECT_EQ(ReadWord(absent, 0, 8), 0xFFFF);
-  EXPECT_EQ(ReadWord(absent, 17, 8), 0xFFFF);
-  absent.model().SetEepromAbsent(false);
-  EXPECT_EQ(ProbeSize(absent), 64u);
+  nic.model().SetEepromAbsent(true);
+  EXPECT_EQ(ProbeSize(nic), 256u);
+  EXPECT_EQ(ReadWord(nic, 17, 8), 0xFFFF);
+  nic.model().SetEepromAbsent(false);
+  EXPECT_EQ(ProbeSize(nic), 256u);
+
+  for (unsigned words : {0u, 48u, 512u}) {
+    EXPECT_THROW(sim::BuildEepromImage(words, station, 0, 0), std::invalid_argument) << words;
+  }
+  // Odd images are rounded up to a part.
+  sim::MicrowireEeprom part;
+  part.Load({1, 2, 3});
+  EXPECT_EQ(part.words(), (std::vector<uint16_t>{1, 2, 3, 0xFFFF}));
+  EXPECT_EQ(part.address_bits(), 2u);
+  part.Load({});
+  EXPECT_EQ(part.address_bits(), 1u);
+  part.Load(std::vector<uint16_t>(300, 7));
+  EXPECT_EQ(part.words().size(), 256u);
+  EXPECT_EQ(part.address_bits(), 8u);
 }
 
 TEST(Eeprom, DataOutIsOneOutsideTheReadAndDeselectEndsIt) {
   Rig rig;
   Nic& nic = rig.Add(0);
   nic.model().SetEepromImage(std::vector<uint16_t>(64, 0x0000));
-  // Idle, deselected.
-  EXPECT_NE(nic.R8(ScbEepromControl) & EepromDataOut, 0);
-  // Selected, before the address is complete.
+  auto data_out = [&] { return (nic.R8(ScbEepromControl) & EepromDataOut) != 0; };
+  EXPECT_TRUE(data_out());  // idle, deselected
   StartRead(nic);
-  EXPECT_NE(nic.R8(ScbEepromControl) & EepromDataOut, 0);
+  EXPECT_TRUE(data_out());  // selected, before the address is complete
   for (int i = 0; i < 5; ++i) WriteBit(nic, kSelectedZero);
-  EXPECT_NE(nic.R8(ScbEepromControl) & EepromDataOut, 0);
+  EXPECT_TRUE(data_out());
   WriteBit(nic, kSelectedZero);  // 6th address bit: dummy zero
-  EXPECT_EQ(nic.R8(ScbEepromControl) & EepromDataOut, 0);
+  EXPECT_FALSE(data_out());
   // Words of 0 read as 16 zeros, then data out returns to 1.
   for (int i = 0; i < 16; ++i) EXPECT_FALSE(ReadBit(nic));
   EXPECT_TRUE(ReadBit(nic));
@@ -80,68 +80,25 @@ TEST(Eeprom, DataOutIsOneOutsideTheReadAndDeselectEndsIt) {
   for (int i = 0; i < 6; ++i) WriteBit(nic, kSelectedZero);
   EXPECT_FALSE(ReadBit(nic));
   nic.W8(ScbEepromControl, 0);
-  EXPECT_NE(nic.R8(ScbEepromControl) & EepromDataOut, 0);
+  EXPECT_TRUE(data_out());
   // A fresh read after that works, and leading zeros before the start bit
   // are ignored.
   nic.model().SetEepromImage(sim::BuildEepromImage(64, Station(0), 0x4701, 0));
   WriteBit(nic, kSelectedZero);
   WriteBit(nic, kSelectedZero);
   EXPECT_EQ(ReadWord(nic, 6, 6), 0x4701);
-}
 
-TEST(Eeprom, OpcodesOtherThanReadAreIgnored) {
-  Rig rig;
-  Nic& nic = rig.Add(0);
+  // Opcodes other than read (here write, 01, with address 0 and data) are
+  // ignored: nothing changes, data out stays 1.
+  nic.W8(ScbEepromControl, 0);
   const std::vector<uint16_t> before = nic.model().eeprom();
-  // Write opcode (01) with address 0 and data: nothing changes, data out
-  // stays 1.
-  WriteBit(nic, kSelectedOne);
-  WriteBit(nic, kSelectedZero);
-  WriteBit(nic, kSelectedOne);
+  for (uint8_t bit : {kSelectedOne, kSelectedZero, kSelectedOne}) WriteBit(nic, bit);
   for (int i = 0; i < 6; ++i) WriteBit(nic, kSelectedZero);
-  EXPECT_NE(nic.R8(ScbEepromControl) & EepromDataOut, 0);
+  EXPECT_TRUE(data_out());
   for (int i = 0; i < 16; ++i) WriteBit(nic, kSelectedZero);
   nic.W8(ScbEepromControl, 0);
   EXPECT_EQ(nic.model().eeprom(), before);
   EXPECT_EQ(ReadWord(nic, 0, 6), before[0]);
-}
-
-TEST(Eeprom, BuiltImagesAreChecksumCorrect) {
-  const Mac station = {0x00, 0xA0, 0xC9, 0x01, 0x02, 0x03};
-  for (unsigned words = 2; words <= 256; words *= 2) {
-    SCOPED_TRACE(words);
-    const std::vector<uint16_t> image = sim::BuildEepromImage(words, station, 0x4701, 0x0A02);
-    ASSERT_EQ(image.size(), words);
-    EXPECT_EQ(sim::EepromChecksum(image), 0xBABA);
-    if (words >= 4) {
-      EXPECT_EQ(image[0], 0xA000);
-      EXPECT_EQ(image[1], 0x01C9);
-      EXPECT_EQ(image[2], 0x0302);
-    }
-    if (words >= 8) {
-      EXPECT_NE(image[3], 0xFFFF);  // passes the blank check
-      EXPECT_EQ(image[6], 0x4701);
-    }
-    if (words >= 16) {
-      EXPECT_EQ(image[7], 0x0A02);  // an 8-word part has its checksum there
-    }
-  }
-  EXPECT_THROW(sim::BuildEepromImage(0, station, 0, 0), std::invalid_argument);
-  EXPECT_THROW(sim::BuildEepromImage(48, station, 0, 0), std::invalid_argument);
-  EXPECT_THROW(sim::BuildEepromImage(512, station, 0, 0), std::invalid_argument);
-}
-
-TEST(Eeprom, OddImagesAreRoundedUpToAPart) {
-  sim::MicrowireEeprom part;
-  part.Load({1, 2, 3});
-  EXPECT_EQ(part.words(), (std::vector<uint16_t>{1, 2, 3, 0xFFFF}));
-  EXPECT_EQ(part.address_bits(), 2u);
-  part.Load({});
-  EXPECT_EQ(part.words().size(), 2u);
-  EXPECT_EQ(part.address_bits(), 1u);
-  part.Load(std::vector<uint16_t>(300, 7));
-  EXPECT_EQ(part.words().size(), 256u);
-  EXPECT_EQ(part.address_bits(), 8u);
 }
 
 }  // namespace

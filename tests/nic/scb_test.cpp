@@ -1,109 +1,85 @@
 // SCB registers other than the two units: interrupts and masks, PORT resets
-// and self-test, MDI and the PHYs, byte lanes, PCI configuration, DMA.
+// and self-test, MDI and the PHYs, byte lanes, the controller's PCI function,
+// DMA it is refused.
+#include <functional>
+
 #include "nic_rig.h"
 
 namespace nic_test {
 namespace {
 
-uint32_t ConfigAddress(unsigned device, unsigned function, unsigned reg) {
-  return 0x80000000u | device << 11 | function << 8 | (reg & 0xFC);
-}
-uint32_t ConfigRead(sim::Machine& m, unsigned device, unsigned function, unsigned reg,
-                    unsigned width) {
-  m.ports().Write(0xCF8, 4, ConfigAddress(device, function, reg));
-  return m.ports().Read(0xCFC + (reg & 3), width);
-}
 void ConfigWrite(sim::Machine& m, unsigned device, unsigned function, unsigned reg, unsigned width,
                  uint32_t value) {
-  m.ports().Write(0xCF8, 4, ConfigAddress(device, function, reg));
+  m.ports().Write(0xCF8, 4, 0x80000000u | device << 11 | function << 8 | (reg & 0xFC));
   m.ports().Write(0xCFC + (reg & 3), width, value);
 }
 
-TEST(Interrupts, MaskAllSoftwareInterruptAndLineLevel) {
+// Each source raises its status bit; mask-all and the single-source masks
+// hold the line low until unmasked; writing 1 acknowledges.
+TEST(Interrupts, SourcesAndMasks) {
   Rig rig;
   Nic& nic = rig.Add(0);  // IRQ 11
-  sim::IrqController& irq = rig.machine().irq();
-  ASSERT_TRUE(nic.Reset());
-  EXPECT_EQ(nic.R8(ScbInterruptControl), 0x00) << "a software reset leaves interrupts unmasked";
-
-  nic.W8(ScbInterruptControl, 0x03);  // software interrupt, still masked
-  EXPECT_EQ(nic.Status() & 0xFF00, ScbStatusSwi);
-  EXPECT_EQ(nic.R8(ScbInterruptControl), 0x01);  // bit 1 does not stick
-  EXPECT_FALSE(irq.Asserted(11));
-  nic.W8(ScbInterruptControl, 0x00);
-  EXPECT_TRUE(irq.Asserted(11));
-  EXPECT_TRUE(nic.model().InterruptLineHigh());
-  nic.W8(ScbInterruptControl, 0x01);
-  EXPECT_FALSE(irq.Asserted(11));
-  nic.W8(ScbInterruptControl, 0x00);
-  nic.W16(ScbStatus, 0x00FF);  // the low byte ignores writes
-  EXPECT_TRUE(irq.Asserted(11));
-  nic.W16(ScbStatus, ScbStatusSwi);  // write 1 to clear
-  EXPECT_FALSE(irq.Asserted(11));
-  EXPECT_EQ(nic.Status() & 0xFF00, 0);
-
-  // An MDI cycle with its interrupt enable bit raises MDI when it is done.
-  nic.Mdi(((1u << 5 | 1) | MdiOpRead) << 16 | 0x20000000);
-  EXPECT_EQ(nic.Status() & 0xFF00, ScbStatusMdi);
-  EXPECT_TRUE(irq.Asserted(11));
-  nic.W16(ScbStatus, 0xFF00);
-  EXPECT_FALSE(irq.Asserted(11));
-}
-
-TEST(Interrupts, SingleSourceMasks) {
-  Rig rig;
-  Nic& nic = rig.Add(0);
   RxRings rings = rig.Rings(8, 8);
   BringUp(rig, nic, Station(0), rings);
   sim::IrqController& irq = rig.machine().irq();
+  const std::function<void()> none = [] {};
+  const std::function<void()> frame = [&] {
+    nic.model().InjectFrame(MakeFrame(Station(0), Station(1), 80));
+  };
+  const std::function<void()> block = [&] {
+    RunBlock(nic, rig.Block(CbCommandEndOfList | CbCommandInterrupt));
+  };
+  const std::function<void()> mdi = [&] {  // a cycle with its interrupt enable bit
+    nic.Mdi(((1u << 5 | 1) | MdiOpRead) << 16 | 0x20000000);
+  };
+  const std::function<void()> no_resources = [&] {
+    nic.model().faults().ru_out_of_resources = true;  // one shot
+    frame();
+  };
+  struct Case {
+    const char* what;
+    uint8_t mask;
+    const std::function<void()>& cause;
+    uint16_t status;
+    bool asserted;
+  };
+  const Case cases[] = {
+      {"software interrupt under mask-all", 0x03, none, ScbStatusSwi, false},
+      {"MDI cycle done", 0x00, mdi, ScbStatusMdi, true},
+      {"FR masked", 0x40, frame, ScbStatusFr, false},
+      {"CX and CNA masked", 0xA0, block, ScbStatusCx | ScbStatusCna, false},
+      {"CNA masked, CX shows", 0x20, block, ScbStatusCx | ScbStatusCna, true},
+      {"CX masked, CNA shows", 0x80, block, ScbStatusCx | ScbStatusCna, true},
+      {"RNR masked", 0x10, no_resources, ScbStatusRnr, false},
+      {"SWI has no single-source mask", 0xFE, none, ScbStatusSwi, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    nic.W8(ScbInterruptControl, c.mask);
+    EXPECT_EQ(nic.R8(ScbInterruptControl), c.mask & ~0x02) << "bit 1 does not stick";
+    c.cause();
+    EXPECT_EQ(nic.Status() & 0xFF00, c.status);
+    EXPECT_EQ(irq.Asserted(11), c.asserted);
+    nic.W8(ScbInterruptControl, 0x00);
+    EXPECT_TRUE(irq.Asserted(11));
+    EXPECT_TRUE(nic.model().InterruptLineHigh());
+    nic.W16(ScbStatus, 0xFF00);
+    EXPECT_FALSE(irq.Asserted(11));
+  }
 
-  // FR from a frame; CX and CNA from a block with the I bit; RNR from the
-  // one-shot out-of-resources fault.
-  nic.model().InjectFrame(MakeFrame(Station(0), Station(1), 80));
-  nic.W8(ScbInterruptControl, 0x40);
-  EXPECT_EQ(nic.Status() & 0xFF00, ScbStatusFr);
-  EXPECT_FALSE(irq.Asserted(11));
-  nic.W8(ScbInterruptControl, 0x00);
-  EXPECT_TRUE(irq.Asserted(11));
-  nic.W16(ScbStatus, 0xFF00);
-
-  nic.W8(ScbInterruptControl, 0xA0);  // CX and CNA masked
-  RunBlock(nic, rig.Block(CbCommandEndOfList | CbCommandInterrupt));
-  EXPECT_EQ(nic.Status() & 0xFF00, ScbStatusCx | ScbStatusCna);
-  EXPECT_FALSE(irq.Asserted(11));
-  nic.W8(ScbInterruptControl, 0x20);  // CNA alone masked: CX shows
-  EXPECT_TRUE(irq.Asserted(11));
-  nic.W16(ScbStatus, ScbStatusCx);
-  EXPECT_FALSE(irq.Asserted(11));
-  nic.W16(ScbStatus, 0xFF00);
-
-  nic.W8(ScbInterruptControl, 0x10);  // RNR masked
-  nic.model().faults().ru_out_of_resources = true;
-  nic.model().InjectFrame(MakeFrame(Station(0), Station(1), 80));
-  EXPECT_EQ(nic.Status() & 0xFF00, ScbStatusRnr);
-  EXPECT_FALSE(irq.Asserted(11));
-  nic.W16(ScbStatus, 0xFF00);
-
-  // SWI has no single-source mask.
-  nic.W8(ScbInterruptControl, 0xFE);  // every source mask, and SWI
-  EXPECT_EQ(nic.R8(ScbInterruptControl), 0xFC);
-  EXPECT_TRUE(irq.Asserted(11));
-  nic.W8(ScbInterruptControl, 0xFD);
-  EXPECT_FALSE(irq.Asserted(11));
-
-  // An 82557 stepping has no single-source masks: bits 2-7 neither stick nor
-  // mask.
+  // An 82557 stepping has no single-source masks: bits 2-7 neither stick
+  // nor mask.
   sim::I8255xConfig config = Rig::Config(1);
   config.revision = 2;
   Nic& old = rig.Add(config);  // IRQ 10
   ASSERT_TRUE(old.Reset());
+  EXPECT_EQ(old.R8(ScbInterruptControl), 0x00) << "a software reset leaves interrupts unmasked";
   old.W8(ScbInterruptControl, 0xFC | 0x02);
   EXPECT_EQ(old.R8(ScbInterruptControl), 0x00);
   EXPECT_TRUE(irq.Asserted(10));
-  EXPECT_FALSE(sim::I8255xHasSingleSourceMasks(0x1229, 2));
-  EXPECT_TRUE(sim::I8255xHasSingleSourceMasks(0x1229, 8));
 }
 
+// PORT reads non-zero while a reset or self-test runs.
 TEST(Port, ResetsAndSelfTest) {
   Rig rig;
   Nic& nic = rig.Add(0);
@@ -111,49 +87,43 @@ TEST(Port, ResetsAndSelfTest) {
   std::array<uint8_t, 24> config = DriverConfiguration();
   config[15] = 0x49;  // promiscuous
   BringUp(rig, nic, Station(0), rings, config);
-  ASSERT_EQ(nic.RuState(), 0x10);
+  auto port_reads_busy = [&] {
+    int reads = 0;
+    while (nic.R32(ScbPort) != 0 && reads < 100) ++reads;
+    return reads;
+  };
 
-  // Selective reset: both units idle, configuration and address kept; PORT
-  // reads non-zero for a little while.
+  // Selective reset: both units idle, configuration and address kept.
   nic.W32(ScbPort, ScbPortSelectiveReset);
-  EXPECT_NE(nic.R32(ScbPort), 0u);
+  const int reads = port_reads_busy();
+  EXPECT_TRUE(reads > 0 && reads < 100) << reads;
   EXPECT_EQ(nic.RuState(), 0x00);
-  int reads = 0;
-  while (nic.R32(ScbPort) != 0) ASSERT_LT(++reads, 100);
   EXPECT_EQ(nic.model().IndividualAddress(), Station(0));
   EXPECT_EQ(nic.model().ActiveConfiguration(), config);
-  EXPECT_TRUE(nic.model().Configured());
 
-  // Software reset: configuration back to power-up values, address forgotten.
-  nic.Command(ScbCommandRuStart, HwAddress(rings.rfds[0]));
-  nic.W8(ScbInterruptControl, 0);
+  // Software reset: configuration back to power-up values, address and mask
+  // forgotten.
   nic.W8(ScbInterruptControl, ScbInterruptMaskAll);
   ASSERT_TRUE(nic.Reset());
   EXPECT_EQ(nic.Status(), 0);
-  EXPECT_EQ(nic.R8(ScbInterruptControl), 0x00) << "the mask does not survive a software reset";
+  EXPECT_EQ(nic.R8(ScbInterruptControl), 0x00);
   EXPECT_FALSE(nic.model().Configured());
   EXPECT_EQ(nic.model().IndividualAddress(), (Mac{}));
   EXPECT_EQ(nic.model().ActiveConfiguration()[15], 0xC8);
-  // With the address forgotten a frame to it is refused by the filter.
-  nic.Command(ScbCommandRuStart, HwAddress(rings.rfds[0]));
-  nic.model().InjectFrame(MakeFrame(Station(0), Station(1), 80));
-  EXPECT_EQ(nic.model().counters().dropped_filter.load(), 1u);
 
   // Selective reset that never finishes, until a software reset.
   nic.model().faults().selective_reset_hangs = true;
   nic.W32(ScbPort, ScbPortSelectiveReset);
-  for (int i = 0; i < 200; ++i) ASSERT_NE(nic.R32(ScbPort), 0u);
+  EXPECT_EQ(port_reads_busy(), 100);
   EXPECT_TRUE(nic.Reset());
 
   // Self-test: signature non-zero, result 0, at the 16-byte-aligned address.
   auto* block = rig.Alloc<SelfTestBlock>(32);
-  HwStore32(&block->Signature, 0);
   HwStore32(&block->Result, 0xFFFFFFFF);
   nic.W32(ScbPort, HwAddress(block) | ScbPortSelfTest);
   EXPECT_NE(HwLoad32(&block->Signature), 0u);
   EXPECT_EQ(HwLoad32(&block->Result), 0u);
-  reads = 0;
-  while (nic.R32(ScbPort) != 0) ASSERT_LT(++reads, 100);
+  EXPECT_LT(port_reads_busy(), 100);
 }
 
 TEST(Mdi, CyclesAndPhys) {
@@ -162,40 +132,36 @@ TEST(Mdi, CyclesAndPhys) {
   // The ready bit is not there at once, then comes up with the data.
   fast.W32(ScbMdiControl, ((1u << 5 | 16) | MdiOpRead) << 16);
   EXPECT_EQ(fast.R32(ScbMdiControl) & MdiReady, 0u);
-  EXPECT_NE(fast.Mdi(((1u << 5 | 16) | MdiOpRead) << 16), 0xFFFFFFFFu);
-  EXPECT_TRUE(fast.MdiRead(1, 16) & 0x0002);
   EXPECT_EQ(fast.MdiRead(1, 1), 0x782D);  // link up, negotiation complete
   EXPECT_EQ(fast.MdiRead(1, 2), 0x02A8);
   EXPECT_EQ(fast.MdiRead(2, 1), 0xFFFF);  // nobody at address 2
-  // Vendor registers store; the speed bit stays status.
-  EXPECT_TRUE(fast.MdiWrite(1, 23, 0x0020));
-  EXPECT_EQ(fast.MdiRead(1, 23), 0x0020);
+  // Vendor registers store; the speed bit stays status; status is read only.
   EXPECT_TRUE(fast.MdiWrite(1, 16, 0x1000));
   EXPECT_EQ(fast.MdiRead(1, 16), 0x1002);
-  EXPECT_TRUE(fast.MdiWrite(1, 1, 0));  // read only
+  EXPECT_TRUE(fast.MdiWrite(1, 1, 0));
   EXPECT_EQ(fast.MdiRead(1, 1), 0x782D);
 
-  sim::I8255xConfig config = Rig::Config(1);
-  config.phy_100mbit = false;
-  Nic& slow = rig.Add(config);
-  EXPECT_FALSE(slow.MdiRead(1, 16) & 0x0002);
-
-  config = Rig::Config(2);
-  config.phy = sim::PhyType::Dp83840;
-  config.phy_100mbit = false;
-  Nic& national10 = rig.Add(config);
-  EXPECT_TRUE(national10.MdiRead(1, 25) & 0x0040);
-  EXPECT_EQ(national10.MdiRead(1, 2), 0x2000);
-  config = Rig::Config(3);
-  config.phy = sim::PhyType::Dp83840;
-  Nic& national100 = rig.Add(config);
-  EXPECT_FALSE(national100.MdiRead(1, 25) & 0x0040);
-
-  config = Rig::Config(4);
-  config.phy = sim::PhyType::None;
-  Nic& none = rig.Add(config);
-  EXPECT_EQ(none.MdiRead(1, 0), 0xFFFF);
-  EXPECT_EQ(none.MdiRead(1, 16), 0xFFFF);
+  // What the other PHYs report, speed bits above all.
+  struct Case {
+    sim::PhyType phy;
+    bool fast;
+    unsigned reg;
+    uint16_t mask, value;
+  };
+  const Case cases[] = {
+      {sim::PhyType::I82555, false, 16, 0x0002, 0x0000},
+      {sim::PhyType::Dp83840, true, 25, 0x0040, 0x0000},
+      {sim::PhyType::Dp83840, false, 2, 0xFFFF, 0x2000},
+      {sim::PhyType::None, true, 0, 0xFFFF, 0xFFFF},
+  };
+  unsigned index = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "register " << c.reg << " of PHY " << index);
+    sim::I8255xConfig config = Rig::Config(index++);
+    config.phy = c.phy;
+    config.phy_100mbit = c.fast;
+    EXPECT_EQ(rig.Add(config).MdiRead(1, c.reg) & c.mask, c.value);
+  }
 
   // Fault: never ready; the cycle is not performed.
   fast.model().faults().mdi_never_ready = true;
@@ -216,85 +182,42 @@ TEST(Registers, ByteLanesAndWidths) {
   // A dword at 0: status, command and interrupt control together.
   nic.W8(ScbInterruptControl, 0x03);  // SWI, masked
   EXPECT_EQ(nic.R32(ScbStatus), 0x01000000u | ScbStatusSwi);
-  nic.W32(ScbStatus, 0x00000000u | ScbStatusSwi);  // ack, no command, unmask
+  nic.W32(ScbStatus, ScbStatusSwi);  // ack, no command, unmask
   EXPECT_EQ(nic.R32(ScbStatus), 0u);
-  EXPECT_EQ(nic.R16(ScbCommand), 0);
   // EEPROM control as a word; unmodelled registers read 0.
   EXPECT_EQ(nic.R16(ScbEepromControl), EepromDataOut);
   EXPECT_EQ(nic.R32(0x18), 0u);
   EXPECT_EQ(nic.R32(60), 0u);
-
-  nic.model().EnableTrace(true);
-  nic.W8(ScbCommand, 0);
-  nic.R16(ScbStatus);
-  const auto trace = nic.model().Trace();
-  ASSERT_EQ(trace.size(), 2u);
-  EXPECT_TRUE(trace[0].write);
-  EXPECT_EQ(trace[0].offset, ScbCommand);
-  EXPECT_EQ(trace[1].width, 2u);
 }
 
-TEST(Pci, ConfigurationSpaceOfAMultiFunctionDevice) {
-  Rig rig;
-  sim::Machine& m = rig.machine();
-  sim::I8255xConfig f0 = Rig::Config(0);
-  f0.device = 5;
-  f0.function = 0;
-  f0.multi_function = true;
-  f0.latency_timer = 0x10;
-  f0.command = 0x0001;
-  sim::I8255xConfig f1 = Rig::Config(1);
-  f1.device = 5;
-  f1.function = 1;
-  f1.multi_function = true;
-  f1.device_id = 0x1209;
-  rig.Add(f0);
-  rig.Add(f1);
-
-  EXPECT_EQ(ConfigRead(m, 5, 0, 0x00, 4), 0x12298086u);
-  EXPECT_EQ(ConfigRead(m, 5, 1, 0x00, 4), 0x12098086u);
-  EXPECT_EQ(ConfigRead(m, 5, 2, 0x00, 4), 0xFFFFFFFFu);  // absent function
-  EXPECT_EQ(ConfigRead(m, 5, 0, 0x0E, 1), 0x80u);
-  EXPECT_EQ(ConfigRead(m, 5, 0, 0x08, 4) >> 8, 0x020000u);
-  EXPECT_EQ(ConfigRead(m, 5, 0, 0x10, 4), 0xFEB00000u);
-  EXPECT_EQ(ConfigRead(m, 5, 0, 0x14, 4), 0xE001u);
-  EXPECT_EQ(ConfigRead(m, 5, 1, 0x14, 4), 0xE041u);
-  EXPECT_EQ(ConfigRead(m, 5, 0, 0x18, 4), 0xFEA00000u);
-  EXPECT_EQ(ConfigRead(m, 5, 0, 0x3C, 1), 11u);
-  EXPECT_EQ(ConfigRead(m, 5, 0, 0x3D, 1), 1u);  // pin A
-  EXPECT_EQ(ConfigRead(m, 5, 0, 0x0D, 1), 0x10u);
-  EXPECT_EQ(ConfigRead(m, 5, 0, 0x04, 2), 0x0001u);
-
-  // BAR sizing: 64 bytes of I/O, 4 KiB and 1 MiB of memory.
-  ConfigWrite(m, 5, 0, 0x14, 4, 0xFFFFFFFF);
-  EXPECT_EQ(ConfigRead(m, 5, 0, 0x14, 4), 0xFFFFFFC1u);
-  ConfigWrite(m, 5, 0, 0x10, 4, 0xFFFFFFFF);
-  EXPECT_EQ(ConfigRead(m, 5, 0, 0x10, 4), 0xFFFFF000u);
-  ConfigWrite(m, 5, 0, 0x18, 4, 0xFFFFFFFF);
-  EXPECT_EQ(ConfigRead(m, 5, 0, 0x18, 4), 0xFFF00000u);
-  ConfigWrite(m, 5, 0, 0x14, 4, 0xE000);
-  EXPECT_EQ(m.ports().Read(0xE000 + ScbCommand, 1), 0u);
-}
-
-TEST(Pci, IoDecodingBarMovesAndInterruptLine) {
+// The bus's own rules (lanes, BAR sizing, read-only fields) are the PC's
+// tests', and the header's contents are read by the driver's discovery
+// tests; here, the sizes the controller claims, and what follows its header.
+TEST(Pci, BarSizesAndTheWindowAndPinFollowTheHeader) {
   Rig rig;
   sim::Machine& m = rig.machine();
   Nic& nic = rig.Add(0);  // device 3, IRQ 11, 0xE000
+  // 4 KiB of memory, 64 bytes of I/O, 1 MiB of memory.
+  for (auto [reg, mask] :
+       {std::pair{0x10u, 0xFFFFF000u}, {0x14u, 0xFFFFFFC1u}, {0x18u, 0xFFF00000u}}) {
+    ConfigWrite(m, 3, 0, reg, 4, 0xFFFFFFFF);
+    m.ports().Write(0xCF8, 4, 0x80000000u | 3u << 11 | reg);
+    EXPECT_EQ(m.ports().Read(0xCFC, 4), mask);
+  }
+  ConfigWrite(m, 3, 0, 0x14, 4, 0xE000);
+
   ASSERT_TRUE(nic.Reset());
   nic.W32(ScbGeneralPointer, 0x12345678);
-
   // I/O space off: all ones, writes ignored.
   ConfigWrite(m, 3, 0, 0x04, 2, 0x0004);
   EXPECT_EQ(m.ports().Read(0xE000 + ScbGeneralPointer, 4), 0xFFFFFFFFu);
   m.ports().Write(0xE000 + ScbGeneralPointer, 4, 0);
   ConfigWrite(m, 3, 0, 0x04, 2, 0x0005);
   EXPECT_EQ(nic.R32(ScbGeneralPointer), 0x12345678u);
-
   // The window follows BAR1.
   ConfigWrite(m, 3, 0, 0x14, 4, 0xD000);
   EXPECT_EQ(m.ports().Read(0xE000 + ScbGeneralPointer, 4), 0xFFFFFFFFu);
   EXPECT_EQ(m.ports().Read(0xD000 + ScbGeneralPointer, 4), 0x12345678u);
-
   // The pin follows the interrupt line, high or not.
   Nic moved(m, nic.model(), 0xD000);
   moved.W8(ScbInterruptControl, 0x02);  // SWI, unmasked
@@ -302,33 +225,32 @@ TEST(Pci, IoDecodingBarMovesAndInterruptLine) {
   ConfigWrite(m, 3, 0, 0x3C, 1, 5);
   EXPECT_FALSE(m.irq().Asserted(11));
   EXPECT_TRUE(m.irq().Asserted(5));
-  // The harness may move things too.
-  nic.model().pci().SetBar(1, 0xC000, 64, true);
-  EXPECT_EQ(m.ports().Read(0xC000 + ScbStatus, 2), ScbStatusSwi);
 }
 
-TEST(Dma, RefusedAccessesAreRecordedAndNotPerformed) {
+// The DMA engine's own refusals are the PC's tests'; here, what the units
+// make of one.
+TEST(Dma, RefusedAccessesStopTheUnitsAndAreNotPerformed) {
   Rig rig;
   sim::Machine& m = rig.machine();
   Nic& nic = rig.Add(0);
   sim::TestPort& port = rig.AddTestPort();
   ASSERT_TRUE(nic.Reset());
 
-  // Bus mastering off: the block is neither read nor completed.
+  // Bus mastering off: the block is neither read nor completed, nor is a
+  // frame received.
   ConfigWrite(m, 3, 0, 0x04, 2, 0x0001);
   CommandBlock* cb = rig.Transmit(MakeFrame(kBroadcast, Station(0), 60));
   nic.Command(ScbCommandCuStart, HwAddress(cb));
   EXPECT_EQ(HwLoad16(&cb->Status), 0);
   EXPECT_TRUE(port.Heard().empty());
   EXPECT_EQ(nic.CuState(), 0x00);  // the unit gave up
-  ASSERT_FALSE(nic.model().bus_errors().empty());
-  EXPECT_EQ(nic.model().bus_errors()[0].reason, "bus mastering disabled");
-  // Nor is a frame received.
   RxRings rings = rig.Rings(4, 4);
   nic.Command(ScbCommandRuStart, HwAddress(rings.rfds[0]));
   nic.model().InjectFrame(MakeFrame(kBroadcast, Station(1), 80));
   EXPECT_EQ(rings.RfdStatus(0), 0);
   EXPECT_EQ(nic.RuState(), 0x00);
+  ASSERT_FALSE(nic.model().bus_errors().empty());
+  EXPECT_EQ(nic.model().bus_errors()[0].reason, "bus mastering disabled");
   ConfigWrite(m, 3, 0, 0x04, 2, 0x0005);
 
   // An address outside memory.
@@ -337,7 +259,6 @@ TEST(Dma, RefusedAccessesAreRecordedAndNotPerformed) {
   EXPECT_EQ(nic.CuState(), 0x00);
   const auto errors = nic.model().bus_errors();
   ASSERT_GT(errors.size(), before);
-  EXPECT_EQ(errors[before].reason, "outside memory");
   EXPECT_EQ(errors[before].address, 0x00001002u);
   // A buffer outside memory: the frame is reported overrun, not written.
   RxRings wild = rig.Rings(4, 4);
@@ -346,7 +267,6 @@ TEST(Dma, RefusedAccessesAreRecordedAndNotPerformed) {
   nic.model().InjectFrame(MakeFrame(kBroadcast, Station(1), 80));
   EXPECT_EQ(wild.RfdStatus(0), RfdStatusComplete | RfdStatusOverrun | 0x0002)
       << "overrun, and a broadcast is not the individual address";
-  EXPECT_GE(nic.model().counters().bus_errors.load(), 3u);
 }
 
 }  // namespace
