@@ -6,13 +6,11 @@
 
 #include <cstring>
 
-#include "driver/command_wait.h"
-#include "support/controller_rig.h"
+#include "support/driver.h"
 
 namespace {
 
-using namespace controller_rig;
-using testing_support::MakeFrame;
+using namespace tvtest;
 
 std::vector<uint8_t> Bytes(const void* data, size_t count) {
   const auto* bytes = static_cast<const uint8_t*>(data);
@@ -28,7 +26,7 @@ TEST(CommandUnit, ConfigureFollowsTheFilterAndOneBlockServesEveryAdapter) {
   second.phy = sim::PhyType::None;
   pc.AddNic(second);
   pc.Boot();
-  ASSERT_EQ(AdapterCount(), 2u);
+  ASSERT_EQ(Adapters().size(), 2u);
 
   for (unsigned i = 0; i < 2; ++i) {
     SCOPED_TRACE(i);
@@ -100,7 +98,7 @@ TEST(CommandUnit, TransmitAlternatesBlocksAndRewindsToABlockThatNeverCompletes) 
     EXPECT_EQ(adapter->CurrentCommandBlock, used.back());
     EXPECT_EQ(adapter->NextCommandBlock, used[0]);
   }
-  ASSERT_TRUE(WaitUntil([&] { return pc.wire->Heard().size() >= sent.size(); }));
+  ASSERT_TRUE(Eventually([&] { return pc.wire->Heard().size() >= sent.size(); }));
   const auto heard = pc.wire->Heard();
   ASSERT_EQ(heard.size(), sent.size());
   for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(heard[i].bytes, sent[i]) << "frame " << i;
@@ -144,7 +142,7 @@ TEST(CommandUnit, AControllerThatStopsTakingCommandsGivesElevenAndNeverHangs) {
   EXPECT_EQ(NicWaitCommandUnit(adapter, 1), 0u);
   NicInitCommandBlocks(adapter);
   EXPECT_EQ(NicTransmit(adapter, frame.data(), 60), 0u);
-  ASSERT_TRUE(command_wait::WaitCommandTaken(*pc.machine, nic));
+  ASSERT_TRUE(WaitCommandTaken(*pc.machine, nic));
 
   // The command written next is never taken; the issue after it gives up
   // on the command byte.

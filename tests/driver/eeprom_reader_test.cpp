@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include "support/controller_rig.h"
+#include "support/driver.h"
 
 namespace {
 
-using namespace controller_rig;
+using namespace tvtest;
 
 class EepromReader : public ::testing::Test {
  protected:

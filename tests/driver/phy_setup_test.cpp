@@ -6,11 +6,11 @@
 
 #include <cstring>
 
-#include "support/controller_rig.h"
+#include "support/driver.h"
 
 namespace {
 
-using namespace controller_rig;
+using namespace tvtest;
 
 struct MdiAccess {
   bool write;
@@ -67,7 +67,7 @@ class PhySetup : public ::testing::Test {
     dp.phy_primary = 0x0401;
     nics_[1] = &pc_->AddNic(dp);
     pc_->Boot();
-    ASSERT_EQ(AdapterCount(), 2u);
+    ASSERT_EQ(Adapters().size(), 2u);
   }
 
   std::unique_ptr<TestPc> pc_;

@@ -9,13 +9,11 @@
 #include <cstring>
 #include <tuple>
 
-#include "driver/command_wait.h"
-#include "support/controller_rig.h"
+#include "support/driver.h"
 
 namespace {
 
-using namespace controller_rig;
-using testing_support::MakeFrame;
+using namespace tvtest;
 using Writes = std::vector<std::pair<uint32_t, uint32_t>>;
 
 const Mac kStation = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
@@ -96,7 +94,7 @@ class ReceiveUnit : public ::testing::Test {
   void InjectAndWaitTaken(const std::vector<uint8_t>& frame, sim::FrameErrors errors = {}) {
     const unsigned head = RfdHead(a);
     pc->wire->Inject(frame, errors);
-    ASSERT_TRUE(WaitUntil([&] { return RfdHead(a) != head; }, 10000));
+    ASSERT_TRUE(Eventually([&] { return RfdHead(a) != head; }, 10000));
   }
 
   std::unique_ptr<TestPc> pc;
@@ -176,7 +174,7 @@ TEST_F(ReceiveUnit, FramesLandByteForByteAndTheRingsTurnOver) {
   ASSERT_TRUE(InjectAndWaitQueued(*pc, a, frame));
   EXPECT_EQ(SlotBytes(a, 2), frame);
   InjectAndWaitTaken(Frame(1536, 100));
-  EXPECT_EQ(QueueWriteIndex(a), 3u) << "not queued";
+  EXPECT_EQ(TestPc::QueueIndex(a), 3u) << "not queued";
   EXPECT_EQ(nic->bus_errors().size(), 0u);
 }
 
@@ -214,7 +212,7 @@ TEST_F(ReceiveUnit, DroppedFramesEndTheDrainAndAreCountedByKind) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
     const uint32_t counted = total();
-    const uint32_t queued = QueueWriteIndex(a);
+    const uint32_t queued = TestPc::QueueIndex(a);
     const unsigned head = RfdHead(a);
     const auto good = Frame(80, ++sequence);
     {
@@ -223,8 +221,8 @@ TEST_F(ReceiveUnit, DroppedFramesEndTheDrainAndAreCountedByKind) {
       pc->wire->Inject(Frame(k.length, ++sequence, k.source), k.errors);
       pc->wire->Inject(good);
     }
-    ASSERT_TRUE(WaitUntil([&] { return RfdHead(a) != head; }));
-    EXPECT_EQ(QueueWriteIndex(a), queued) << "dropped, and the drain stopped there";
+    ASSERT_TRUE(Eventually([&] { return RfdHead(a) != head; }));
+    EXPECT_EQ(TestPc::QueueIndex(a), queued) << "dropped, and the drain stopped there";
     EXPECT_EQ(RfdHead(a), (head + 1) % RfdCount);
     {
       InterruptsOff off;
@@ -234,7 +232,7 @@ TEST_F(ReceiveUnit, DroppedFramesEndTheDrainAndAreCountedByKind) {
     EXPECT_EQ(total() - counted, k.counters.size());
     const auto third = Frame(90, ++sequence);
     pc->wire->Inject(third);
-    ASSERT_TRUE(WaitUntil([&] { return QueueWriteIndex(a) == queued + 2; }));
+    ASSERT_TRUE(Eventually([&] { return TestPc::QueueIndex(a) == queued + 2; }));
     EXPECT_EQ(SlotBytes(a, queued), good);
     EXPECT_EQ(SlotBytes(a, queued + 1), third);
     ExpectRingsConsistent(a, k.name);
@@ -289,18 +287,18 @@ TEST_F(ReceiveUnit, FramesAControllerShouldNeverStoreNeverOverrunASlot) {
   // the queue wraps at its last slot.
   bool landed = false;
   for (uint32_t n = 0; n < 3 && !landed; ++n) {
-    const uint32_t before = QueueWriteIndex(a);
+    const uint32_t before = TestPc::QueueIndex(a);
     InjectAndWaitTaken(Frame(300, 10 + n));
-    landed = QueueWriteIndex(a) != before;
+    landed = TestPc::QueueIndex(a) != before;
     EXPECT_TRUE(!landed || SlotBytes(a, before) == Frame(300, 10 + n));
   }
   ASSERT_TRUE(landed);
   ExpectRingsConsistent(a, "after hostile frames");
-  const uint32_t at = QueueWriteIndex(a);
+  const uint32_t at = TestPc::QueueIndex(a);
   ASSERT_TRUE(InjectAndWaitQueued(*pc, a, Frame(70, 21)));
-  EXPECT_EQ(QueueWriteIndex(a), (at + 1) % 2);
+  EXPECT_EQ(TestPc::QueueIndex(a), (at + 1) % 2);
   ASSERT_TRUE(InjectAndWaitQueued(*pc, a, Frame(71, 22)));
-  EXPECT_EQ(QueueWriteIndex(a), at);
+  EXPECT_EQ(TestPc::QueueIndex(a), at);
   EXPECT_EQ(SlotBytes(a, at), Frame(70, 21));
   EXPECT_EQ(SlotBytes(a, (at + 1) % 2), Frame(71, 22));
   EXPECT_EQ(nic->bus_errors().size(), 0u);
@@ -310,7 +308,7 @@ TEST_F(ReceiveUnit, SetupOnAControllerThatTakesNoCommandNeverOverwritesThePendin
   Boot();
   // Suspended, the adapter is left alone by the interrupt service while its
   // lists are set up again by hand.
-  ASSERT_TRUE(pc->machine->DeliverHaEvent(testing_support::DeviceName(0), 100));
+  ASSERT_TRUE(pc->machine->DeliverHaEvent(DeviceName(0), 100));
   DriverLock lock;
   nic->faults().command_never_accepted = true;
   const auto frame = MakeFrame(kPeer, kStation, 60, 1);
@@ -416,7 +414,7 @@ TEST_F(InterruptService, OutOfResourcesRestartsTheReceiveUnitInsteadOfDraining) 
   }
   // The unit runs again from the same lists, once the controller has taken
   // the start the restart wrote last and did not wait for.
-  ASSERT_TRUE(command_wait::WaitCommandTaken(*pc->machine, *nic));
+  ASSERT_TRUE(WaitCommandTaken(*pc->machine, *nic));
   ASSERT_TRUE(InjectAndWaitQueued(*pc, a, Frame(77, 500)));
   EXPECT_EQ(SlotBytes(a, 3), Frame(77, 500));
 
@@ -424,7 +422,7 @@ TEST_F(InterruptService, OutOfResourcesRestartsTheReceiveUnitInsteadOfDraining) 
   // service restarts it and reception goes on.
   nic->faults().ru_out_of_resources = true;
   pc->wire->Inject(Frame(64, 600));
-  ASSERT_TRUE(WaitUntil([&] { return (nic->ScbStatusValue() & 0x003C) == 0x0010; }))
+  ASSERT_TRUE(Eventually([&] { return (nic->ScbStatusValue() & 0x003C) == 0x0010; }))
       << "back to ready";
   nic->faults().ru_out_of_resources = false;
   bool landed = false;
@@ -442,7 +440,7 @@ TEST_F(InterruptService, PassesRepeatOnlyWhenTheLastServicedAdapterReturnedZero)
     pc.AddNic(config);
   }
   pc.Boot();
-  ASSERT_EQ(AdapterCount(), 2u);
+  ASSERT_EQ(Adapters().size(), 2u);
   NicAdapter* adapters[2] = {AdapterAt(0), AdapterAt(1)};
   struct Case {
     bool to[2];

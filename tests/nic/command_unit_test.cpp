@@ -3,9 +3,9 @@
 // software does wrong inside it, dump counters.
 #include <vector>
 
-#include "nic_rig.h"
+#include "support/model.h"
 
-namespace nic_test {
+namespace tvtest {
 namespace {
 
 TEST(CommandUnit, ListRunsWithStatusBitsAndStates) {
@@ -17,7 +17,7 @@ TEST(CommandUnit, ListRunsWithStatusBitsAndStates) {
 
   // configure -> address setup (I bit) -> no-op with suspend.
   CommandBlock* nop = rig.Block(CbCommandSuspend);
-  CommandBlock* ia = rig.AddressSetup(Station(0), CbCommandInterrupt);
+  CommandBlock* ia = rig.AddressSetup(RigStation(0), CbCommandInterrupt);
   HwStore32(&ia->Link, HwAddress(nop));
   std::array<uint8_t, 24> config = DriverConfiguration();
   CommandBlock* cfg = rig.Configure(config, 0);
@@ -26,7 +26,7 @@ TEST(CommandUnit, ListRunsWithStatusBitsAndStates) {
   nic.Command(ScbCommandCuStart, HwAddress(cfg));
   for (CommandBlock* cb : {cfg, ia, nop})
     EXPECT_EQ(HwLoad16(&cb->Status), CbStatusComplete | CbStatusOk);
-  EXPECT_EQ(nic.model().IndividualAddress(), Station(0));
+  EXPECT_EQ(nic.model().IndividualAddress(), RigStation(0));
   EXPECT_EQ(nic.model().ConfigureBytes(), config);
   EXPECT_EQ(nic.model().counters().commands_executed.load(), 3u);
   // CX for the I bit; the CU stays active a little, then suspends with CNA.
@@ -72,10 +72,10 @@ TEST(CommandUnit, ShortFramesArePaddedAndTheSourceInsertedAsConfigured) {
   sim::TestPort& port = rig.AddTestPort();
   ASSERT_TRUE(nic.Reset());
   RunBlock(nic, rig.Configure(DriverConfiguration()));  // no source insertion, padding
-  RunBlock(nic, rig.AddressSetup(Station(0)));
+  RunBlock(nic, rig.AddressSetup(RigStation(0)));
 
   // A short frame is padded with zeros to 60; the source is left as written.
-  const std::vector<uint8_t> small = MakeFrame(Station(1), Station(2), 42, 9);
+  const std::vector<uint8_t> small = PatternFrame(RigStation(1), RigStation(2), 42, 9);
   CommandBlock* cb = rig.Transmit(small);
   RunBlock(nic, cb);
   EXPECT_EQ(HwLoad16(&cb->Status), CbStatusComplete | CbStatusOk);
@@ -93,7 +93,7 @@ TEST(CommandUnit, ShortFramesArePaddedAndTheSourceInsertedAsConfigured) {
   RunBlock(nic, rig.Configure(config));
   RunBlock(nic, rig.Transmit(small));
   std::vector<uint8_t> inserted = small;
-  const Mac me = Station(0);
+  const Mac me = RigStation(0);
   std::copy(me.begin(), me.end(), inserted.begin() + 6);
   EXPECT_EQ(port.Heard().back().bytes, inserted);
 }
@@ -106,10 +106,10 @@ TEST(CommandUnit, RefusedTransmitsAndUnknownCommands) {
 
   // A TBD array or the flexible mode bit: not modelled, completes without
   // OK and sends nothing.
-  CommandBlock* tbd = rig.Transmit(MakeFrame(kBroadcast, Station(0), 60));
+  CommandBlock* tbd = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 60));
   HwStore32(tbd->Parameters, 0x1000);
   CommandBlock* flexible =
-      rig.Transmit(MakeFrame(kBroadcast, Station(0), 60), CbCommandEndOfList | CbCommandFlexible);
+      rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 60), CbCommandEndOfList | CbCommandFlexible);
   for (CommandBlock* cb : {tbd, flexible}) {
     RunBlock(nic, cb);
     EXPECT_EQ(HwLoad16(&cb->Status), CbStatusComplete);
@@ -129,8 +129,8 @@ TEST(CommandUnit, BasesAreAddedToEveryAddress) {
   Nic& nic = rig.Add(0);
   sim::TestPort& port = rig.AddTestPort();
   ASSERT_TRUE(nic.Reset());
-  CommandBlock* second = rig.Transmit(MakeFrame(kBroadcast, Station(0), 64, 2));
-  CommandBlock* first = rig.Transmit(MakeFrame(kBroadcast, Station(0), 64, 1), 0);
+  CommandBlock* second = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 64, 2));
+  CommandBlock* first = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 64, 1), 0);
   const uint32_t base = HwAddress(first) - 0x100;
   HwStore32(&first->Link, HwAddress(second) - base);
   nic.Command(ScbCommandCuLoadBase, base);
@@ -148,7 +148,7 @@ TEST(CommandUnit, ListsRunInBoundedStepsAndTheUnitStaysActiveAWhile) {
   ASSERT_TRUE(nic.Reset());
   // After a transmit the block is done but the unit reads active for a
   // couple of accesses.
-  CommandBlock* cb = rig.Transmit(MakeFrame(kBroadcast, Station(0), 100));
+  CommandBlock* cb = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 100));
   nic.Command(ScbCommandCuStart, HwAddress(cb));
   EXPECT_EQ(HwLoad16(&cb->Status), CbStatusComplete | CbStatusOk);
   int active_reads = 0;
@@ -199,7 +199,7 @@ TEST(CommandUnit, AcceptanceTakesMachineTimeAndCommandsInsideItAreProgrammingErr
   EXPECT_EQ(nic.R8(ScbCommand), ScbCommandRuAbort);
   EXPECT_TRUE(nic.WaitAccepted(100));
 
-  CommandBlock* cb = rig.Transmit(MakeFrame(kBroadcast, Station(0), 60));
+  CommandBlock* cb = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 60));
   nic.W32(ScbGeneralPointer, HwAddress(cb));
   nic.W8(ScbCommand, ScbCommandCuStart);
   int reads = 0;
@@ -225,7 +225,7 @@ TEST(CommandUnit, AcceptanceTakesMachineTimeAndCommandsInsideItAreProgrammingErr
   // dropped.
   CommandBlock* loop = rig.Block(0);
   HwStore32(&loop->Link, HwAddress(loop));
-  CommandBlock* second = rig.Transmit(MakeFrame(kBroadcast, Station(0), 100));
+  CommandBlock* second = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 100));
   ASSERT_TRUE(nic.Command(ScbCommandCuStart, HwAddress(loop)));
   ASSERT_TRUE(nic.Command(ScbCommandCuStart, HwAddress(second)));
   errors = nic.model().ProgrammingErrors();
@@ -261,7 +261,7 @@ TEST(CommandUnit, Faults) {
   // Command never accepted: the byte keeps reading back, nothing runs; the
   // command goes through once the fault is lifted.
   faults.command_never_accepted = true;
-  CommandBlock* cb = rig.Transmit(MakeFrame(kBroadcast, Station(0), 60));
+  CommandBlock* cb = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 60));
   EXPECT_FALSE(nic.Command(ScbCommandCuStart, HwAddress(cb)));
   EXPECT_EQ(HwLoad16(&cb->Status), 0);
   faults.command_never_accepted = false;
@@ -271,11 +271,11 @@ TEST(CommandUnit, Faults) {
 
   // Blocks never completed: the frame goes out, the status stays 0.
   faults.blocks_never_complete = true;
-  CommandBlock* silent = rig.Transmit(MakeFrame(kBroadcast, Station(0), 60));
+  CommandBlock* silent = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 60));
   RunBlock(nic, silent);
   EXPECT_EQ(HwLoad16(&silent->Status), 0);
   EXPECT_EQ(port.Heard().size(), 2u);
 }
 
 }  // namespace
-}  // namespace nic_test
+}  // namespace tvtest

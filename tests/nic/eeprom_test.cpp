@@ -2,9 +2,9 @@
 // control register, and the images the platform builds for it.
 #include "platform/nic/eeprom.h"
 
-#include "nic_rig.h"
+#include "support/model.h"
 
-namespace nic_test {
+namespace tvtest {
 namespace {
 
 TEST(Eeprom, EverySizeIsProbedReadAndBuiltWithStationRecordsAndChecksum) {
@@ -83,7 +83,7 @@ TEST(Eeprom, DataOutIsOneOutsideTheReadAndDeselectEndsIt) {
   EXPECT_TRUE(data_out());
   // A fresh read after that works, and leading zeros before the start bit
   // are ignored.
-  nic.model().SetEepromImage(sim::BuildEepromImage(64, Station(0), 0x4701, 0));
+  nic.model().SetEepromImage(sim::BuildEepromImage(64, RigStation(0), 0x4701, 0));
   WriteBit(nic, kSelectedZero);
   WriteBit(nic, kSelectedZero);
   EXPECT_EQ(ReadWord(nic, 6, 6), 0x4701);
@@ -102,4 +102,4 @@ TEST(Eeprom, DataOutIsOneOutsideTheReadAndDeselectEndsIt) {
 }
 
 }  // namespace
-}  // namespace nic_test
+}  // namespace tvtest

@@ -1,9 +1,9 @@
 // What the receive unit makes of a frame's destination and length: the
 // multicast hash, the RFD status bit for frames not to the station, long
 // frames.
-#include "nic_rig.h"
+#include "support/model.h"
 
-namespace nic_test {
+namespace tvtest {
 namespace {
 
 // The top six bits of the frame check sequence's CRC over the address.
@@ -50,14 +50,14 @@ TEST(ReceiveFilter, MulticastHashGroupBitAndLongFrames) {
       {"multicast address set", 0x08, set, 80, false, kOk | 0x0002},
       {"another address with the same hash", 0x08, colliding, 80, false, kOk | 0x0002},
       {"a group address with another hash", 0x08, other, 80, false, 0},
-      {"directed, 82559", 0x08, Station(0), 80, false, kOk},
+      {"directed, 82559", 0x08, RigStation(0), 80, false, kOk},
       {"broadcast, 82559", 0x08, kBroadcast, 80, false, kOk | 0x0002},
-      {"directed, 82557", 0x02, Station(0), 80, false, kOk},
+      {"directed, 82557", 0x02, RigStation(0), 80, false, kOk},
       {"broadcast, 82557", 0x02, kBroadcast, 80, false, kOk},
-      {"1514 bytes", 0x08, Station(0), 1514, false, kOk},
-      {"1515 bytes", 0x08, Station(0), 1515, false, RfdStatusComplete},
-      {"1514 bytes, long frames on", 0x08, Station(0), 1514, true, kOk},
-      {"1515 bytes, long frames on", 0x08, Station(0), 1515, true, kOk},
+      {"1514 bytes", 0x08, RigStation(0), 1514, false, kOk},
+      {"1515 bytes", 0x08, RigStation(0), 1515, false, RfdStatusComplete},
+      {"1514 bytes, long frames on", 0x08, RigStation(0), 1514, true, kOk},
+      {"1515 bytes, long frames on", 0x08, RigStation(0), 1515, true, kOk},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -69,13 +69,13 @@ TEST(ReceiveFilter, MulticastHashGroupBitAndLongFrames) {
     std::array<uint8_t, 24> bytes = DriverConfiguration();
     bytes[15] = static_cast<uint8_t>(bytes[15] & ~0x02);  // broadcasts accepted
     if (c.long_frames) bytes[18] |= 0x08;
-    BringUp(rig, nic, Station(0), rings, bytes);
+    BringUp(rig, nic, RigStation(0), rings, bytes);
     CommandBlock* cb = rig.Block(static_cast<uint16_t>(3 | CbCommandEndOfList));  // multicast setup
     HwStore16(cb->Parameters, 6);
     std::memcpy(cb->Parameters + 2, set.data(), 6);
     RunBlock(nic, cb);
     ASSERT_EQ(HwLoad16(&cb->Status), kOk);
-    nic.model().InjectFrame(MakeFrame(c.destination, Station(1), c.length));
+    nic.model().InjectFrame(PatternFrame(c.destination, RigStation(1), c.length));
     EXPECT_EQ(rings.RfdStatus(0), c.status);
     EXPECT_EQ(rings.RbdCount(0) & 0x3FFF, c.status != 0 ? c.length : 0);
     EXPECT_EQ(nic.model().counters().frames_received.load(), c.status != 0 ? 1u : 0u);
@@ -83,4 +83,4 @@ TEST(ReceiveFilter, MulticastHashGroupBitAndLongFrames) {
 }
 
 }  // namespace
-}  // namespace nic_test
+}  // namespace tvtest

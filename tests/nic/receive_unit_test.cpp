@@ -7,9 +7,9 @@
 #include <thread>
 #include <tuple>
 
-#include "nic_rig.h"
+#include "support/model.h"
 
-namespace nic_test {
+namespace tvtest {
 namespace {
 
 const Mac kPeer = {0x02, 0x77, 0x77, 0x77, 0x77, 0x77};
@@ -37,11 +37,11 @@ class ReceiveUnit : public ::testing::Test {
   // rings of `rfds` RFDs and `rbds` RBDs of `buffer` bytes.
   void Start(unsigned rfds, unsigned rbds, uint16_t buffer = 4096) {
     rings = rig.Rings(rfds, rbds, buffer);
-    BringUp(rig, nic, Station(0), rings);
+    BringUp(rig, nic, RigStation(0), rings);
   }
-  void Rx(size_t length, sim::FrameErrors errors = {}, const Mac& to = Station(0),
+  void Rx(size_t length, sim::FrameErrors errors = {}, const Mac& to = RigStation(0),
           const Mac& from = kPeer) {
-    nic.model().InjectFrame(MakeFrame(to, from, length), errors);
+    nic.model().InjectFrame(PatternFrame(to, from, length), errors);
   }
   const sim::I8255xCounters& Counters() { return nic.model().counters(); }
 
@@ -61,7 +61,7 @@ TEST_F(ReceiveUnit, RingsFillAndWrapWithCountsAndFlags) {
     const unsigned rfd = i % 34;
     const unsigned rbd = i % 32;
     const size_t length = 60 + (i * 37) % 1477;
-    const auto frame = MakeFrame(Station(0), kPeer, length, static_cast<uint8_t>(i));
+    const auto frame = PatternFrame(RigStation(0), kPeer, length, static_cast<uint8_t>(i));
     wire.Inject(frame);
     ASSERT_EQ(rings.RfdStatus(rfd), kOk);
     EXPECT_EQ(HwLoad16(&rings.rfds[rfd]->ActualCount) & 0x3FFF, length);
@@ -79,7 +79,7 @@ TEST_F(ReceiveUnit, RingsFillAndWrapWithCountsAndFlags) {
 
 TEST_F(ReceiveUnit, FramesSpanSmallBuffers) {
   Start(4, 8, 256);
-  const auto frame = MakeFrame(Station(0), kPeer, 600, 5);
+  const auto frame = PatternFrame(RigStation(0), kPeer, 600, 5);
   nic.model().InjectFrame(frame);
   EXPECT_EQ(rings.RfdStatus(0), kOk);
   EXPECT_EQ(rings.RbdCount(0), RbdCountValid | 256);
@@ -188,8 +188,8 @@ TEST_F(ReceiveUnit, AddressFilter) {
     config[21] = c.byte21;
     RunBlock(nic, rig.Configure(config));
     // Frames from the station's own address are received like any other.
-    const std::tuple<Mac, Mac, bool> frames[] = {{Station(0), kPeer, true},
-                                                 {Station(0), Station(0), true},
+    const std::tuple<Mac, Mac, bool> frames[] = {{RigStation(0), kPeer, true},
+                                                 {RigStation(0), RigStation(0), true},
                                                  {other, kPeer, c.other},
                                                  {kBroadcast, kPeer, c.broadcast},
                                                  {group, kPeer, c.group}};
@@ -288,7 +288,7 @@ TEST_F(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
   // then), before the other thread may write the pointer again.
   std::mutex scb;
   auto frame_for = [](uint32_t sequence) {
-    std::vector<uint8_t> frame = MakeFrame(Station(0), kPeer, 60 + sequence % 700);
+    std::vector<uint8_t> frame = PatternFrame(RigStation(0), kPeer, 60 + sequence % 700);
     std::memcpy(frame.data() + 14, &sequence, 4);
     return frame;
   };
@@ -316,8 +316,8 @@ TEST_F(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
     done = true;
   });
   std::thread client([&] {
-    CommandBlock* blocks[2] = {rig.Transmit(MakeFrame(kBroadcast, Station(0), 100)),
-                               rig.Transmit(MakeFrame(kBroadcast, Station(0), 100))};
+    CommandBlock* blocks[2] = {rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 100)),
+                               rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 100))};
     for (CommandBlock* cb : blocks) HwStore16(&cb->Status, CbStatusComplete);
     for (int i = 0; i < kTransmits; ++i) {
       CommandBlock* cb = blocks[i % 2];
@@ -397,4 +397,4 @@ TEST_F(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
 }
 
 }  // namespace
-}  // namespace nic_test
+}  // namespace tvtest

@@ -3,9 +3,9 @@
 // DMA it is refused.
 #include <functional>
 
-#include "nic_rig.h"
+#include "support/model.h"
 
-namespace nic_test {
+namespace tvtest {
 namespace {
 
 void ConfigWrite(sim::Machine& m, unsigned device, unsigned function, unsigned reg, unsigned width,
@@ -20,11 +20,11 @@ TEST(Interrupts, SourcesAndMasks) {
   Rig rig;
   Nic& nic = rig.Add(0);  // IRQ 11
   RxRings rings = rig.Rings(8, 8);
-  BringUp(rig, nic, Station(0), rings);
+  BringUp(rig, nic, RigStation(0), rings);
   sim::IrqController& irq = rig.machine().irq();
   const std::function<void()> none = [] {};
   const std::function<void()> frame = [&] {
-    nic.model().InjectFrame(MakeFrame(Station(0), Station(1), 80));
+    nic.model().InjectFrame(PatternFrame(RigStation(0), RigStation(1), 80));
   };
   const std::function<void()> block = [&] {
     RunBlock(nic, rig.Block(CbCommandEndOfList | CbCommandInterrupt));
@@ -86,7 +86,7 @@ TEST(Port, ResetsAndSelfTest) {
   RxRings rings = rig.Rings(8, 8);
   std::array<uint8_t, 24> config = DriverConfiguration();
   config[15] = 0x49;  // promiscuous
-  BringUp(rig, nic, Station(0), rings, config);
+  BringUp(rig, nic, RigStation(0), rings, config);
   auto port_reads_busy = [&] {
     int reads = 0;
     while (nic.R32(ScbPort) != 0 && reads < 100) ++reads;
@@ -98,7 +98,7 @@ TEST(Port, ResetsAndSelfTest) {
   const int reads = port_reads_busy();
   EXPECT_TRUE(reads > 0 && reads < 100) << reads;
   EXPECT_EQ(nic.RuState(), 0x00);
-  EXPECT_EQ(nic.model().IndividualAddress(), Station(0));
+  EXPECT_EQ(nic.model().IndividualAddress(), RigStation(0));
   EXPECT_EQ(nic.model().ActiveConfiguration(), config);
 
   // Software reset: configuration back to power-up values, address and mask
@@ -239,14 +239,14 @@ TEST(Dma, RefusedAccessesStopTheUnitsAndAreNotPerformed) {
   // Bus mastering off: the block is neither read nor completed, nor is a
   // frame received.
   ConfigWrite(m, 3, 0, 0x04, 2, 0x0001);
-  CommandBlock* cb = rig.Transmit(MakeFrame(kBroadcast, Station(0), 60));
+  CommandBlock* cb = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 60));
   nic.Command(ScbCommandCuStart, HwAddress(cb));
   EXPECT_EQ(HwLoad16(&cb->Status), 0);
   EXPECT_TRUE(port.Heard().empty());
   EXPECT_EQ(nic.CuState(), 0x00);  // the unit gave up
   RxRings rings = rig.Rings(4, 4);
   nic.Command(ScbCommandRuStart, HwAddress(rings.rfds[0]));
-  nic.model().InjectFrame(MakeFrame(kBroadcast, Station(1), 80));
+  nic.model().InjectFrame(PatternFrame(kBroadcast, RigStation(1), 80));
   EXPECT_EQ(rings.RfdStatus(0), 0);
   EXPECT_EQ(nic.RuState(), 0x00);
   ASSERT_FALSE(nic.model().bus_errors().empty());
@@ -264,10 +264,10 @@ TEST(Dma, RefusedAccessesStopTheUnitsAndAreNotPerformed) {
   RxRings wild = rig.Rings(4, 4);
   HwStoreUnaligned32(wild.Rbd(0) + RbdOffsetBufferAddress, 0x00002000);
   nic.Command(ScbCommandRuStart, HwAddress(wild.rfds[0]));
-  nic.model().InjectFrame(MakeFrame(kBroadcast, Station(1), 80));
+  nic.model().InjectFrame(PatternFrame(kBroadcast, RigStation(1), 80));
   EXPECT_EQ(wild.RfdStatus(0), RfdStatusComplete | RfdStatusOverrun | 0x0002)
       << "overrun, and a broadcast is not the individual address";
 }
 
 }  // namespace
-}  // namespace nic_test
+}  // namespace tvtest

@@ -12,9 +12,9 @@
 #include <map>
 #include <thread>
 
-#include "nic_rig.h"
+#include "support/model.h"
 
-namespace nic_test {
+namespace tvtest {
 namespace {
 
 // A port that answers every frame from `peer` with a reply of its own,
@@ -49,20 +49,20 @@ std::string TempPath(const std::string& name) {
 TEST(Segment, DeliversToEveryOtherPortInOrder) {
   sim::Segment segment;
   sim::TestPort a(segment), b(segment), c(segment);
-  for (uint8_t i = 0; i < 5; ++i) a.Inject(MakeFrame(kBroadcast, Station(0), 60, i));
-  b.Inject(MakeFrame(kBroadcast, Station(1), 60, 100), {.crc = true});
+  for (uint8_t i = 0; i < 5; ++i) a.Inject(PatternFrame(kBroadcast, RigStation(0), 60, i));
+  b.Inject(PatternFrame(kBroadcast, RigStation(1), 60, 100), {.crc = true});
   EXPECT_EQ(a.Heard().size(), 1u);  // only b's frame
   EXPECT_TRUE(a.Heard()[0].errors.crc);
   ASSERT_EQ(b.Heard().size(), 5u);
   ASSERT_EQ(c.Heard().size(), 6u);
   for (uint8_t i = 0; i < 5; ++i) EXPECT_EQ(c.Heard()[i].bytes[14], i + 14);
   // From outside the segment: everyone hears it.
-  segment.Send(nullptr, sim::Frame{MakeFrame(kBroadcast, Station(2), 60), {}});
+  segment.Send(nullptr, sim::Frame{PatternFrame(kBroadcast, RigStation(2), 60), {}});
   EXPECT_EQ(a.Heard().size(), 2u);
   EXPECT_EQ(segment.frames(), 7u);
   // Detached ports hear nothing more.
   segment.Detach(&c);
-  a.Inject(MakeFrame(kBroadcast, Station(0), 60));
+  a.Inject(PatternFrame(kBroadcast, RigStation(0), 60));
   EXPECT_EQ(c.Heard().size(), 7u);
   segment.Attach(&c);
 }
@@ -78,7 +78,7 @@ TEST(Segment, ConcurrentSendersAreSerialisedIntoOneOrder) {
   for (int s = 0; s < kSenders; ++s) {
     threads.emplace_back([&, s] {
       for (uint32_t i = 0; i < kFrames; ++i) {
-        std::vector<uint8_t> frame = MakeFrame(kBroadcast, Station(s), 60);
+        std::vector<uint8_t> frame = PatternFrame(kBroadcast, RigStation(s), 60);
         const uint32_t tag = static_cast<uint32_t>(s) << 16 | i;
         std::memcpy(frame.data() + 14, &tag, 4);
         senders[s]->Inject(frame);
@@ -105,8 +105,8 @@ TEST(Segment, SendingFromInsideReceiveQueuesBehind) {
   sim::TestPort source(segment);
   EchoPort echo(segment);
   sim::TestPort observer(segment);
-  source.Inject(MakeFrame(kBroadcast, Station(0), 60, 1));
-  source.Inject(MakeFrame(kBroadcast, Station(0), 60, 2));
+  source.Inject(PatternFrame(kBroadcast, RigStation(0), 60, 1));
+  source.Inject(PatternFrame(kBroadcast, RigStation(0), 60, 2));
   std::vector<uint8_t> tags;
   for (const auto& frame : HeardBytes(observer)) tags.push_back(frame[14]);
   // The first reply comes before the second frame.
@@ -119,7 +119,7 @@ TEST(Segment, PortsComeAndGoWhileFramesFlow) {
   sim::TestPort sender(segment);
   std::atomic<bool> stop{false};
   std::thread traffic([&] {
-    while (!stop) sender.Inject(MakeFrame(kBroadcast, Station(0), 60));
+    while (!stop) sender.Inject(PatternFrame(kBroadcast, RigStation(0), 60));
   });
   for (int i = 0; i < 200; ++i) {
     auto port = std::make_unique<sim::TestPort>(segment);
@@ -137,7 +137,7 @@ TEST(Capture, PcapFileReadsBackWithMachineTime) {
   auto capture = std::make_unique<sim::CapturePort>(rig.segment(), path, rig.machine().clock());
   std::vector<std::vector<uint8_t>> sent;
   for (int i = 0; i < 3; ++i) {
-    sent.push_back(MakeFrame(Station(1), Station(0), 60 + 500 * i, static_cast<uint8_t>(i)));
+    sent.push_back(PatternFrame(RigStation(1), RigStation(0), 60 + 500 * i, static_cast<uint8_t>(i)));
     rig.machine().clock().Advance(1'500'000);  // 1.5 ms of machine time apart
     port.Inject(sent.back());
   }
@@ -187,7 +187,7 @@ TEST(Capture, ErrorsNameTheFile) {
   {
     sim::CapturePort port(segment, cut, clock);
     sim::TestPort source(segment);
-    source.Inject(MakeFrame(kBroadcast, Station(0), 200));
+    source.Inject(PatternFrame(kBroadcast, RigStation(0), 200));
   }
   std::filesystem::resize_file(cut, std::filesystem::file_size(cut) - 50);
   EXPECT_THROW(sim::ReadPcapFrames(cut), std::runtime_error);
@@ -211,8 +211,8 @@ TEST(Capture, ReadsEitherByteOrderAndTimestampKindOfEthernetFiles) {
       {"big-endian nanoseconds", 0xA1B23C4D, true, 1, true},
       {"not Ethernet (802.11)", 0xA1B2C3D4, false, 105, false},
   };
-  const std::vector<std::vector<uint8_t>> frames = {MakeFrame(kBroadcast, Station(0), 60, 1),
-                                                    MakeFrame(kBroadcast, Station(1), 75, 2)};
+  const std::vector<std::vector<uint8_t>> frames = {PatternFrame(kBroadcast, RigStation(0), 60, 1),
+                                                    PatternFrame(kBroadcast, RigStation(1), 75, 2)};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string bytes;
@@ -263,11 +263,11 @@ TEST(Tap, BridgeOpensOrExplainsWhyNot) {
 
   // While the interface is down the host refuses the write; that is counted,
   // not fatal.
-  source.Inject(MakeFrame(kBroadcast, Station(0), 60));
+  source.Inject(PatternFrame(kBroadcast, RigStation(0), 60));
   EXPECT_EQ(tap->frames_out() + tap->write_errors(), 1u);
   // Frames both ways through the bridge: the tool's network test (ping and
   // arping from a namespace to the tool's responder).
 }
 
 }  // namespace
-}  // namespace nic_test
+}  // namespace tvtest

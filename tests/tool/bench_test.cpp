@@ -8,11 +8,11 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "tool_runner.h"
+#include "support/tool.h"
 
 namespace {
 
-using namespace tool_test;
+using namespace tvtest;
 
 nlohmann::json RunJson(const std::vector<std::string>& args) {
   const Result result = RunTool(args);

@@ -8,9 +8,9 @@
 #include <set>
 #include <sstream>
 
-#include "tests/tool/tool_runner.h"
+#include "support/tool.h"
 
-namespace tool_test {
+namespace tvtest {
 namespace {
 
 using nlohmann::json;
@@ -155,4 +155,4 @@ TEST(ToolNetwork, RespondAnswersPingAndArpingInANamespace) {
 }
 
 }  // namespace
-}  // namespace tool_test
+}  // namespace tvtest

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "tests/tool/tool_runner.h"
+#include "support/tool.h"
 
-namespace tool_test {
+namespace tvtest {
 namespace {
 
 using nlohmann::json;
@@ -236,4 +236,4 @@ TEST(ToolRun, InterruptedRunLeavesNoCapture) {
 }
 
 }  // namespace
-}  // namespace tool_test
+}  // namespace tvtest

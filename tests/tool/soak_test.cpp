@@ -7,11 +7,11 @@
 #include <cctype>
 #include <string>
 
-#include "tool_runner.h"
+#include "support/tool.h"
 
 namespace {
 
-using namespace tool_test;
+using namespace tvtest;
 
 // The number right after `label` in the report (0 when absent).
 uint64_t NumberAfter(const std::string& text, const std::string& label) {

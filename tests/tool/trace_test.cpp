@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "tests/tool/tool_runner.h"
+#include "support/tool.h"
 
 namespace {
 
-using namespace tool_test;
+using namespace tvtest;
 
 // The start-up thread's lines up to the first line of a client: the
 // bring-up, which under the virtual clock depends on nothing but the

@@ -1,8 +1,8 @@
 // A bare machine with controllers and a segment, driven the way a driver
 // drives them: port I/O at the controller's I/O base, descriptors in memory
-// from the machine's arena. No driver is booted.
+// from the machine's arena. No driver is booted: these are the model's own
+// tests' tools.
 #pragma once
-
 #include <gtest/gtest.h>
 
 #include <array>
@@ -16,30 +16,15 @@
 #include "platform/net/segment.h"
 #include "platform/nic/i8255x.h"
 #include "platform/standard_pc.h"
+#include "support/frames.h"
 
-namespace nic_test {
+namespace tvtest {
 
-using Mac = std::array<uint8_t, 6>;
 
-inline Mac Station(unsigned index) {
+// The rig's own locally administered stations, which the model's tests look
+// for in frames and captures.
+inline Mac RigStation(unsigned index) {
   return Mac{0x02, 0x00, 0x5E, 0x10, 0x20, static_cast<uint8_t>(0x30 + index)};
-}
-
-inline const Mac kBroadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-
-// A frame of `length` bytes to `destination` from `source`, type 0x0800, the
-// payload counting up from `seed`.
-inline std::vector<uint8_t> MakeFrame(const Mac& destination, const Mac& source, size_t length,
-                                      uint8_t seed = 0) {
-  std::vector<uint8_t> frame(length);
-  for (size_t i = 0; i < length; ++i) frame[i] = static_cast<uint8_t>(seed + i);
-  if (length >= 6) std::memcpy(frame.data(), destination.data(), 6);
-  if (length >= 12) std::memcpy(frame.data() + 6, source.data(), 6);
-  if (length >= 14) {
-    frame[12] = 0x08;
-    frame[13] = 0x00;
-  }
-  return frame;
 }
 
 // One controller seen through its registers.
@@ -146,11 +131,9 @@ class Rig {
   sim::Segment& segment() { return *segment_; }
 
   static sim::I8255xConfig Config(unsigned index) {
-    // The standard PC's placement; the station stays the rig's own
-    // locally administered one, which the model's tests look for in frames
-    // and captures.
+    // The standard PC's placement with the rig's station.
     sim::I8255xConfig config = sim::StandardController(index);
-    config.station = Station(index);
+    config.station = RigStation(index);
     return config;
   }
 
@@ -319,4 +302,4 @@ inline void BringUp(Rig& rig, Nic& nic, const Mac& mac, RxRings& rings,
   nic.W16(ScbStatus, 0xFF00);  // start with nothing pending
 }
 
-}  // namespace nic_test
+}  // namespace tvtest

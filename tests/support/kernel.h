@@ -1,0 +1,49 @@
+// Helpers of the kernel's own tests: thread counts and small driver images
+// that park or wait, on a small machine.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+
+#include "host/host.h"
+#include "platform/kernel/kernel.h"
+#include "platform/machine.h"
+#include "support/pc.h"
+
+namespace tvtest {
+
+inline size_t ThreadCount() {
+  size_t count = 0;
+  for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+    ++count;
+  return count;
+}
+
+// A small driver image: announces start-up and then parks its main thread
+// forever, as the memory service does.
+inline uint32_t ParkedImage() {
+  KHandle event = 0;
+  if (KeAllocateEvent(&event) != 0) return 3;
+  KeSignalInterrupt(10000);
+  for (;;) KeWaitEvent(event);
+}
+
+inline sim::MachineOptions SmallMachine(uint32_t (*image)() = &ParkedImage) {
+  sim::MachineOptions options;
+  options.arena_bytes = 1u << 20;
+  options.image = image;
+  return options;
+}
+
+// Returns once `thread_ready` is set and the thread that set it has given up
+// interrupt exclusion, which a thread that set the flag with interrupts
+// disabled only does inside KeWaitEvent: it is then registered as a waiter.
+inline void WaitUntilWaiting(const std::atomic<bool>& thread_ready) {
+  ASSERT_TRUE(Eventually([&] { return thread_ready.load(); }));
+  KeDisableInterrupts();
+  KeEnableInterrupts();
+}
+
+}  // namespace tvtest
