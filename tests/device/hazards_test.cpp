@@ -90,6 +90,9 @@ TEST_F(DeviceHazards, SetEventNeitherEndsTheReadNorStallsInterrupts) {
   ASSERT_TRUE(pc.WaitPending(open));
   const KHandle event = reinterpret_cast<NicClient*>(open)->Event;
   ASSERT_EQ(process.Run([&] { return KeSetEvent(event); }), 0u);
+  // The woken read goes back to waiting instead of returning.
+  for (int i = 0; i < 100000 && !read.returned; ++i) std::this_thread::yield();
+  EXPECT_FALSE(read.returned) << "a set event ended the read";
   // Nothing here takes interrupt exclusion, so a reader that kept it ends
   // in a failure, not a hang.
   pc.pc.wire->Inject(TaggedFrame(pc.station(0), device_test::kWireSource, 99, 5));
