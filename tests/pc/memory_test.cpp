@@ -75,9 +75,7 @@ TEST(Arena, FirstFitReuseExhaustionAndBadFrees) {
   void* a = arena.Allocate(1000);
   void* b = arena.Allocate(1000);
   void* c = arena.Allocate(1000);
-  void* z1 = arena.Allocate(0);
-  void* z2 = arena.Allocate(0);
-  EXPECT_NE(z1, z2);
+  EXPECT_NE(arena.Allocate(0), arena.Allocate(0));
   arena.Free(b);
   EXPECT_EQ(b, arena.Allocate(992));  // the first hole that fits
   EXPECT_EQ(nullptr, arena.Allocate(64 * 1024));
@@ -168,9 +166,7 @@ TEST(Dma, RefusedAccessesAreRecordedAndNotPerformed) {
   EXPECT_TRUE(dma.Store32(address + 2, 0x44332211));
   EXPECT_EQ(0x11, block[2]);
   EXPECT_EQ(0x44, block[5]);
-  EXPECT_EQ(0x44332211u, dma.Load32(address + 2));
-  EXPECT_TRUE(dma.Store32(address + 8, 0x88776655));
-  EXPECT_EQ(0x88776655u, dma.Load32(address + 8, &ok));
+  EXPECT_EQ(0x44332211u, dma.Load32(address + 2, &ok));
   EXPECT_TRUE(ok);
   EXPECT_EQ(0x4433u, dma.Load16(address + 4));
   EXPECT_TRUE(dma.Write(address + 17, "xyz", 3));
