@@ -7,21 +7,19 @@
 #include <array>
 #include <vector>
 
-#include "tests/support/device_fixture.h"
+#include "support/client.h"
+#include "support/driver.h"
 
 namespace {
 
-using DeviceFunctions = device_test::OneClient;
-using device_test::CuStarts;
-using device_test::DevicePc;
-using device_test::TaggedFrame;
-using device_test::WaitUntil;
-using testing_support::DeviceName;
+using namespace tvtest;
+
+using DeviceFunctions = OneClient;
 
 // The controller's configure block agrees with `filter`: byte 15 bit 0
 // promiscuous, bit 1 broadcast disabled; byte 21 bit 3 all multicast.
 bool ConfiguredFor(sim::I8255x& nic, uint32_t filter) {
-  return WaitUntil([&] {
+  return Eventually([&] {
     const auto bytes = nic.ConfigureBytes();
     return ((bytes[15] & 0x01) != 0) == ((filter & FilterPromiscuous) != 0) &&
            ((bytes[15] & 0x02) == 0) == ((filter & FilterBroadcast) != 0) &&
@@ -53,13 +51,13 @@ TEST_F(DeviceFunctions, DispatcherCodes) {
 // configure command) as soon as a client adds a bit, narrows only when a
 // client closes, and the controller is configured only when it changes.
 TEST(DeviceFilter, UnionNarrowsOnlyAtClose) {
-  DevicePc pc(1);
-  pc.Boot();
+  TestPc pc(1);
+  pc.BootReady();
   ASSERT_FALSE(HasFatalFailure());
   sim::I8255x& nic = pc.nic(0);
   NicAdapter* adapter = pc.adapter(0);
   nic.EnableTrace(true);
-  sim::ClientProcess process(pc.machine());
+  sim::ClientProcess process(*pc.machine);
   // After creation nothing is wanted: broadcasts refused.
   EXPECT_EQ(AdapterFilter(adapter), 0u);
   EXPECT_TRUE(ConfiguredFor(nic, 0));
@@ -104,10 +102,10 @@ TEST(DeviceFilter, UnionNarrowsOnlyAtClose) {
 // Judged in order: the family (7), a client of another device (12), the
 // function's range (13), then a null client or buffer (2).
 TEST(DeviceControl, CodeRangesAndForeignClients) {
-  DevicePc pc(2);
-  pc.Boot();
+  TestPc pc(2);
+  pc.BootReady();
   ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
+  sim::ClientProcess process(*pc.machine);
   uintptr_t own = 0, foreign = 0;
   ASSERT_EQ(process.Open(DeviceName(0), &own), 0u);
   ASSERT_EQ(process.Open(DeviceName(1), &foreign), 0u);
@@ -144,13 +142,13 @@ TEST(DeviceControl, CodeRangesAndForeignClients) {
 // copied whole or in part and never past their end.
 TEST_F(DeviceFunctions, BlocksAreByteExactAndCopiedInPart) {
   uint32_t t = 0;
-  const auto directed = TaggedFrame(pc.station(0), pc.station(0), 100, 1);
+  const auto directed = MakeFrame(Station(0), Station(0), 100, 1);
   ASSERT_EQ(process.Write(open, directed.data(), 100, &t), 0u);
   sim::FrameErrors errors;
   errors.crc = errors.alignment = true;
-  pc.pc.wire->Inject(TaggedFrame(pc.station(0), device_test::kWireSource, 80, 5), errors);
+  pc.wire->Inject(MakeFrame(Station(0), kWireSource, 80, 5), errors);
   NicAdapter* adapter = pc.adapter(0);
-  ASSERT_TRUE(WaitUntil([&] {
+  ASSERT_TRUE(Eventually([&] {
     return __atomic_load_n(&adapter->Statistics.Counters.RxAlignmentErrors, __ATOMIC_RELAXED) == 1;
   }));
 
@@ -170,7 +168,7 @@ TEST_F(DeviceFunctions, BlocksAreByteExactAndCopiedInPart) {
   std::vector<uint8_t> info(52, 0);
   info[0] = 52;  // the block's own size
   info[8] = 6;   // address length
-  for (int i = 0; i < 6; ++i) info[12 + i] = pc.station(0)[i];
+  for (int i = 0; i < 6; ++i) info[12 + i] = Station(0)[i];
   info[44] = 60;
   info[49] = 0x06;  // 1536
   const std::pair<uint32_t, std::vector<uint8_t>> blocks[] = {
@@ -194,13 +192,13 @@ TEST_F(DeviceFunctions, BlocksAreByteExactAndCopiedInPart) {
 TEST_F(DeviceFunctions, SuspendedAdapterRefusesButStillReports) {
   sim::I8255x& nic = pc.nic(0);
   nic.EnableTrace(true);
-  const auto frame = TaggedFrame(pc.station(0), pc.station(0), 64, 1);
+  const auto frame = MakeFrame(Station(0), Station(0), 64, 1);
   uint32_t t = 0;
   ASSERT_EQ(process.Write(open, frame.data(), 64, &t), 0u);
-  const auto client_before = device_test::ClientBlock(process, open);
-  const auto global_before = device_test::GlobalBlock(process, open);
+  const auto client_before = ClientBlock(process, open);
+  const auto global_before = GlobalBlock(process, open);
 
-  ASSERT_TRUE(pc.machine().DeliverHaEvent(DeviceName(0), 100));
+  ASSERT_TRUE(pc.machine->DeliverHaEvent(DeviceName(0), 100));
   const size_t starts = CuStarts(nic);
   uintptr_t refused = 0x1234;
   EXPECT_EQ(process.Open(DeviceName(0), &refused), StatusSuspended);
@@ -217,8 +215,8 @@ TEST_F(DeviceFunctions, SuspendedAdapterRefusesButStillReports) {
   EXPECT_EQ(AdapterFilter(pc.adapter(0)), 0x5u);
   EXPECT_EQ(process.Control(open, MacControlSetFilter, 0x4, 0), 0u);
   // Statistics and information still read; nothing was counted.
-  EXPECT_EQ(device_test::ClientBlock(process, open), client_before);
-  EXPECT_EQ(device_test::GlobalBlock(process, open), global_before);
+  EXPECT_EQ(ClientBlock(process, open), client_before);
+  EXPECT_EQ(GlobalBlock(process, open), global_before);
   std::array<uint8_t, 52> info{};
   EXPECT_EQ(
       process.Control(open, MacControlAdapterInfo, reinterpret_cast<uintptr_t>(info.data()), 52),
@@ -228,15 +226,15 @@ TEST_F(DeviceFunctions, SuspendedAdapterRefusesButStillReports) {
 
   // Close still succeeds: the filter is recomputed, the controller untouched.
   uintptr_t second = 0;
-  ASSERT_TRUE(pc.machine().DeliverHaEvent(DeviceName(0), 101));
+  ASSERT_TRUE(pc.machine->DeliverHaEvent(DeviceName(0), 101));
   ASSERT_EQ(process.Open(DeviceName(0), &second), 0u);
-  ASSERT_TRUE(pc.machine().DeliverHaEvent(DeviceName(0), 100));
+  ASSERT_TRUE(pc.machine->DeliverHaEvent(DeviceName(0), 100));
   const size_t before_close = CuStarts(nic);
   EXPECT_EQ(process.Close(second), 0u);
   EXPECT_EQ(CuStarts(nic), before_close);
   EXPECT_EQ(AdapterFilter(pc.adapter(0)), 0x4u);
 
-  ASSERT_TRUE(pc.machine().DeliverHaEvent(DeviceName(0), 101));
+  ASSERT_TRUE(pc.machine->DeliverHaEvent(DeviceName(0), 101));
   EXPECT_EQ(process.Write(open, frame.data(), 64, &t), 0u);
   EXPECT_EQ(t, 64u);
   EXPECT_EQ(process.Close(open), 0u);

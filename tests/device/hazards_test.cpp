@@ -18,17 +18,13 @@
 #include <vector>
 
 #include "controller/controller.h"
-#include "tests/support/device_fixture.h"
+#include "support/client.h"
 
 namespace {
 
-using DeviceHazards = device_test::OneClient;
-using device_test::DevicePc;
-using device_test::TaggedFrame;
-using device_test::TagOf;
-using device_test::VerifyTagged;
-using device_test::WaitUntil;
-using testing_support::DeviceName;
+using namespace tvtest;
+
+using DeviceHazards = OneClient;
 
 // A read of up to 1536 bytes on its own thread.
 struct ReadThread {
@@ -46,38 +42,38 @@ struct ReadThread {
   }
   // False (and the machine stopped, which unwinds the read) if it never
   // returns.
-  bool Join(sim::Machine& machine) { return device_test::JoinReturned(thread, returned, machine); }
+  bool Join(sim::Machine& machine) { return JoinReturned(thread, returned, machine); }
 };
 
 // A close of a client whose read is blocked ends that read with 2, leaves the
 // caller's buffer and length alone, and releases the client's event.
 TEST_F(DeviceHazards, CloseEndsABlockedRead) {
   ASSERT_EQ(process.Close(open), 0u);
-  const size_t events = pc.machine().LiveEvents();
+  const size_t events = pc.machine->LiveEvents();
   for (int round = 0; round < 20; ++round) {
     ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
     ReadThread read(process, open, 0x5A, 0xAAAA);
-    ASSERT_TRUE(pc.WaitPending(open));
+    ASSERT_TRUE(WaitPending(open));
     // A second read on the same client while the first is blocked is refused
     // at once and leaves the first in place.
     std::array<uint8_t, 64> other{};
     uint32_t other_length = 0xBBBB;
     EXPECT_EQ(process.Read(open, other.data(), 64, &other_length), StatusNoResources);
     EXPECT_EQ(other_length, 0xBBBBu);
-    EXPECT_TRUE(pc.WaitPending(open));
+    EXPECT_TRUE(WaitPending(open));
 
     EXPECT_EQ(process.Close(open), 0u);
-    ASSERT_TRUE(read.Join(pc.machine())) << "the closed read never returned";
+    ASSERT_TRUE(read.Join(*pc.machine)) << "the closed read never returned";
     EXPECT_EQ(read.status.load(), StatusBadParameter);
     EXPECT_EQ(read.length, 0xAAAAu);
     EXPECT_EQ(read.buffer, std::vector<uint8_t>(1536, 0x5A));
   }
-  EXPECT_EQ(pc.machine().LiveEvents(), events);
+  EXPECT_EQ(pc.machine->LiveEvents(), events);
   EXPECT_EQ(pc.adapter(0)->Clients.First, nullptr);
   // Frames keep flowing into a queue nobody reads, and nothing touches a
   // released record.
   for (uint32_t tag = 0; tag < 4; ++tag) {
-    ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(pc.station(0), device_test::kWireSource, 64, tag)));
+    ASSERT_TRUE(pc.InjectQueued(0, MakeFrame(Station(0), kWireSource, 64, tag)));
   }
 }
 
@@ -87,7 +83,7 @@ TEST_F(DeviceHazards, CloseEndsABlockedRead) {
 // interrupt service off, and still get the next frame.
 TEST_F(DeviceHazards, SetEventNeitherEndsTheReadNorStallsInterrupts) {
   ReadThread read(process, open);
-  ASSERT_TRUE(pc.WaitPending(open));
+  ASSERT_TRUE(WaitPending(open));
   const KHandle event = reinterpret_cast<NicClient*>(open)->Event;
   ASSERT_EQ(process.Run([&] { return KeSetEvent(event); }), 0u);
   // The woken read goes back to waiting instead of returning.
@@ -95,19 +91,19 @@ TEST_F(DeviceHazards, SetEventNeitherEndsTheReadNorStallsInterrupts) {
   EXPECT_FALSE(read.returned) << "a set event ended the read";
   // Nothing here takes interrupt exclusion, so a reader that kept it ends
   // in a failure, not a hang.
-  pc.pc.wire->Inject(TaggedFrame(pc.station(0), device_test::kWireSource, 99, 5));
-  ASSERT_TRUE(read.Join(pc.machine())) << "the read never got the frame";
+  pc.wire->Inject(MakeFrame(Station(0), kWireSource, 99, 5));
+  ASSERT_TRUE(read.Join(*pc.machine)) << "the read never got the frame";
   EXPECT_EQ(read.status.load(), 0u);
   EXPECT_EQ(read.length, 99u);
-  EXPECT_EQ(TagOf(read.buffer.data()), 5u);
-  EXPECT_TRUE(pc.CaughtUp(open));
+  EXPECT_EQ(SequenceOf(read.buffer.data()), 5u);
+  EXPECT_TRUE(CaughtUp(open));
   EXPECT_EQ(process.Close(open), 0u);
 }
 
 // Waits until no port is touched for a while: the threads driving the
 // machine are all blocked.
 bool WaitMachineQuiet(sim::Machine& machine) {
-  return WaitUntil([&] {
+  return Eventually([&] {
     const uint64_t before = machine.clock().NowNs();
     for (int i = 0; i < 200; ++i) std::this_thread::yield();
     return machine.clock().NowNs() == before;
@@ -149,8 +145,8 @@ TEST_F(DeviceHazards, CloseRacingAHandOver) {
     uintptr_t racing = 0;
     ASSERT_EQ(process.Open(DeviceName(0), &racing), 0u);
     ReadThread read(process, racing);
-    ASSERT_TRUE(pc.WaitPending(racing));
-    const auto frame = TaggedFrame(pc.station(0), device_test::kWireSource, 200, round);
+    ASSERT_TRUE(WaitPending(racing));
+    const auto frame = MakeFrame(Station(0), kWireSource, 200, round);
     std::thread closer;
     if (arranged) {
       // The close starts its configure command and is parked at its next
@@ -159,15 +155,15 @@ TEST_F(DeviceHazards, CloseRacingAHandOver) {
       // The trace function owns the park: an access on another thread may
       // still be inside it after the trace is switched off.
       auto park = std::make_shared<ClosePark>();
-      pc.machine().ports().SetTrace(
+      pc.machine->ports().SetTrace(
           [park, io](const sim::PortBus::Access& a) { park->Seen(a, io); });
       closer = std::thread([&] { EXPECT_EQ(process.Close(racing), 0u); });
-      ASSERT_TRUE(WaitUntil([&] { return park->parked.load(); }));
+      ASSERT_TRUE(Eventually([&] { return park->parked.load(); }));
       KeDisableInterrupts();
-      pc.pc.wire->Inject(frame);
+      pc.wire->Inject(frame);
       park->go = true;
-      ASSERT_TRUE(WaitMachineQuiet(pc.machine()));
-      pc.machine().ports().SetTrace(nullptr);
+      ASSERT_TRUE(WaitMachineQuiet(*pc.machine));
+      pc.machine->ports().SetTrace(nullptr);
       HandleReceivedPacket(pc.adapter(0));
       KeEnableInterrupts();
     } else {
@@ -175,22 +171,22 @@ TEST_F(DeviceHazards, CloseRacingAHandOver) {
       ASSERT_TRUE(pc.InjectQueued(0, frame));
     }
     closer.join();
-    ASSERT_TRUE(read.Join(pc.machine())) << "the read never returned in round " << round;
+    ASSERT_TRUE(read.Join(*pc.machine)) << "the read never returned in round " << round;
     if (arranged || read.status == 0) {
       EXPECT_EQ(read.status.load(), 0u);
       EXPECT_EQ(read.length, 200u);
-      EXPECT_TRUE(VerifyTagged(read.buffer.data(), read.length));
-      EXPECT_EQ(TagOf(read.buffer.data()), round);
+      EXPECT_TRUE(IsWholeFrame(read.buffer.data(), read.length));
+      EXPECT_EQ(SequenceOf(read.buffer.data()), round);
       ++handed;
     } else {
       EXPECT_EQ(read.status.load(), StatusBadParameter);
     }
     uint32_t length = 0;
     ASSERT_EQ(process.Read(keeper, read.buffer.data(), 1536, &length), 0u);
-    EXPECT_EQ(TagOf(read.buffer.data()), round);
+    EXPECT_EQ(SequenceOf(read.buffer.data()), round);
   }
   // The receive counters count only hand-overs.
-  EXPECT_EQ(device_test::GlobalBlock(process, keeper)[5], kArranged + kRaced + handed);
+  EXPECT_EQ(GlobalBlock(process, keeper)[5], kArranged + kRaced + handed);
 }
 
 // A frame queued right between a reader's check and its wait must still wake
@@ -217,7 +213,7 @@ TEST_F(DeviceHazards, NoLostWakeUp) {
       }
       uint32_t length = 0;
       const uint32_t status = process.Read(open, buffer.data(), 1536, &length);
-      if (status != 0 || TagOf(buffer.data()) != round || !VerifyTagged(buffer.data(), length)) {
+      if (status != 0 || SequenceOf(buffer.data()) != round || !IsWholeFrame(buffer.data(), length)) {
         failed = true;
         return;
       }
@@ -227,7 +223,7 @@ TEST_F(DeviceHazards, NoLostWakeUp) {
   uint32_t registered_first = 0;
   for (uint32_t round = 0; round < kRounds && !failed; ++round) {
     KeDisableInterrupts();
-    pc.pc.wire->Inject(TaggedFrame(pc.station(0), device_test::kWireSource, 64, round));
+    pc.wire->Inject(MakeFrame(Station(0), kWireSource, 64, round));
     go.store(round + 1);
     bool pending = false;
     for (uint32_t look = 0; look < kWatch && !pending; ++look) {
@@ -237,10 +233,10 @@ TEST_F(DeviceHazards, NoLostWakeUp) {
     if (pending) ++registered_first;
     HandleReceivedPacket(pc.adapter(0));
     KeEnableInterrupts();
-    if (!WaitUntil([&] { return received.load() == round + 1 || failed; })) {
+    if (!Eventually([&] { return received.load() == round + 1 || failed; })) {
       ADD_FAILURE() << "the reader never woke for frame " << round;
       failed = true;
-      pc.machine().Stop();  // unwinds the stuck reader
+      pc.machine->Stop();  // unwinds the stuck reader
       break;
     }
   }
@@ -255,12 +251,12 @@ TEST_F(DeviceHazards, NoLostWakeUp) {
 // keeps rewriting the ring: every frame they get must be one whole frame, and
 // each reader's tags only grow (no frame twice, none out of order).
 TEST(DeviceRing, LaggingReadersNeverSeeARewrittenSlot) {
-  DevicePc pc(1, device_test::WithBuffers(2));
-  pc.Boot();
+  TestPc pc(1, Options({{"Buffers", "2"}}));
+  pc.BootReady();
   ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
+  sim::ClientProcess process(*pc.machine);
   constexpr unsigned kReaders = 3;  // keep a copy going nearly all the time
-  const uint32_t reads = device_test::kSanitized ? 2000 : 5000;  // flood until read
+  const uint32_t reads = kSanitized ? 2000 : 5000;  // flood until read
   constexpr uint32_t kFlood = 1000000;                           // tags from here on end the run
   std::atomic<unsigned> done{0};
   std::atomic<uint32_t> frames{0}, torn{0}, disorder{0};
@@ -274,11 +270,11 @@ TEST(DeviceRing, LaggingReadersNeverSeeARewrittenSlot) {
       uint32_t length = 0;
       while (process.Read(open, buffer.data(), 1536, &length) == 0) {
         ++frames;
-        if (!VerifyTagged(buffer.data(), length)) {
+        if (!IsWholeFrame(buffer.data(), length)) {
           ++torn;
           continue;
         }
-        const int64_t tag = TagOf(buffer.data());
+        const int64_t tag = SequenceOf(buffer.data());
         if (tag <= last) ++disorder;
         last = tag;
         if (tag >= kFlood) break;
@@ -290,7 +286,7 @@ TEST(DeviceRing, LaggingReadersNeverSeeARewrittenSlot) {
   // without long frames takes as good) as fast as the port takes them.
   uint32_t flooded = 0;
   while (frames.load() < reads && flooded < kFlood) {
-    pc.pc.wire->Inject(TaggedFrame(pc.station(0), device_test::kWireSource, 1514, flooded++));
+    pc.wire->Inject(MakeFrame(Station(0), kWireSource, 1514, flooded++));
   }
   // Then one at a time until every reader has seen the end. A frame may
   // still be refused while the receive unit recovers from the flood; the
@@ -299,13 +295,13 @@ TEST(DeviceRing, LaggingReadersNeverSeeARewrittenSlot) {
   for (uint32_t tag = kFlood; done < kReaders; ++tag) {
     const uint64_t dropped = counters.dropped_no_resources.load();
     const uint32_t seen = frames.load();
-    pc.pc.wire->Inject(TaggedFrame(pc.station(0), device_test::kWireSource, 1514, tag));
-    if (!WaitUntil([&] {
+    pc.wire->Inject(MakeFrame(Station(0), kWireSource, 1514, tag));
+    if (!Eventually([&] {
           return done == kReaders || frames.load() != seen ||
                  counters.dropped_no_resources.load() != dropped;
         })) {
       ADD_FAILURE() << "frame " << tag << " was neither read nor dropped";
-      pc.machine().Stop();
+      pc.machine->Stop();
       break;
     }
   }
@@ -336,7 +332,7 @@ TEST_F(DeviceHazards, ReceiveRestartAndClientCommandNeverShareThePointer) {
     bool held = false, client_started = false;
   };
   auto hold = std::make_shared<Hold>();
-  pc.machine().ports().SetTrace([hold, io](const sim::PortBus::Access& a) {
+  pc.machine->ports().SetTrace([hold, io](const sim::PortBus::Access& a) {
     if (!a.write) return;
     std::unique_lock lock(hold->mu);
     const auto self = std::this_thread::get_id();
@@ -354,19 +350,19 @@ TEST_F(DeviceHazards, ReceiveRestartAndClientCommandNeverShareThePointer) {
   // The next frame finds the receive unit out of resources: the service
   // restarts it.
   nic.faults().ru_out_of_resources = true;
-  pc.pc.wire->Inject(TaggedFrame(pc.station(0), device_test::kWireSource, 100, 1));
+  pc.wire->Inject(MakeFrame(Station(0), kWireSource, 100, 1));
   {
     std::unique_lock lock(hold->mu);
-    ASSERT_TRUE(hold->cv.wait_for(lock, device_test::kHangBound, [&] { return hold->held; }))
+    ASSERT_TRUE(hold->cv.wait_for(lock, std::chrono::seconds(20), [&] { return hold->held; }))
         << "the receive unit was never restarted";
   }
   EXPECT_EQ(process.Control(open, MacControlSetFilter,
                             FilterDirected | FilterBroadcast | FilterAllMulticast, 0),
             0u);
-  pc.machine().ports().SetTrace(nullptr);
+  pc.machine->ports().SetTrace(nullptr);
 
   // The unit runs on the driver's own descriptors: a frame arrives whole.
-  EXPECT_TRUE(pc.InjectQueued(0, TaggedFrame(pc.station(0), device_test::kWireSource, 200, 2)));
+  EXPECT_TRUE(pc.InjectQueued(0, MakeFrame(Station(0), kWireSource, 200, 2)));
   EXPECT_TRUE(nic.bus_errors().empty()) << "the controller was pointed outside the driver's memory";
   EXPECT_EQ(nic.counters().bus_errors.load(), 0u);
 }

@@ -15,17 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/device_fixture.h"
+#include "support/client.h"
 
 namespace {
 
-using device_test::DevicePc;
-using device_test::TaggedFrame;
-using device_test::TagOf;
-using device_test::VerifyTagged;
-using device_test::WaitUntil;
-using testing_support::DeviceName;
-using testing_support::Mac;
+using namespace tvtest;
 
 constexpr uint32_t kBuffers = 32;  // the default ring
 
@@ -53,7 +47,7 @@ void ReadAll(sim::ClientProcess& process, uintptr_t open, uint32_t writer, uint3
     uint32_t length = 0;
     const uint32_t seq = tally.next.load();
     if (process.Read(open, buffer.data(), 1536, &length) != 0 ||
-        !VerifyTagged(buffer.data(), length) || TagOf(buffer.data()) != Tag(writer, seq) ||
+        !IsWholeFrame(buffer.data(), length) || SequenceOf(buffer.data()) != Tag(writer, seq) ||
         length != LengthOf(writer, seq)) {
       ++tally.errors;
       return;
@@ -92,13 +86,13 @@ void OpenCloseStorm(sim::ClientProcess& process, unsigned device, std::atomic<bo
         returned = true;
       });
       NicClient* client = reinterpret_cast<NicClient*>(open);
-      WaitUntil([&] {
-        return returned.load() || device_test::WithInterruptsDisabled(
+      Eventually([&] {
+        return returned.load() || WithInterruptsOff(
                                       [&] { return client->PendingBuffer != nullptr; });
       });
       if (process.Close(open) != 0) ++failures;
       reader.join();
-      if (status == 0 ? !VerifyTagged(buffer.data(), length) : status != 2) ++failures;
+      if (status == 0 ? !IsWholeFrame(buffer.data(), length) : status != 2) ++failures;
     } else if (process.Close(open) != 0) {
       ++failures;
     }
@@ -110,14 +104,14 @@ void OpenCloseStorm(sim::ClientProcess& process, unsigned device, std::atomic<bo
 // reader), while other clients open, change filters, read and close on both
 // adapters.
 TEST(DeviceStress, EveryReaderGetsEveryFrameDuringOpenCloseStorms) {
-  DevicePc pc(2);
-  pc.Boot();
+  TestPc pc(2);
+  pc.BootReady();
   ASSERT_FALSE(HasFatalFailure());
-  pc.pc.segment->Detach(pc.pc.wire);  // nobody keeps what it would hear
-  const uint32_t frames = std::max(1000u, device_test::LongRunFrames() / 10);
-  const size_t events = pc.machine().LiveEvents();
+  pc.segment->Detach(pc.wire);  // nobody keeps what it would hear
+  const uint32_t frames = std::max(1000u, LongRunFrames() / 10);
+  const size_t events = pc.machine->LiveEvents();
 
-  sim::ClientProcess process(pc.machine());
+  sim::ClientProcess process(*pc.machine);
   uintptr_t w0 = 0, w1 = 0, r0 = 0, r1a = 0, r1b = 0;
   for (auto [device, open] : {std::pair{0, &w0}, {1, &w1}, {0, &r0}, {1, &r1a}, {1, &r1b}}) {
     ASSERT_EQ(process.Open(DeviceName(device), open), 0u);
@@ -140,10 +134,10 @@ TEST(DeviceStress, EveryReaderGetsEveryFrameDuringOpenCloseStorms) {
         }
         return true;
       };
-      const auto frame = TaggedFrame(to, from, LengthOf(id, seq), Tag(id, seq));
+      const auto frame = MakeFrame(to, from, LengthOf(id, seq), Tag(id, seq));
       const auto size = static_cast<uint32_t>(frame.size());
       uint32_t transferred = 0;
-      if (!WaitUntil(room) || process.Write(open, frame.data(), size, &transferred) != 0 ||
+      if (!Eventually(room) || process.Write(open, frame.data(), size, &transferred) != 0 ||
           transferred != size) {
         ++write_failures;
         return;
@@ -151,15 +145,15 @@ TEST(DeviceStress, EveryReaderGetsEveryFrameDuringOpenCloseStorms) {
     }
   };
   threads.emplace_back([&] {
-    writer(w0, 0, pc.station(1), pc.station(0), {&tally1a.next, &tally1b.next});
+    writer(w0, 0, Station(1), Station(0), {&tally1a.next, &tally1b.next});
   });
-  threads.emplace_back([&] { writer(w1, 1, pc.station(0), pc.station(1), {&tally0.next}); });
+  threads.emplace_back([&] { writer(w1, 1, Station(0), Station(1), {&tally0.next}); });
 
   std::atomic<bool> stop{false};
   std::atomic<uint32_t> storm_failures{0};
   // One process per storm: a process knows its opens by the driver's record
   // address, which a close in one thread may hand to an open in another.
-  sim::ClientProcess storm_process0(pc.machine()), storm_process1(pc.machine());
+  sim::ClientProcess storm_process0(*pc.machine), storm_process1(*pc.machine);
   std::thread storm0([&] { OpenCloseStorm(storm_process0, 0, stop, storm_failures); });
   std::thread storm1([&] { OpenCloseStorm(storm_process1, 1, stop, storm_failures); });
 
@@ -177,17 +171,17 @@ TEST(DeviceStress, EveryReaderGetsEveryFrameDuringOpenCloseStorms) {
   }
   // Transmit counters are exact; receive counters at least count the three
   // readers (storm clients add what they were handed).
-  const auto global = device_test::GlobalBlock(process, w0);
+  const auto global = GlobalBlock(process, w0);
   EXPECT_EQ(global[2], 2 * frames);  // TxDirected
   EXPECT_GE(global[5], 3 * frames);  // RxDirected
-  for (auto open : {r0, r1a, r1b}) EXPECT_EQ(device_test::ClientBlock(process, open)[4], frames);
+  for (auto open : {r0, r1a, r1b}) EXPECT_EQ(ClientBlock(process, open)[4], frames);
   EXPECT_EQ(global[8], 0u);  // ReadErrors
   EXPECT_EQ(global[9], 0u);  // WriteErrors
   for (auto open : {w0, w1, r0, r1a, r1b}) EXPECT_EQ(process.Close(open), 0u);
   // Every open's event went back, and the interrupt service could pulse
   // every reader's event.
-  EXPECT_EQ(pc.machine().LiveEvents(), events);
-  EXPECT_EQ(pc.machine().RightsViolations(), 0u);
+  EXPECT_EQ(pc.machine->LiveEvents(), events);
+  EXPECT_EQ(pc.machine->RightsViolations(), 0u);
   EXPECT_EQ(pc.adapter(0)->Clients.First, nullptr);
   EXPECT_EQ(pc.adapter(1)->Clients.First, nullptr);
 }

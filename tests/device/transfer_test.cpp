@@ -8,19 +8,13 @@
 #include <tuple>
 #include <vector>
 
-#include "tests/support/device_fixture.h"
+#include "support/client.h"
 
 namespace {
 
-using DeviceTransfer = device_test::OneClient;
-using device_test::DevicePc;
-using device_test::TaggedFrame;
-using device_test::TagOf;
-using device_test::VerifyTagged;
-using device_test::WaitUntil;
-using testing_support::DeviceName;
-using testing_support::kBroadcast;
-using testing_support::Mac;
+using namespace tvtest;
+
+using DeviceTransfer = OneClient;
 
 // Words of the three blocks for one counter: client word c, global word g
 // (adapter word g + 20).
@@ -42,8 +36,8 @@ struct Blocks {
   std::array<uint32_t, 17> global;
 };
 Blocks Snapshot(sim::ClientProcess& p, uintptr_t open) {
-  return {device_test::ClientBlock(p, open), device_test::AdapterBlock(p, open),
-          device_test::GlobalBlock(p, open)};
+  return {ClientBlock(p, open), AdapterBlock(p, open),
+          GlobalBlock(p, open)};
 }
 // Every word of `after` equals `before` except the named counters.
 void ExpectDelta(const Blocks& before, const Blocks& after, const Deltas& deltas,
@@ -62,7 +56,7 @@ void ExpectDelta(const Blocks& before, const Blocks& after, const Deltas& deltas
 // Sizes and null arguments: the status, what is stored as the length, and
 // the one counter that moves (a null client counts only driver-wide).
 TEST_F(DeviceTransfer, SizesAndNullArgumentsWithTheirCounters) {
-  const auto frame = TaggedFrame(device_test::kWireSource, pc.station(0), 1600, 7);
+  const auto frame = MakeFrame(kWireSource, Station(0), 1600, 7);
   std::array<uint8_t, 100> buffer{};
   const uintptr_t f = reinterpret_cast<uintptr_t>(frame.data());
   const uintptr_t b = reinterpret_cast<uintptr_t>(buffer.data());
@@ -101,8 +95,8 @@ TEST_F(DeviceTransfer, SizesAndNullArgumentsWithTheirCounters) {
     ExpectDelta(before, Snapshot(process, open), {{c.counter, own, own, 1}}, c.what);
   }
   // The two taken went out byte for byte, and nothing else.
-  ASSERT_TRUE(WaitUntil([&] { return pc.pc.wire->Heard().size() >= 2; }));
-  const auto heard = pc.pc.wire->Heard();
+  ASSERT_TRUE(Eventually([&] { return pc.wire->Heard().size() >= 2; }));
+  const auto heard = pc.wire->Heard();
   ASSERT_EQ(heard.size(), 2u);
   EXPECT_EQ(heard[0].bytes, std::vector<uint8_t>(frame.begin(), frame.begin() + 60));
   EXPECT_EQ(heard[1].bytes, std::vector<uint8_t>(frame.begin(), frame.begin() + 1536));
@@ -125,7 +119,7 @@ TEST_F(DeviceTransfer, DestinationClasses) {
   };
   uint32_t tag = 0;
   for (const Case& c : cases) {
-    const auto frame = TaggedFrame(c.destination, device_test::kWireSource, 70, ++tag);
+    const auto frame = MakeFrame(c.destination, kWireSource, 70, ++tag);
     uint32_t t = 0;
     Blocks before = Snapshot(process, open);
     ASSERT_EQ(process.Write(open, frame.data(), 70, &t), 0u);
@@ -135,44 +129,44 @@ TEST_F(DeviceTransfer, DestinationClasses) {
     std::array<uint8_t, 1536> buffer{};
     ASSERT_EQ(process.Read(open, buffer.data(), 1536, &t), 0u);
     EXPECT_EQ(t, 70u);
-    EXPECT_EQ(TagOf(buffer.data()), tag);
+    EXPECT_EQ(SequenceOf(buffer.data()), tag);
     ExpectDelta(before, Snapshot(process, open), {{c.rx, 1, 1, 1}}, "read");
   }
 }
 
 TEST(DeviceReadPosition, NewClientSeesOnlyLaterFrames) {
-  DevicePc pc(1);
-  pc.Boot();
+  TestPc pc(1);
+  pc.BootReady();
   ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(pc.machine());
+  sim::ClientProcess process(*pc.machine);
   uintptr_t early = 0, late = 0;
   ASSERT_EQ(process.Open(DeviceName(0), &early), 0u);
   for (uint32_t tag = 1; tag <= 3; ++tag) {
-    ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(pc.station(0), device_test::kWireSource, 80, tag)));
+    ASSERT_TRUE(pc.InjectQueued(0, MakeFrame(Station(0), kWireSource, 80, tag)));
   }
   ASSERT_EQ(process.Open(DeviceName(0), &late), 0u);
-  EXPECT_TRUE(pc.CaughtUp(late));
+  EXPECT_TRUE(CaughtUp(late));
 
   // The late client's first read blocks until the next frame is queued.
   std::array<uint8_t, 1536> buffer{};
   uint32_t length = 0, status = 0xFFFF;
   std::thread reader([&] { status = process.Read(late, buffer.data(), 1536, &length); });
-  ASSERT_TRUE(pc.WaitPending(late));
-  ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(pc.station(0), device_test::kWireSource, 90, 4)));
+  ASSERT_TRUE(WaitPending(late));
+  ASSERT_TRUE(pc.InjectQueued(0, MakeFrame(Station(0), kWireSource, 90, 4)));
   reader.join();
   EXPECT_EQ(status, 0u);
   EXPECT_EQ(length, 90u);
-  EXPECT_EQ(TagOf(buffer.data()), 4u);
-  EXPECT_TRUE(VerifyTagged(buffer.data(), length));
-  EXPECT_TRUE(pc.CaughtUp(late));
+  EXPECT_EQ(SequenceOf(buffer.data()), 4u);
+  EXPECT_TRUE(IsWholeFrame(buffer.data(), length));
+  EXPECT_TRUE(CaughtUp(late));
 
   // The early client has all four, in order.
   for (uint32_t tag = 1; tag <= 4; ++tag) {
     ASSERT_EQ(process.Read(early, buffer.data(), 1536, &length), 0u);
-    EXPECT_EQ(TagOf(buffer.data()), tag);
-    EXPECT_TRUE(VerifyTagged(buffer.data(), length));
+    EXPECT_EQ(SequenceOf(buffer.data()), tag);
+    EXPECT_TRUE(IsWholeFrame(buffer.data(), length));
   }
-  EXPECT_TRUE(pc.CaughtUp(early));
+  EXPECT_TRUE(CaughtUp(early));
 }
 
 // A client that reads nothing while Buffers frames arrive keeps the newest
@@ -180,10 +174,10 @@ TEST(DeviceReadPosition, NewClientSeesOnlyLaterFrames) {
 TEST(DeviceReadPosition, LaggingClientKeepsNewestBuffersMinusOne) {
   for (uint32_t buffers : {2u, 32u}) {
     SCOPED_TRACE(buffers);
-    DevicePc pc(1, device_test::WithBuffers(buffers));
-    pc.Boot();
+    TestPc pc(1, Options({{"Buffers", std::to_string(buffers)}}));
+    pc.BootReady();
     ASSERT_FALSE(HasFatalFailure());
-    sim::ClientProcess process(pc.machine());
+    sim::ClientProcess process(*pc.machine);
     uintptr_t lagging = 0, keeping = 0;
     ASSERT_EQ(process.Open(DeviceName(0), &lagging), 0u);
     ASSERT_EQ(process.Open(DeviceName(0), &keeping), 0u);
@@ -191,18 +185,18 @@ TEST(DeviceReadPosition, LaggingClientKeepsNewestBuffersMinusOne) {
     uint32_t length = 0;
     for (uint32_t tag = 1; tag <= buffers; ++tag) {
       ASSERT_TRUE(
-          pc.InjectQueued(0, TaggedFrame(pc.station(0), device_test::kWireSource, 64, tag)));
+          pc.InjectQueued(0, MakeFrame(Station(0), kWireSource, 64, tag)));
       ASSERT_EQ(process.Read(keeping, buffer.data(), 1536, &length), 0u);  // keeps up
-      ASSERT_EQ(TagOf(buffer.data()), tag);
+      ASSERT_EQ(SequenceOf(buffer.data()), tag);
     }
     for (uint32_t tag = 2; tag <= buffers; ++tag) {
       ASSERT_EQ(process.Read(lagging, buffer.data(), 1536, &length), 0u);
-      EXPECT_EQ(TagOf(buffer.data()), tag);
-      EXPECT_TRUE(VerifyTagged(buffer.data(), length));
+      EXPECT_EQ(SequenceOf(buffer.data()), tag);
+      EXPECT_TRUE(IsWholeFrame(buffer.data(), length));
     }
-    EXPECT_TRUE(pc.CaughtUp(lagging));
-    EXPECT_EQ(device_test::ClientBlock(process, lagging)[kRxDirected.client], buffers - 1);
-    EXPECT_EQ(device_test::AdapterBlock(process, lagging)[kRxDirected.global + 20],
+    EXPECT_TRUE(CaughtUp(lagging));
+    EXPECT_EQ(ClientBlock(process, lagging)[kRxDirected.client], buffers - 1);
+    EXPECT_EQ(AdapterBlock(process, lagging)[kRxDirected.global + 20],
               2 * buffers - 1);
   }
 }
@@ -211,9 +205,9 @@ TEST_F(DeviceTransfer, ReadsCutToTheBuffer) {
   ASSERT_EQ(process.Control(open, MacControlSetFilter, 0x7, 0), 0u);  // multicast too
 
   // Immediate path: the frame waits in the queue.
-  const auto first = TaggedFrame(pc.station(0), device_test::kWireSource, 200, 1);
+  const auto first = MakeFrame(Station(0), kWireSource, 200, 1);
   ASSERT_TRUE(pc.InjectQueued(0, first));
-  ASSERT_TRUE(pc.InjectQueued(0, TaggedFrame(pc.station(0), device_test::kWireSource, 300, 2)));
+  ASSERT_TRUE(pc.InjectQueued(0, MakeFrame(Station(0), kWireSource, 300, 2)));
   std::vector<uint8_t> small(50);
   uint32_t length = 0;
   ASSERT_EQ(process.Read(open, small.data(), 50, &length), 0u);
@@ -223,21 +217,21 @@ TEST_F(DeviceTransfer, ReadsCutToTheBuffer) {
   std::vector<uint8_t> large(1536);
   ASSERT_EQ(process.Read(open, large.data(), 1536, &length), 0u);
   EXPECT_EQ(length, 300u);
-  EXPECT_TRUE(VerifyTagged(large.data(), length));
-  EXPECT_EQ(TagOf(large.data()), 2u);
+  EXPECT_TRUE(IsWholeFrame(large.data(), length));
+  EXPECT_EQ(SequenceOf(large.data()), 2u);
 
   // Blocked path: the interrupt service cuts the frame to the pending size.
   std::vector<uint8_t> pending(77);
   uint32_t status = 0xFFFF;
   std::thread reader([&] { status = process.Read(open, pending.data(), 77, &length); });
-  ASSERT_TRUE(pc.WaitPending(open));
-  const auto third = TaggedFrame(pc.station(0), device_test::kWireSource, 1500, 3);
+  ASSERT_TRUE(WaitPending(open));
+  const auto third = MakeFrame(Station(0), kWireSource, 1500, 3);
   ASSERT_TRUE(pc.InjectQueued(0, third));
   reader.join();
   EXPECT_EQ(status, 0u);
   EXPECT_EQ(length, 77u);
   EXPECT_EQ(pending, std::vector<uint8_t>(third.begin(), third.begin() + 77));
-  EXPECT_TRUE(pc.CaughtUp(open));
+  EXPECT_TRUE(CaughtUp(open));
 
   // Fewer than six bytes handed over: the buffers are exactly that small (so
   // a read past them is caught), and such a frame counts as directed unless
@@ -254,7 +248,7 @@ TEST_F(DeviceTransfer, ReadsCutToTheBuffer) {
   uint32_t tag = 4;
   for (const auto& c : cuts) {
     const Blocks before = Snapshot(process, open);
-    const auto frame = TaggedFrame(c.destination, device_test::kWireSource, 64, tag++);
+    const auto frame = MakeFrame(c.destination, kWireSource, 64, tag++);
     ASSERT_TRUE(pc.InjectQueued(0, frame));
     std::vector<uint8_t> cut(c.size);
     ASSERT_EQ(process.Read(open, c.size ? cut.data() : large.data(), c.size, &length), 0u);
@@ -262,7 +256,7 @@ TEST_F(DeviceTransfer, ReadsCutToTheBuffer) {
     EXPECT_EQ(cut, std::vector<uint8_t>(frame.begin(), frame.begin() + c.size)) << c.what;
     ExpectDelta(before, Snapshot(process, open), {{c.counter, 1, 1, 1}}, c.what);
   }
-  EXPECT_TRUE(pc.CaughtUp(open));
+  EXPECT_TRUE(CaughtUp(open));
 }
 
 }  // namespace

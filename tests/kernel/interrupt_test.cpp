@@ -7,12 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "kernel_test_util.h"
+#include "support/kernel.h"
 
 namespace {
 
-using kernel_test::Eventually;
-using kernel_test::SmallMachine;
+using namespace tvtest;
 
 struct LineLog {
   static inline std::atomic<uint64_t> runs_a{0}, runs_b{0};

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "kernel_test_util.h"
+#include "support/kernel.h"
 
 namespace {
 
-using kernel_test::SmallMachine;
+using namespace tvtest;
 
 struct DeviceLog {
   struct Call {
@@ -260,7 +260,7 @@ TEST(KernelBoot, BootQuerySignalsAndEntryResult) {
     EXPECT_FALSE(machine.EntryResult().has_value());
     machine.Boot();
     ASSERT_TRUE(machine.WaitStarted());
-    ASSERT_TRUE(kernel_test::Eventually([&] { return machine.EntryResult().has_value(); }));
+    ASSERT_TRUE(Eventually([&] { return machine.EntryResult().has_value(); }));
     EXPECT_EQ(*machine.EntryResult(), 4u);
     EXPECT_FALSE(machine.SignalRaised(10000));
     EXPECT_THROW(machine.Boot(), std::logic_error);

@@ -4,13 +4,11 @@
 #include <atomic>
 #include <thread>
 
-#include "kernel_test_util.h"
+#include "support/kernel.h"
 
 namespace {
 
-using kernel_test::Eventually;
-using kernel_test::SmallMachine;
-using kernel_test::ThreadCount;
+using namespace tvtest;
 
 // The main thread busy-waits on the timer forever, as a timeout loop that
 // never ends would.
@@ -44,7 +42,7 @@ size_t ThreadsBefore() {
 
 TEST(MachineStop, EndsTheMainThreadWhereverItIs) {
   const size_t threads_before = ThreadsBefore();
-  for (auto image : {&kernel_test::ParkedImage, &SpinningImage, &MutexParkedImage}) {
+  for (auto image : {&ParkedImage, &SpinningImage, &MutexParkedImage}) {
     sim::Machine machine(SmallMachine(image));
     machine.Boot();
     ASSERT_TRUE(machine.WaitStarted());
@@ -95,7 +93,7 @@ TEST(MachineStop, UnwindsClientsBlockedInADeviceFunction) {
     uint32_t length = 0;
     result = client.Read(open, buffer, sizeof buffer, &length);
   });
-  kernel_test::WaitUntilWaiting(Blocking::entered);
+  WaitUntilWaiting(Blocking::entered);
   machine.Stop();
   reader.join();
   EXPECT_EQ(result, sim::ClientProcess::kStopped);

@@ -6,13 +6,11 @@
 #include <thread>
 #include <vector>
 
-#include "kernel_test_util.h"
+#include "support/kernel.h"
 
 namespace {
 
-using kernel_test::Eventually;
-using kernel_test::SmallMachine;
-using kernel_test::WaitUntilWaiting;
+using namespace tvtest;
 
 TEST(KernelMutex, ExcludesThreadsOfSeveralProcesses) {
   sim::Machine machine(SmallMachine());

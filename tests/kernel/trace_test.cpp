@@ -8,13 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "support/harness.h"
+#include "support/pc.h"
 
 namespace {
 
-using testing_support::Mac;
-using testing_support::StationFor;
-using testing_support::TestPc;
+using namespace tvtest;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -45,7 +43,7 @@ TEST(TracedBringUp, NamesEveryKindOfAccessTheDriverMade) {
     const char* what;
     std::initializer_list<const char*> parts;
   };
-  const Mac station = StationFor(0);
+  const Mac station = Station(0);
   char word0[32];
   std::snprintf(word0, sizeof word0, "value=0x%x", station[1] << 8 | station[0]);
   const Case cases[] = {

@@ -101,7 +101,8 @@ struct TestPc {
     segment = &machine->Own(std::make_unique<sim::Segment>("segment0"));
     wire = &machine->Own(std::make_unique<sim::TestPort>(*segment));
   }
-  TestPc(unsigned controllers, sim::MachineOptions options) : TestPc(std::move(options)) {
+  TestPc(unsigned controllers, sim::MachineOptions options = Options())
+      : TestPc(std::move(options)) {
     AddNics(controllers);
   }
 
