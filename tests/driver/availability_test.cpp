@@ -240,7 +240,8 @@ TEST(AvailabilityEvents, SuspendedAdapterIsLeftAloneByTheInterruptService) {
   // The resume ends with commands not waited for; a frame injected before
   // the controller takes them could be lost.
   ASSERT_TRUE(command_wait::WaitCommandTaken(run.machine(), *run.pc.nics[0]));
-  const auto after = MakeFrame(kStation, kOutsider, 90, 3);
+  // A broadcast: received only if the resume restored the clients' filter.
+  const auto after = MakeFrame(testing_support::kBroadcast, kOutsider, 90, 3);
   run.pc.wire->Inject(after);
   std::vector<uint8_t> buffer(1536);
   uint32_t length = 0;
@@ -260,7 +261,11 @@ TEST(AvailabilityEvents, FailedResumeStaysSuspendedAndALaterResumeRetries) {
   sim::I8255x& nic = *run.pc.nics[0];
   ASSERT_TRUE(run.Deliver(HaEventSuspend));
   nic.faults().cu_stuck_active = true;  // the base load cannot complete
+  const uint64_t start = run.machine().clock().NowNs();
   ASSERT_TRUE(run.Deliver(HaEventResume));
+  // Reset, then the base load's own short timeout: a few timeout units of
+  // machine time, not a stale longer wait.
+  EXPECT_LT(run.machine().clock().NowNs() - start, 16 * 32768.0 / 2387.0 * 1e6);
   EXPECT_EQ(FlagsOf(adapter), Suspended);
   EXPECT_EQ(NicCheckAdapter(adapter), 19u);
   // Printed even under Quiet: the bring-up's own report of the failure.

@@ -230,6 +230,13 @@ TEST(BringUp, QuietByDefaultYetEveryCommandUnitFailurePrints) {
       EXPECT_EQ(pc.machine->Console(), c.console);
     }
     nic.faults().blocks_never_complete = false;
+    // A successful start ends with the configure's settle time of its own.
+    NicInitCommandBlocks(adapter);
+    const uint64_t start = pc.machine->clock().NowNs();
+    EXPECT_EQ(NicStartCommandUnit(adapter), 0u);
+    const double units = (pc.machine->clock().NowNs() - start) / kUnitNs;
+    EXPECT_GE(units, 8.0);
+    EXPECT_LT(units, 13.0) << units;
   }
   // A resume brings the controller up again from whatever state it is in.
   pc.machine->ClearConsole();
