@@ -83,41 +83,25 @@ TEST(Timing, ReadTimerCountLatchesThenReadsLowAndHighByte) {
   for (const auto& a : delay) EXPECT_TRUE(a.port == 0x61 && !a.write && a.width == 1);
 }
 
-TEST(Timing, TimeoutOfZeroAndOneUnitsExpireAtTheFirstAndSecondBoundary) {
-  TimerMachine pc;
-  TimeoutStart(0);
-  EXPECT_EQ(TimeoutRemaining, 1u);
-  EXPECT_EQ(TimeoutAccumulator, 0u);
-  pc.AdvanceSteps(30000);
-  EXPECT_EQ(TimeoutPoll(), 1u);
-  pc.AdvanceSteps(3000);
-  EXPECT_EQ(TimeoutPoll(), 0u);
-
-  TimeoutStart(1);
-  EXPECT_EQ(TimeoutRemaining, 2u);
-  pc.AdvanceSteps(33000);
-  EXPECT_EQ(TimeoutPoll(), 1u) << "first unit over, one left";
-  pc.AdvanceSteps(20000);
-  EXPECT_EQ(TimeoutPoll(), 1u);
-  pc.AdvanceSteps(13000);
-  EXPECT_EQ(TimeoutPoll(), 0u);
-
-  TimeoutStart(0x10002);  // only the low 16 bits count
-  EXPECT_EQ(TimeoutRemaining, 3u);
-}
-
+// A timeout of n units answers 1 between boundaries and the remaining count
+// at each of its n + 1 unit boundaries; only the low 16 bits of n count.
 TEST(Timing, PollGivesOneBetweenBoundariesAndTheRemainingCountAtEach) {
   TimerMachine pc;
-  TimeoutStart(3);
-  const uint32_t atBoundary[] = {3, 2, 1, 0};
-  for (uint32_t expected : atBoundary) {
-    for (int i = 0; i < 4; ++i) {
-      pc.AdvanceSteps(7000);
-      EXPECT_EQ(TimeoutPoll(), 1u) << "inside the unit, " << expected << " to come";
-    }
-    pc.AdvanceSteps(6000);  // 34000 steps with the polls' own time
-    EXPECT_EQ(TimeoutPoll(), expected);
+  for (uint32_t units : {0u, 1u, 3u, 0x10002u}) {
+    SCOPED_TRACE(units);
+    TimeoutStart(units);
     EXPECT_EQ(TimeoutAccumulator, 0u);
+    ASSERT_EQ(TimeoutRemaining, (units & 0xFFFF) + 1);
+    for (uint32_t left = units & 0xFFFF;; --left) {
+      for (int i = 0; i < 4; ++i) {
+        pc.AdvanceSteps(7000);
+        EXPECT_EQ(TimeoutPoll(), 1u) << "inside the unit, " << left << " to come";
+      }
+      pc.AdvanceSteps(6000);  // 34000 steps with the polls' own time
+      EXPECT_EQ(TimeoutPoll(), left);
+      EXPECT_EQ(TimeoutAccumulator, 0u);
+      if (left == 0) break;
+    }
   }
 }
 
@@ -154,44 +138,26 @@ TEST(Timing, UnitEndsOnlyAboveExactly32768StepsAndDropsTheSurplus) {
   EXPECT_EQ(TimeoutPoll(), 0u);
 }
 
-TEST(Timing, CounterReloadBetweenPollsCountsForward) {
-  TimerMachine pc;
-  PortLog log(pc.machine);
-  pc.AdvanceToCount(1000);
-  TimeoutStart(5);
-  pc.AdvanceSteps(5000);  // passes 0 and reloads
-  EXPECT_EQ(TimeoutPoll(), 1u);
-  const auto counts = CountsRead(log.Take());
-  ASSERT_EQ(counts.size(), 2u);
-  ASSERT_GT(counts[1], counts[0]) << "the counter must have reloaded in between";
-  EXPECT_EQ(TimeoutAccumulator, counts[0] + 0x10000 - counts[1]);
-  EXPECT_GE(TimeoutAccumulator, 5000u);
-  EXPECT_LT(TimeoutAccumulator, 5100u);
-  EXPECT_EQ(TimeoutLastCount, counts[1]);
-}
-
-TEST(Timing, MillisecondDelayOfZeroReadsTheCounterTwice) {
-  TimerMachine pc;
-  PortLog log(pc.machine);
-  TimeoutStart(7);
-  const uint32_t remaining = TimeoutRemaining;
-  pc.Advance(0);  // the delay starts fresh, not as part of a wait
-  log.Clear();
-  const uint64_t before = pc.machine.clock().NowNs();
-  MillisecondDelay(0);
-  EXPECT_EQ(pc.machine.clock().NowNs() - before, 6 * sim::Clock::kPortAccessNs);
-  const auto accesses = log.Take();
-  EXPECT_EQ(accesses.size(), 6u);
-  EXPECT_EQ(CountsRead(accesses).size(), 2u);
-  EXPECT_EQ(TimeoutRemaining, remaining) << "the timeout is left alone";
-}
-
 TEST(Timing, MillisecondDelayWaitsTheFullCountAcrossReloads) {
   TimerMachine pc;
+  PortLog log(pc.machine);
+  {
+    SCOPED_TRACE("0 ms: two counter reads, the timeout left alone");
+    TimeoutStart(7);
+    pc.Advance(0);  // the delay starts fresh, not as part of a wait
+    log.Clear();
+    const uint64_t before = pc.machine.clock().NowNs();
+    MillisecondDelay(0);
+    EXPECT_EQ(pc.machine.clock().NowNs() - before, 6 * sim::Clock::kPortAccessNs);
+    const auto accesses = log.Take();
+    EXPECT_EQ(accesses.size(), 6u);
+    EXPECT_EQ(CountsRead(accesses).size(), 2u);
+    EXPECT_EQ(TimeoutRemaining, 8u);
+  }
   {
     SCOPED_TRACE("1 ms straddling a reload");
-    PortLog log(pc.machine);
     pc.AdvanceToCount(500);
+    log.Clear();
     MillisecondDelay(1);
     const auto counts = CountsRead(log.Take());
     ASSERT_GE(counts.size(), 2u);
@@ -216,7 +182,7 @@ TEST(Timing, MillisecondDelayWaitsTheFullCountAcrossReloads) {
     // ends at the first read past its target, at most one poll later.
     const uint64_t poll =
         3 * sim::Clock::kIdleStepMaxNs * sim::Pit::kStepsPerMillisecond / 1'000'000;
-    EXPECT_LT(steps, 1193500u + poll) << "at most one poll and its reads beyond the target";
+    EXPECT_LT(steps, 1193500u + poll);
   }
 }
 

@@ -38,20 +38,15 @@ struct PciPc {
   }
 };
 
+// (Which lane and width each driver access uses, and what it reads from
+// present and absent functions: see the driver's PCI tests.)
 TEST(Pci, MechanismOneReachesLanesAndOnlyPresentFunctions) {
   PciPc pc;
-  pc.nic.SetHeaderType(0x80);
-  EXPECT_EQ(0x12298086u, pc.Read(0x00, 4));
-  EXPECT_EQ(0x1229u, pc.Read(0x02, 2));
-  EXPECT_EQ(0x80u, pc.Read(0x0E, 1));  // the byte lane at 0xCFE
   EXPECT_EQ(0x02000000u, pc.Read(0x08, 4) & 0xFFFFFF00);
   EXPECT_EQ(0x01u, pc.Read(0x3D, 1));  // pin A, at 0xCFD
-  EXPECT_EQ(11u, pc.Read(0x3C, 1));
-  EXPECT_EQ(PciPc::Address(0, 3 << 3, 0x3C), pc.ports.Read(0xCF8, 4));
+  EXPECT_EQ(PciPc::Address(0, 3 << 3, 0x3D), pc.ports.Read(0xCF8, 4));
 
-  // Absent functions, other buses, and a cleared enable bit read all ones.
-  EXPECT_EQ(0xFFFFFFFFu, pc.Read(0x00, 4, 3 << 3 | 1));
-  EXPECT_EQ(0xFFFFFFFFu, pc.Read(0x00, 4, 4 << 3));
+  // Other buses and a cleared enable bit read all ones.
   EXPECT_EQ(0xFFFFFFFFu, pc.Read(0x00, 4, 3 << 3, 1));
   pc.ports.Write(0xCF8, 4, 0x00001800);
   EXPECT_EQ(0xFFFFu, pc.ports.Read(0xCFC, 2));
