@@ -13,18 +13,14 @@
 
 #include "controller/controller.h"
 #include "device/device.h"
-#include "driver/command_wait.h"
+#include "support/driver.h"
 #include "startup/startup.h"
-#include "support/harness.h"
-#include "support/startup_helpers.h"
+#include "support/pc.h"
 
 namespace {
 
-using startup_support::DecodeConfig;
-using startup_support::PortLog;
-using startup_support::PortsIn;
-using testing_support::DeviceName;
-using testing_support::MakeFrame;
+using namespace tvtest;
+
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
 constexpr uint32_t Suspended = AdapterSuspended;
@@ -34,8 +30,8 @@ uint32_t FlagsOf(NicAdapter* adapter) { return NicLoadFlags(adapter) & (Suspende
 
 // Every adapter gets the station address kStation from the registry (no
 // EEPROM read) and the shortest configure delay, then the test's entries.
-const testing_support::Mac kStation = {0x02, 0x00, 0x5E, 0x00, 0x00, 0x01};
-const testing_support::Mac kOutsider = {0x02, 0, 0, 0, 0, 9};
+const Mac kStation = {0x02, 0x00, 0x5E, 0x00, 0x00, 0x01};
+const Mac kOutsider = {0x02, 0, 0, 0, 0, 9};
 
 // A running machine with `count` controllers.
 struct Running {
@@ -44,26 +40,26 @@ struct Running {
       : pc([&] {
           entries.insert(entries.begin(),
                          {{"MacAddress", "02:00:5E:00:00:01"}, {"ConfigDelay", "10"}});
-          sim::MachineOptions options = testing_support::OptionsWithRegistry(std::move(entries));
+          sim::MachineOptions options = PlainOptions(std::move(entries));
           options.ha_policy = policy;
           return options;
         }()) {
     pc.AddNics(count);
     pc.Boot();
     EXPECT_TRUE(pc.machine->SignalRaised(10000));
-    adapters = startup_support::Adapters();
+    adapters = Adapters();
     EXPECT_EQ(adapters.size(), count);
   }
   sim::Machine& machine() { return *pc.machine; }
   bool Deliver(uint32_t code, unsigned index = 0) {
     return pc.machine->DeliverHaEvent(DeviceName(index), code);
   }
-  testing_support::TestPc pc;
+  TestPc pc;
   std::vector<NicAdapter*> adapters;
 };
 
 std::vector<uint8_t> FrameFrom(unsigned index, uint32_t sequence) {
-  return MakeFrame(testing_support::kBroadcast, testing_support::StationFor(index), 100, sequence);
+  return MakeFrame(kBroadcast, Station(index), 100, sequence);
 }
 
 TEST(AvailabilityCheck, WithoutHaDetectConfigurationSpaceIsNeverRead) {
@@ -230,7 +226,7 @@ TEST(AvailabilityEvents, SuspendedAdapterIsLeftAloneByTheInterruptService) {
   ASSERT_EQ(client.Write(writer1, frame.data(), static_cast<uint32_t>(frame.size()), &transferred),
             0u);
   // The write ends with a command-unit start the driver does not wait for.
-  ASSERT_TRUE(command_wait::WaitCommandTaken(run.machine(), *run.pc.nics[1]));
+  ASSERT_TRUE(WaitCommandTaken(run.machine(), *run.pc.nics[1]));
   run.pc.segment->Flush();
   ASSERT_EQ(run.pc.wire->Heard().size(), 1u);
   EXPECT_EQ(run.pc.wire->Heard()[0].bytes, frame);
@@ -239,9 +235,9 @@ TEST(AvailabilityEvents, SuspendedAdapterIsLeftAloneByTheInterruptService) {
   EXPECT_EQ(FlagsOf(run.adapters[0]), 0u);
   // The resume ends with commands not waited for; a frame injected before
   // the controller takes them could be lost.
-  ASSERT_TRUE(command_wait::WaitCommandTaken(run.machine(), *run.pc.nics[0]));
+  ASSERT_TRUE(WaitCommandTaken(run.machine(), *run.pc.nics[0]));
   // A broadcast: received only if the resume restored the clients' filter.
-  const auto after = MakeFrame(testing_support::kBroadcast, kOutsider, 90, 3);
+  const auto after = MakeFrame(kBroadcast, kOutsider, 90, 3);
   run.pc.wire->Inject(after);
   std::vector<uint8_t> buffer(1536);
   uint32_t length = 0;

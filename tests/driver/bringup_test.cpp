@@ -5,13 +5,11 @@
 #include <gtest/gtest.h>
 
 #include "platform/kernel/kernel.h"
-#include "support/controller_rig.h"
+#include "support/driver.h"
 
 namespace {
 
-using namespace controller_rig;
-using testing_support::DeviceName;
-using testing_support::MakeFrame;
+using namespace tvtest;
 
 constexpr double kUnitNs = 32768.0 / 2387.0 * 1e6;  // one timeout unit of machine time
 
@@ -45,7 +43,7 @@ TEST(BringUp, StationAddressComesFromTheRegistryTheEepromOrNowhere) {
        std::string(kAnnounce) +
            "TORVELIN: Reading EEPROM address... PASSED.\n"
            "TORVELIN: Ethernet address is 00:A0:C9:10:00:01\n",
-       testing_support::StationFor(0), true},
+       Station(0), true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -197,7 +195,7 @@ TEST(BringUp, QuietByDefaultYetEveryCommandUnitFailurePrints) {
   sim::I8255x& nic = pc.AddNic(QuickConfig(0));
   pc.AddNic(QuickConfig(1));
   pc.Boot();
-  ASSERT_EQ(AdapterCount(), 2u);
+  ASSERT_EQ(Adapters().size(), 2u);
   EXPECT_EQ(pc.machine->Console(), "") << "a quiet start-up prints nothing";
 
   NicAdapter* adapter = AdapterAt(0);

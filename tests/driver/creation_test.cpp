@@ -8,13 +8,11 @@
 #include <thread>
 
 #include "platform/kernel/kernel.h"
-#include "support/controller_rig.h"
+#include "support/driver.h"
 
 namespace {
 
-using namespace controller_rig;
-using testing_support::DeviceName;
-using testing_support::MakeFrame;
+using namespace tvtest;
 
 TEST(Creation, EnablesTheControllerOnPciAndFillsTheRecord) {
   TestPc pc(Options({{"Buffers", "2"}}));
@@ -54,7 +52,7 @@ TEST(Creation, AFailedCreationUsesUpItsNumberAndGivesEverythingBack) {
   pc.Boot();
 
   EXPECT_EQ(pc.machine->DeviceNames(), (std::vector<std::string>{DeviceName(0), DeviceName(2)}));
-  EXPECT_EQ(AdapterCount(), 2u);
+  EXPECT_EQ(Adapters().size(), 2u);
   EXPECT_STREQ(AdapterAt(1)->Name, "/DEV/MAC/TORVELIN/2");
   EXPECT_EQ(InstanceCounter, 3u);
   EXPECT_NE(pc.machine->Console().find("TORVELIN: Reading EEPROM address... Bad EEPROM checksum.\n"
@@ -65,7 +63,7 @@ TEST(Creation, AFailedCreationUsesUpItsNumberAndGivesEverythingBack) {
 
   // The failed controller stays reset and masked: nothing it hears is
   // written anywhere.
-  failed.InjectFrame(MakeFrame(testing_support::StationFor(1), kPeer, 64, 1));
+  failed.InjectFrame(MakeFrame(Station(1), kPeer, 64, 1));
   EXPECT_EQ(failed.counters().frames_received.load(), 0u);
   EXPECT_EQ(failed.bus_errors().size(), 0u);
   EXPECT_FALSE(failed.InterruptLineHigh());
@@ -119,7 +117,7 @@ TEST(Creation, DeviceCreationFailureStopsTheRunningControllerBeforeReleasingIt) 
   spare.device_id = 0x1234;
   sim::I8255x& nic = pc.AddNic(spare);
   pc.Boot();
-  ASSERT_EQ(AdapterCount(), 1u);
+  ASSERT_EQ(Adapters().size(), 1u);
   const size_t blocks = pc.machine->arena().OutstandingBlocks();
   const size_t interrupts = pc.machine->kernel().LiveObjects(sim::ObjectType::Interrupt);
 
@@ -132,7 +130,7 @@ TEST(Creation, DeviceCreationFailureStopsTheRunningControllerBeforeReleasingIt) 
   EXPECT_EQ(out, nullptr);
   EXPECT_EQ(InstanceCounter, 1u);
   EXPECT_GE(nic.counters().commands_executed.load(), 2u) << "it had been brought up";
-  EXPECT_EQ(AdapterCount(), 1u);
+  EXPECT_EQ(Adapters().size(), 1u);
   EXPECT_EQ(pc.machine->arena().OutstandingBlocks(), blocks);
   EXPECT_EQ(pc.machine->kernel().LiveObjects(sim::ObjectType::Interrupt), interrupts);
 
@@ -156,14 +154,14 @@ TEST(Creation, LaterBringUpRunsAlongsideAClientOfAnEarlierAdapter) {
   std::atomic<uint32_t> written{0};
   std::atomic<uint32_t> failures{0};
   std::thread client([&] {
-    if (!WaitUntil([&] { return !pc.machine->DeviceNames().empty(); }, 30000)) return;
+    if (!Eventually([&] { return !pc.machine->DeviceNames().empty(); }, 30000)) return;
     sim::ClientProcess process(*pc.machine);
     uintptr_t open = 0;
     if (process.Open(DeviceName(0), &open) != 0) {
       failures.fetch_add(1);
       return;
     }
-    const auto frame = MakeFrame(kPeer, testing_support::StationFor(0), 128, 1);
+    const auto frame = MakeFrame(kPeer, Station(0), 128, 1);
     do {
       uint32_t transferred = 0;
       if (process.Write(open, frame.data(), 128, &transferred) == 0) {
@@ -180,9 +178,9 @@ TEST(Creation, LaterBringUpRunsAlongsideAClientOfAnEarlierAdapter) {
 
   EXPECT_EQ(failures.load(), 0u);
   EXPECT_GT(written.load(), 0u);
-  ASSERT_EQ(AdapterCount(), 2u);
+  ASSERT_EQ(Adapters().size(), 2u);
   EXPECT_TRUE(pc.nics[1]->Configured());
-  EXPECT_EQ(pc.nics[1]->IndividualAddress(), testing_support::StationFor(1));
+  EXPECT_EQ(pc.nics[1]->IndividualAddress(), Station(1));
   EXPECT_EQ(pc.machine->Console(), "");
 }
 

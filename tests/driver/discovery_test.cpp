@@ -10,14 +10,12 @@
 
 #include "controller/controller.h"
 #include "hw/hw.h"
-#include "support/harness.h"
-#include "support/startup_helpers.h"
+#include "support/pc.h"
+#include "support/driver.h"
 
 namespace {
 
-using startup_support::ConfigAccess;
-using startup_support::DecodeConfig;
-using startup_support::PortLog;
+using namespace tvtest;
 
 struct Placed {
   uint8_t bus, device, function;
@@ -148,7 +146,7 @@ TEST(Discovery, SupportedFunctionWithoutUsableIoBarCreatesNothing) {
   functions.back().pci->SetBar(1, 0xE000, 64, true);
 
   const ScanResult result =
-      Scan(functions, testing_support::OptionsWithRegistry({{"WaitBoot", "0"}, {"Quiet", "0"}}));
+      Scan(functions, PlainOptions({{"WaitBoot", "0"}, {"Quiet", "0"}}));
   EXPECT_EQ(result.entry, 4u);
   EXPECT_EQ(result.console, "TORVELIN: No compatible controllers found system.\n");
   const auto reads = result.ReadsByFunction();

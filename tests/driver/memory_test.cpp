@@ -10,16 +10,16 @@
 #include <vector>
 
 #include "startup/startup.h"
-#include "support/harness.h"
-#include "support/startup_helpers.h"
+#include "support/pc.h"
+#include "support/driver.h"
 
 namespace {
 
-using startup_support::BootAndWait;
+using namespace tvtest;
 
 sim::MachineOptions ImageOptions(uint32_t (*image)(), bool quiet) {
   sim::MachineOptions options =
-      quiet ? sim::MachineOptions{} : testing_support::OptionsWithRegistry({{"Quiet", "0"}});
+      quiet ? sim::MachineOptions{} : PlainOptions({{"Quiet", "0"}});
   options.image = image;
   return options;
 }
@@ -36,9 +36,9 @@ bool AllZero(const void* block, size_t size) {
 // missing fill shows), allocate nothing for size 0, and release what either
 // path allocated; only the service path posts requests.
 TEST(Memory, DirectAndServicePathsAllocateZeroFilledBlocksAndReleaseThem) {
-  sim::Machine machine(ImageOptions(&startup_support::MemoryServerImage, true));
+  sim::Machine machine(ImageOptions(&MemoryServerImage, true));
   BootAndWait(machine);
-  ASSERT_TRUE(startup_support::WaitForMemoryService());
+  ASSERT_TRUE(WaitForMemoryService());
   EXPECT_FALSE(machine.EntryResult().has_value()) << "the service waits for requests";
   const size_t baseline = machine.arena().OutstandingBlocks();
   for (uint32_t service : {0u, 1u}) {
@@ -81,7 +81,7 @@ TEST(Memory, DirectAndServicePathsAllocateZeroFilledBlocksAndReleaseThem) {
 
 TEST(Memory, NullReleaseIsReportedUnlessQuietAndReleasesNothing) {
   for (bool quiet : {false, true}) {
-    sim::Machine machine(ImageOptions(&startup_support::RegistryOnlyImage, quiet));
+    sim::Machine machine(ImageOptions(&RegistryOnlyImage, quiet));
     BootAndWait(machine);
     const size_t before = machine.arena().OutstandingBlocks();
     machine.ClearConsole();
@@ -99,9 +99,9 @@ TEST(Memory, NullReleaseIsReportedUnlessQuietAndReleasesNothing) {
 }
 
 TEST(Memory, ServiceRequestsFromSeveralThreadsAreServedOneAtATime) {
-  sim::Machine machine(ImageOptions(&startup_support::MemoryServerImage, true));
+  sim::Machine machine(ImageOptions(&MemoryServerImage, true));
   BootAndWait(machine);
-  ASSERT_TRUE(startup_support::WaitForMemoryService());
+  ASSERT_TRUE(WaitForMemoryService());
   const size_t baseline = machine.arena().OutstandingBlocks();
   __atomic_store_n(&MemoryServiceActive, 1u, __ATOMIC_RELEASE);
 

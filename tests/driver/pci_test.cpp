@@ -9,14 +9,12 @@
 #include <vector>
 
 #include "hw/hw.h"
-#include "support/harness.h"
-#include "support/startup_helpers.h"
+#include "support/pc.h"
+#include "support/driver.h"
 
 namespace {
 
-using startup_support::ConfigAccess;
-using startup_support::DecodeConfig;
-using startup_support::PortLog;
+using namespace tvtest;
 
 constexpr uint32_t Address(uint32_t bus, uint32_t devfn, uint32_t reg) {
   return 0x80000000u | bus << 16 | devfn << 8 | (reg & 0xFC);
@@ -28,14 +26,14 @@ struct PciMachine {
                       const std::vector<std::tuple<uint8_t, uint8_t, uint8_t>>& places)
       : machine([] {
           sim::MachineOptions options;
-          options.image = &startup_support::IdleImage;
+          options.image = &IdleImage;
           return options;
         }()) {
     for (size_t i = 0; i < places.size(); ++i) {
       auto [bus, device, function] = places[i];
       EXPECT_TRUE(machine.pci().Attach(bus, device, function, functions[i].get()));
     }
-    startup_support::BootAndWait(machine);
+    BootAndWait(machine);
   }
   sim::Machine machine;
 };
@@ -118,7 +116,7 @@ TEST(Pci, EnableSetsIoAndBusMasteringOnlyWhenMissingAndRaisesALowLatency) {
     const Case& c = cases[i];
     SCOPED_TRACE(testing::Message() << "command 0x" << std::hex << c.command);
     const uint8_t devfn = static_cast<uint8_t>(i * 8 + 1);
-    auto adapter = startup_support::MakeAdapter(2, devfn);
+    auto adapter = MakeAdapter(2, devfn);
     EXPECT_EQ(NicEnablePci(adapter.get()), 0u);
     // The status half is written as 0, memory space stays off.
     std::vector<Access> writes;

@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "startup/startup.h"
-#include "support/harness.h"
-#include "support/startup_helpers.h"
+#include "support/pc.h"
+#include "support/driver.h"
 
 namespace {
+
+using namespace tvtest;
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
 using Bytes = std::array<uint8_t, 6>;
@@ -25,10 +27,10 @@ struct Walk {
 // Runs the walk alone; the settings stay in the driver's globals afterwards.
 Walk ReadRegistry(const Entries& entries, bool withSection = true) {
   sim::MachineOptions options =
-      withSection ? testing_support::OptionsWithRegistry(entries) : sim::MachineOptions{};
-  options.image = &startup_support::RegistryOnlyImage;
+      withSection ? PlainOptions(entries) : sim::MachineOptions{};
+  options.image = &RegistryOnlyImage;
   sim::Machine machine(std::move(options));
-  startup_support::BootAndWait(machine);
+  BootAndWait(machine);
   EXPECT_EQ(machine.EntryResult(), 0u);
   return {machine.Console(), machine.arena().OutstandingBlocks()};
 }
@@ -259,11 +261,11 @@ uint32_t StarvedImage() {
 TEST(Registry, WithoutAWorkAreaNoEntryIsRead) {
   for (bool quiet : {true, false}) {
     sim::MachineOptions options =
-        testing_support::OptionsWithRegistry({{"Quiet", "0"}, {"Buffers", "64"}});
+        PlainOptions({{"Quiet", "0"}, {"Buffers", "64"}});
     options.image = quiet ? &StarvedImage<true> : &StarvedImage<false>;
     options.arena_bytes = 4096;
     sim::Machine machine(std::move(options));
-    startup_support::BootAndWait(machine);
+    BootAndWait(machine);
     EXPECT_EQ(machine.Console(),
               quiet ? "" : "TORVELIN: Insufficient resources to read system registry.\n");
     EXPECT_EQ(Buffers, 32u);

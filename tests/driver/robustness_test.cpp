@@ -11,16 +11,11 @@
 #include <thread>
 
 #include "device/device.h"
-#include "driver/command_wait.h"
-#include "support/controller_rig.h"
+#include "support/driver.h"
 
 namespace {
 
-using namespace controller_rig;
-using testing_support::DeviceName;
-using testing_support::kBroadcast;
-using testing_support::MakeFrame;
-using testing_support::StationFor;
+using namespace tvtest;
 
 // What the controller writes back, chosen by the test: the count word of
 // every RBD and the status word of every RFD of the next `frames` frames,
@@ -73,7 +68,7 @@ struct Rig {
     // is written last): until the controller takes it, the previous
     // configuration's filter refuses broadcasts, so a frame injected in
     // that window is dropped, as on the part.
-    EXPECT_TRUE(command_wait::WaitCommandTaken(*pc.machine, *nic));
+    EXPECT_TRUE(WaitCommandTaken(*pc.machine, *nic));
     nic->faults().descriptor_hook = &script;
   }
   ~Rig() {
@@ -91,7 +86,7 @@ struct Rig {
       status = client->Read(open, buffer.data(), static_cast<uint32_t>(buffer.size()), &length);
       back = true;
     });
-    const bool came_back = WaitUntil([&] { return back.load(); });
+    const bool came_back = Eventually([&] { return back.load(); });
     if (!came_back) pc.machine->Stop();
     reader.join();
     if (!came_back || status != 0) return std::nullopt;
@@ -106,16 +101,16 @@ TEST(Robustness, AStatusWordThatNeverClearsDoesNotHoldTheInterruptServiceForever
   // acknowledged: the service's rounds over the line must end, or clients
   // (which exclude interrupts for their hand-overs) would wait forever.
   rig.script.scb_forced = ScbStatusFr;
-  const auto frame = MakeFrame(kBroadcast, StationFor(7), 100, 1);
+  const auto frame = MakeFrame(kBroadcast, Station(7), 100, 1);
   rig.nic->InjectFrame(frame);
-  ASSERT_TRUE(WaitUntil([&] { return rig.pc.machine->InterruptRuns() > 0; }));
+  ASSERT_TRUE(Eventually([&] { return rig.pc.machine->InterruptRuns() > 0; }));
   auto got = rig.ReadOne();
   ASSERT_TRUE(got.has_value()) << "a read never came back past the interrupt service";
   EXPECT_EQ(*got, frame);
 
   // Still serviced while the status stays stuck: the next frame arrives too,
   // and the client can leave.
-  const auto second = MakeFrame(kBroadcast, StationFor(7), 200, 2);
+  const auto second = MakeFrame(kBroadcast, Station(7), 200, 2);
   rig.nic->InjectFrame(second);
   got = rig.ReadOne();
   ASSERT_TRUE(got.has_value());
@@ -141,15 +136,15 @@ TEST(Robustness, HostileDescriptorsAreDroppedAndTheNextFrameArrivesWhole) {
     SCOPED_TRACE(c.what);
     Rig rig;
     rig.script.Next(1, c.rbd_count, c.rfd_status);
-    rig.nic->InjectFrame(MakeFrame(kBroadcast, StationFor(7), 100, 1));
+    rig.nic->InjectFrame(MakeFrame(kBroadcast, Station(7), 100, 1));
     // A dropped frame ends the drain, and frames completed behind it wait for
     // the next service: the good frame follows once the hostile one is gone.
     NicAdapter* adapter = AdapterAt(0);
-    ASSERT_TRUE(WaitUntil([&] {
+    ASSERT_TRUE(Eventually([&] {
       InterruptsOff off;
       return RfdIndex(adapter, adapter->RxRfdHead) == 1;
     })) << "the hostile frame was never drained";
-    const auto good = MakeFrame(kBroadcast, StationFor(7), 1514, 2);
+    const auto good = MakeFrame(kBroadcast, Station(7), 1514, 2);
     rig.nic->InjectFrame(good);
     auto got = rig.ReadOne();
     ASSERT_TRUE(got.has_value());
@@ -166,7 +161,7 @@ TEST(Robustness, AFrameWithoutEndIsWalkedWithinTheRingAndReceptionRecovers) {
   // following frames until the receive unit runs out of buffers and is
   // restarted; from then on frames arrive whole again.
   rig.script.Next(1, RbdCountValid | 100, 0);
-  rig.nic->InjectFrame(MakeFrame(kBroadcast, StationFor(7), 100, 1));
+  rig.nic->InjectFrame(MakeFrame(kBroadcast, Station(7), 100, 1));
   // Frames one at a time, each given the time to be drained, until one is
   // queued for the client (bounded: a few rings' worth).
   auto* client = reinterpret_cast<NicClient*>(rig.open);
@@ -176,9 +171,9 @@ TEST(Robustness, AFrameWithoutEndIsWalkedWithinTheRingAndReceptionRecovers) {
   };
   std::vector<std::vector<uint8_t>> sent;
   for (uint32_t i = 0; i < 4 * RbdCount && !queued(); ++i) {
-    sent.push_back(MakeFrame(kBroadcast, StationFor(7), 600, 2 + i));
+    sent.push_back(MakeFrame(kBroadcast, Station(7), 600, 2 + i));
     rig.nic->InjectFrame(sent.back());
-    WaitUntil(queued, 50);
+    Eventually(queued, 50);
   }
   auto got = rig.ReadOne();
   ASSERT_TRUE(got.has_value()) << "no frame ever arrived after a frame without EOF";

@@ -8,19 +8,18 @@
 #include <vector>
 
 #include "controller/controller.h"
-#include "support/harness.h"
-#include "support/startup_helpers.h"
+#include "support/pc.h"
+#include "support/driver.h"
 
 namespace {
 
-using testing_support::OptionsWithRegistry;
-using testing_support::TestPc;
+using namespace tvtest;
 
 constexpr char kNoController[] = "TORVELIN: No compatible controllers found system.\n";
 
 TEST(Startup, NoControllerEndsWithFourAndOnlyTheMessage) {
-  sim::Machine machine(OptionsWithRegistry({{"WaitBoot", "0"}, {"Quiet", "0"}}));
-  startup_support::BootAndWait(machine);
+  sim::Machine machine(PlainOptions({{"WaitBoot", "0"}, {"Quiet", "0"}}));
+  BootAndWait(machine);
   EXPECT_EQ(machine.EntryResult(), 4u);
   // The banner precedes the registry read, so Quiet 0 never shows it.
   EXPECT_EQ(machine.Console(), kNoController);
@@ -47,10 +46,10 @@ TEST(Startup, WaitBootPollsTheBootQueryUntilItAnswersZero) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    sim::MachineOptions options = OptionsWithRegistry(c.entries);
+    sim::MachineOptions options = PlainOptions(c.entries);
     options.boot_query_busy_calls = c.busy;
     sim::Machine machine(std::move(options));
-    startup_support::BootAndWait(machine);
+    BootAndWait(machine);
     EXPECT_EQ(machine.Console(), c.console);
     for (uint32_t i = 0; i < c.busyLeft; ++i) EXPECT_NE(KeQueryInterruptHistory(312), 0u);
     EXPECT_EQ(KeQueryInterruptHistory(312), 0u);
@@ -59,7 +58,7 @@ TEST(Startup, WaitBootPollsTheBootQueryUntilItAnswersZero) {
 
 TEST(Startup, ControllersArePublishedInBusThenDevFnOrderBeforeTheSignal) {
   // A registry address spares the bring-ups their EEPROM reads.
-  TestPc pc(OptionsWithRegistry(
+  TestPc pc(PlainOptions(
       {{"Buffers", "4"}, {"MacAddress", "02:00:5E:00:00:01"}, {"ConfigDelay", "10"}}));
   struct Place {
     uint8_t bus, device;
@@ -77,7 +76,7 @@ TEST(Startup, ControllersArePublishedInBusThenDevFnOrderBeforeTheSignal) {
   constexpr unsigned kCount = std::size(places);
   for (unsigned i = 0; i < kCount; ++i) {
     const Place& place = places[kCount - 1 - i];
-    sim::I8255xConfig config = TestPc::DefaultConfig(i);
+    sim::I8255xConfig config = sim::StandardController(i);
     config.bus = place.bus;
     config.device = place.device;
     config.device_id = place.id;
@@ -87,12 +86,12 @@ TEST(Startup, ControllersArePublishedInBusThenDevFnOrderBeforeTheSignal) {
   pc.Boot();
   ASSERT_TRUE(pc.machine->SignalRaised(10000));
   EXPECT_FALSE(pc.machine->EntryResult().has_value()) << "main thread serves memory";
-  const auto adapters = startup_support::Adapters();
+  const auto adapters = Adapters();
   ASSERT_EQ(adapters.size(), kCount);
   std::vector<std::string> names;
   for (size_t i = 0; i < kCount; ++i) {
     SCOPED_TRACE(i);
-    names.push_back(testing_support::DeviceName(i));
+    names.push_back(DeviceName(i));
     EXPECT_EQ(std::string(adapters[i]->Name), names.back());
     EXPECT_EQ(adapters[i]->Bus, places[i].bus);
     EXPECT_EQ(adapters[i]->DevFn, places[i].device * 8);
@@ -102,7 +101,7 @@ TEST(Startup, ControllersArePublishedInBusThenDevFnOrderBeforeTheSignal) {
   }
   EXPECT_EQ(pc.machine->DeviceNames(), names);
   EXPECT_EQ(Buffers, 4u) << "settings in force before discovery";
-  EXPECT_TRUE(startup_support::WaitForMemoryService());
+  EXPECT_TRUE(WaitForMemoryService());
   EXPECT_EQ(pc.machine->Console(), "");
 }
 
@@ -112,14 +111,14 @@ TEST(Startup, ControllersArePublishedInBusThenDevFnOrderBeforeTheSignal) {
 TEST(Startup, UnknownMemoryRequestEndsTheServiceAndDriverEntryWithSeven) {
   for (bool quiet : {true, false}) {
     SCOPED_TRACE(quiet ? "Quiet 1" : "Quiet 0");
-    TestPc pc(OptionsWithRegistry({{"MacAddress", "02:00:5E:00:00:01"},
+    TestPc pc(PlainOptions({{"MacAddress", "02:00:5E:00:00:01"},
                                    {"ConfigDelay", "10"},
                                    {"WaitBoot", "0"},
                                    {"Quiet", quiet ? "1" : "0"}}));
     pc.AddNics(1);
     pc.Boot();
     ASSERT_TRUE(pc.machine->SignalRaised(10000));
-    ASSERT_TRUE(startup_support::WaitForMemoryService());
+    ASSERT_TRUE(WaitForMemoryService());
     pc.machine->ClearConsole();
 
     __atomic_store_n(&MemoryServiceActive, 1u, __ATOMIC_RELEASE);
@@ -130,7 +129,7 @@ TEST(Startup, UnknownMemoryRequestEndsTheServiceAndDriverEntryWithSeven) {
     KeClearEvent(MemoryReplyEvent);
     KeReleaseMutex(MemoryServiceMutex);
 
-    EXPECT_EQ(startup_support::WaitEntryResult(*pc.machine), 7u);
+    EXPECT_EQ(WaitEntryResult(*pc.machine), 7u);
     EXPECT_EQ(pc.machine->Console(),
               std::string("TORVELIN: Unknown memory server request (3).\n") +
                   (quiet ? "" : "TORVELIN: Unable to allocate system resources.\n"));

@@ -5,21 +5,21 @@
 #include <vector>
 
 #include "hw/hw.h"
-#include "support/harness.h"
-#include "support/startup_helpers.h"
+#include "support/pc.h"
+#include "support/driver.h"
 
 namespace {
 
-using startup_support::PortLog;
+using namespace tvtest;
 
 struct TimerMachine {
   TimerMachine()
       : machine([] {
           sim::MachineOptions options;
-          options.image = &startup_support::IdleImage;
+          options.image = &IdleImage;
           return options;
         }()) {
-    startup_support::BootAndWait(machine);
+    BootAndWait(machine);
   }
 
   // Moves machine time on by `ns` while the CPU does something other than

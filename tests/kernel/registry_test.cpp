@@ -7,9 +7,11 @@
 #include <functional>
 #include <string>
 
-#include "kernel_test_util.h"
+#include "support/kernel.h"
 
 namespace {
+
+using namespace tvtest;
 
 using Entries = std::vector<sim::Registry::Entry>;
 
@@ -99,7 +101,7 @@ TEST(Registry, LoadReadsFilesAndReportsThem) {
 }
 
 TEST(Registry, EnumRegSectionCutsAt127Characters) {
-  sim::MachineOptions options = kernel_test::SmallMachine();
+  sim::MachineOptions options = SmallMachine();
   const std::string long_key(200, 'k');
   const std::string value127(127, 'v');
   options.registry.Add("TORVELIN", " Quiet ", " 0 ");
