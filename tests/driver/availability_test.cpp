@@ -251,10 +251,18 @@ TEST(AvailabilityEvents, SuspendedAdapterIsLeftAloneByTheInterruptService) {
   EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + length), after);
 }
 
+// A resume brings the controller back with the filter its clients asked
+// for, not the bring-up's default.
 TEST(AvailabilityEvents, FailedResumeStaysSuspendedAndALaterResumeRetries) {
   Running run;
   NicAdapter* adapter = run.adapters[0];
   sim::I8255x& nic = *run.pc.nics[0];
+  sim::ClientProcess client(run.machine());
+  uintptr_t open = 0;
+  ASSERT_EQ(client.Open(DeviceName(0), &open), 0u);
+  uint32_t filter = FilterDirected | FilterPromiscuous;
+  ASSERT_EQ(client.Control(open, MacControlSetFilter, reinterpret_cast<uintptr_t>(&filter), 4), 0u);
+  const auto configured = nic.ActiveConfiguration();
   ASSERT_TRUE(run.Deliver(HaEventSuspend));
   nic.faults().cu_stuck_active = true;  // the base load cannot complete
   const uint64_t start = run.machine().clock().NowNs();
@@ -273,6 +281,7 @@ TEST(AvailabilityEvents, FailedResumeStaysSuspendedAndALaterResumeRetries) {
   EXPECT_EQ(NicCheckAdapter(adapter), 0u);
   EXPECT_TRUE(nic.Configured());
   EXPECT_EQ(nic.IndividualAddress(), kStation);
+  EXPECT_EQ(nic.ActiveConfiguration(), configured);
 }
 
 TEST(AvailabilityEvents, ResumeOfAnActiveAdapterWhileTrafficFlowsIsSafe) {
