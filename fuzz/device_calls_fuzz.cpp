@@ -277,12 +277,7 @@ class Session {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Reader in(data, size);
-  fuzz::Pc& pc = fuzz::FreshPc([] {
-    auto made = std::make_unique<fuzz::Pc>(fuzz::CheapRegistry());
-    made->AddNic(fuzz::NicConfig(0));
-    made->AddNic(fuzz::NicConfig(1));
-    return made;
-  });
+  fuzz::Pc& pc = fuzz::FreshStandardPc(2);
   const size_t baseline = pc.machine->arena().OutstandingBlocks();
   {
     Session session(pc, in);

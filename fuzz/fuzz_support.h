@@ -118,6 +118,16 @@ Pc& FreshPc(Make make) {
   return *pc;
 }
 
+// A fresh machine with the standard PC's first `controllers` controllers and
+// the cheap registry, booted.
+inline Pc& FreshStandardPc(unsigned controllers) {
+  return FreshPc([controllers] {
+    auto made = std::make_unique<Pc>(CheapRegistry());
+    for (unsigned i = 0; i < controllers; ++i) made->AddNic(NicConfig(i));
+    return made;
+  });
+}
+
 inline std::string DeviceName(unsigned index) {
   return "/DEV/MAC/TORVELIN/" + std::to_string(index);
 }

@@ -118,11 +118,7 @@ void ClearFaults(sim::I8255xFaults& f) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Reader in(data, size);
-  fuzz::Pc& pc = fuzz::FreshPc([] {
-    auto made = std::make_unique<fuzz::Pc>(fuzz::CheapRegistry());
-    made->AddNic(fuzz::NicConfig(0));
-    return made;
-  });
+  fuzz::Pc& pc = fuzz::FreshStandardPc(1);
   sim::I8255x& nic = *pc.nics[0];
   const size_t baseline = pc.machine->arena().OutstandingBlocks();
   const std::string device = fuzz::DeviceName(0);
