@@ -114,9 +114,19 @@ bool Machine::DeliverHaEvent(const std::string& device_name, uint32_t code, uint
 std::string Machine::Console() const { return core_->kernel.Console(); }
 void Machine::ClearConsole() { core_->kernel.ClearConsole(); }
 uint64_t Machine::EndOfInterruptCount() const { return core_->kernel.EndOfInterruptCount(); }
+uint64_t Machine::EndOfInterruptCount(unsigned line) const {
+  return core_->kernel.EndOfInterruptCount(line);
+}
 uint32_t Machine::DebugBits() const { return core_->kernel.DebugBits(); }
 std::vector<std::pair<uint32_t, uint32_t>> Machine::HaNotifications() const {
   return core_->kernel.HaNotifications();
+}
+std::string Machine::HaObjectName(uint32_t handle) const {
+  return core_->kernel.HaObjectName(handle);
+}
+std::vector<uint32_t> Machine::Signals() const {
+  const std::set<uint32_t> signals = core_->kernel.Signals();
+  return {signals.begin(), signals.end()};
 }
 std::vector<std::string> Machine::DeviceNames() const { return core_->kernel.DeviceNames(); }
 bool Machine::PollNow() { return core_->kernel.PollNow(); }

@@ -128,8 +128,13 @@ class Machine {
   std::string Console() const;
   void ClearConsole();
   uint64_t EndOfInterruptCount() const;
+  uint64_t EndOfInterruptCount(unsigned line) const;  // for the handlers of one line
   uint32_t DebugBits() const;
   std::vector<std::pair<uint32_t, uint32_t>> HaNotifications() const;  // (object, code)
+  // The name of an availability object (empty for an unknown handle).
+  std::string HaObjectName(uint32_t handle) const;
+  // Signals raised with KeSignalInterrupt, in ascending order.
+  std::vector<uint32_t> Signals() const;
   // Devices published with KeCreateDevice, in order.
   std::vector<std::string> DeviceNames() const;
 

@@ -145,4 +145,12 @@ std::vector<std::pair<uint32_t, uint32_t>> Kernel::HaNotifications() const {
   return notifications_;
 }
 
+std::string Kernel::HaObjectName(uint32_t handle) const {
+  std::lock_guard lock(names_mutex_);
+  for (const HaObject* ha : ha_objects_) {
+    if (ha->handle == handle) return ha->name;
+  }
+  return "";
+}
+
 }  // namespace sim

@@ -75,8 +75,10 @@ uint32_t Kernel::DeallocateInterrupt(KHandle handle) {
 
 uint32_t Kernel::EndOfInterrupt(KHandle handle) {
   if (!Live()) return kFail;
-  if (Use<InterruptObject>(handle, ObjectType::Interrupt) == nullptr) return kFail;
+  auto* interrupt = Use<InterruptObject>(handle, ObjectType::Interrupt);
+  if (interrupt == nullptr) return kFail;
   eoi_count_.fetch_add(1, std::memory_order_relaxed);
+  eoi_by_line_[interrupt->line].fetch_add(1, std::memory_order_relaxed);
   return 0;
 }
 

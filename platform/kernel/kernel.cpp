@@ -108,6 +108,11 @@ std::optional<uint32_t> Kernel::EntryResult() const {
   return entry_result_;
 }
 
+std::set<uint32_t> Kernel::Signals() const {
+  std::lock_guard lock(state_mutex_);
+  return signals_;
+}
+
 bool Kernel::SignalRaised(uint32_t signal) const {
   std::lock_guard lock(state_mutex_);
   return signals_.count(signal) != 0;

@@ -253,6 +253,11 @@ class Kernel {
   std::string Console() const;
   void ClearConsole();
   uint64_t EndOfInterruptCount() const { return eoi_count_.load(std::memory_order_relaxed); }
+  // End-of-interrupt calls for the handlers of one line (0 for a line out
+  // of range).
+  uint64_t EndOfInterruptCount(unsigned line) const {
+    return line < IrqController::kLines ? eoi_by_line_[line].load(std::memory_order_relaxed) : 0;
+  }
   uint32_t DebugBits() const { return debug_bits_.load(std::memory_order_relaxed); }
   uint64_t DebugAssertCount() const { return debug_asserts_.load(std::memory_order_relaxed); }
   uint64_t RightsViolations() const { return rights_violations_.load(std::memory_order_relaxed); }
@@ -260,6 +265,10 @@ class Kernel {
   uint64_t InterruptStorms() const { return interrupt_storms_.load(std::memory_order_relaxed); }
   size_t LiveObjects(ObjectType type) const;
   std::vector<std::pair<uint32_t, uint32_t>> HaNotifications() const;
+  // The name an availability object was allocated with; empty when the
+  // handle names no such object.
+  std::string HaObjectName(uint32_t handle) const;
+  std::set<uint32_t> Signals() const;
   std::vector<std::string> DeviceNames() const;
 
  private:
@@ -381,6 +390,7 @@ class Kernel {
 
   std::atomic<uint32_t> boot_queries_{0};
   std::atomic<uint64_t> eoi_count_{0};
+  std::atomic<uint64_t> eoi_by_line_[IrqController::kLines] = {};
   std::atomic<uint32_t> debug_bits_{0};
   std::atomic<uint64_t> debug_asserts_{0};
   std::atomic<uint64_t> rights_violations_{0};

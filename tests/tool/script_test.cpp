@@ -54,6 +54,18 @@ TEST(ToolScript, DocumentedExampleSessionReplaysExactly) {
   EXPECT_TRUE(documented) << "tests/tool/data/example_session.txt is not in the README";
 }
 
+// One request for each thing a client cannot see through the device alone:
+// PCI and MDI accesses, configure bytes, the interrupt mask of a polled
+// adapter, the kernel's records, raw device calls and control codes, a
+// foreign client, a read ended by close, a failed start-up, device numbers
+// with a gap and faults from power-up.
+TEST(ToolScript, ObservationSessionReplaysExactly) {
+  const Transcript t =
+      ParseTranscript(ReadText(SourceDir() + "/tests/tool/data/observe_session.txt"));
+  ASSERT_GE(t.size(), 40u);
+  Replay(t, "observation session");
+}
+
 TEST(ToolScript, RefusalsPendingReadsAndMachineChanges) {
   TempDir dir;
   const std::string registry = dir / "ha.reg";
@@ -69,7 +81,7 @@ TEST(ToolScript, RefusalsPendingReadsAndMachineChanges) {
       {"boot registry=" + registry + " quiet=1 ha=suspend", "ok devices=2"},
       {"boot", "error state a machine is running: send stop first"},
       {"open 0", "ok 1"},
-      {"open 9", "error nodevice no device 9 (2 published)"},
+      {"open 9", "error nodevice no device 9 (published: 0 1)"},
       // A read that times out stays pending; the next read waits for it.
       {"read 1 timeout_ms=20", "error timeout no frame within 20 ms (the read stays pending)"},
       {"open 1", "ok 2"},
@@ -114,7 +126,7 @@ TEST(ToolScript, RefusalsPendingReadsAndMachineChanges) {
       // A read still blocked when its handle closes or the machine stops
       // ends without hanging the tool.
       {"read 2 timeout_ms=20", "error timeout no frame within 20 ms (the read stays pending)"},
-      {"close 2", "ok"},
+      {"close 2", "ok read=2"},  // the read the close ended
       // Refused at once; the long bound only matters on a loaded machine.
       {"read 1 timeout_ms=5000", "error 19 adapter suspended"},
       {"open 1", "ok 3"},

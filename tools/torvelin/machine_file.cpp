@@ -32,6 +32,18 @@ bool ParsePci(const std::string& text, uint8_t* bus, uint8_t* device, uint8_t* f
   return true;
 }
 
+// "a,b,c" -> {"a", "b", "c"}; empty pieces are kept so that they are refused.
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> pieces;
+  size_t pos = 0;
+  for (;;) {
+    const size_t comma = text.find(',', pos);
+    pieces.push_back(text.substr(pos, comma - pos));
+    if (comma == std::string::npos) return pieces;
+    pos = comma + 1;
+  }
+}
+
 std::string PciText(const sim::I8255xConfig& c) {
   char text[16];
   std::snprintf(text, sizeof text, "%02x:%02x.%u", c.bus, c.device, c.function);
@@ -144,6 +156,10 @@ ControllerLayout ParseController(const std::vector<std::string>& words, size_t i
       const auto v = ParseNumber(value, 0xFFFF);
       if (!v) bad("a 16-bit PCI command value");
       c.command = static_cast<uint16_t>(*v);
+    } else if (key == "latency_timer") {
+      const auto v = ParseNumber(value, 0xFF);
+      if (!v) bad("an 8-bit latency timer value");
+      c.latency_timer = static_cast<uint8_t>(*v);
     } else if (key == "station") {
       const auto mac = ParseMac(value);
       if (!mac) bad("a station address such as 00:a0:c9:12:34:56");
@@ -192,11 +208,18 @@ ControllerLayout ParseController(const std::vector<std::string>& words, size_t i
       (key == "phy_primary" ? c.phy_primary : c.phy_secondary) = static_cast<uint16_t>(*v);
     } else if (key == "segment") {
       pending.segment = value;
+    } else if (key == "fault") {
+      for (const std::string& name : SplitList(value)) {
+        if (FaultFlags().count(name) == 0) {
+          Fail(origin, number, "unknown fault '" + name + "' (known: " + FaultNames() + ")");
+        }
+        pending.faults.push_back(name);
+      }
     } else {
       Fail(origin, number,
            "unknown controller key '" + key +
-               "' (known: id pci multifunction irq polled io mem command station "
-               "eeprom_words eeprom phy speed phy_primary phy_secondary segment)");
+               "' (known: id pci multifunction irq polled io mem command latency_timer station "
+               "eeprom_words eeprom phy speed phy_primary phy_secondary segment fault)");
     }
   }
   if (!c.eeprom_image.empty()) {
@@ -293,6 +316,29 @@ MachineLayout ParseMachine(const std::string& text, const std::string& origin,
   PlaceControllers(controllers, origin, layout);
   if (layout.controllers.empty()) Fail(origin, std::max(number, 1), "no controller described");
   return layout;
+}
+
+const std::map<std::string, FaultFlag>& FaultFlags() {
+  using F = sim::I8255xFaults;
+  static const std::map<std::string, FaultFlag> flags = {
+      {"command_never_accepted", &F::command_never_accepted},
+      {"cu_stuck_active", &F::cu_stuck_active},
+      {"blocks_never_complete", &F::blocks_never_complete},
+      {"selective_reset_hangs", &F::selective_reset_hangs},
+      {"mdi_never_ready", &F::mdi_never_ready},
+      {"ru_out_of_resources", &F::ru_out_of_resources},
+      {"registers_all_ones", &F::registers_all_ones},
+      {"rbd_count_beyond_buffer", &F::rbd_count_beyond_buffer},
+      {"rbd_missing_f", &F::rbd_missing_f},
+      {"rbd_missing_eof", &F::rbd_missing_eof},
+  };
+  return flags;
+}
+
+std::string FaultNames() {
+  std::string names;
+  for (const auto& [name, flag] : FaultFlags()) names += (names.empty() ? "" : " ") + name;
+  return names;
 }
 
 std::string ControllerName(uint16_t device_id) {

@@ -18,6 +18,7 @@
 //   io=0xE000            I/O base (BAR1), 64-byte aligned, below 0x10000
 //   mem=0xFEB00000       memory base (BAR0), 4 KiB aligned
 //   command=0x0007       PCI command register at power-up
+//   latency_timer=0x40   PCI latency timer at power-up
 //   station=MAC          station address stored in the EEPROM
 //   eeprom_words=64      EEPROM size: a power of two from 2 to 256
 //   eeprom=FILE          EEPROM image: 16-bit hex words separated by blanks or
@@ -26,8 +27,12 @@
 //   phy=82555|dp83840|none, speed=100|10
 //   phy_primary=0x4701, phy_secondary=0x0000   EEPROM words 6 and 7
 //   segment=NAME         default: the first segment
+//   fault=NAME,NAME      controller faults on from power-up (the names of the
+//                        script's fault request)
 #pragma once
 
+#include <atomic>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -37,8 +42,9 @@ namespace tool {
 
 struct ControllerLayout {
   sim::I8255xConfig config;
-  std::string segment;  // a name from MachineLayout::segments
-  int line = 0;         // where it was described; 0 when built in
+  std::string segment;              // a name from MachineLayout::segments
+  int line = 0;                     // where it was described; 0 when built in
+  std::vector<std::string> faults;  // names from FaultFlags(), on from power-up
 };
 
 struct MachineLayout {
@@ -58,6 +64,12 @@ MachineLayout ParseMachine(const std::string& text, const std::string& origin,
                            const std::string& base_dir = ".");
 // EEPROM image text: hex words; throws InputError("FILE:LINE: problem").
 std::vector<uint16_t> ParseEepromImage(const std::string& text, const std::string& origin);
+
+// The controller faults that can be switched on by name (machine files,
+// the script's fault request), in name order.
+using FaultFlag = std::atomic<bool> sim::I8255xFaults::*;
+const std::map<std::string, FaultFlag>& FaultFlags();
+std::string FaultNames();  // the names, separated by blanks
 
 // A readable name for a device ID: "82559 (8086:1229)" or "8086:1234".
 std::string ControllerName(uint16_t device_id);

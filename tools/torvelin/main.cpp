@@ -97,12 +97,21 @@ Subcommand AddScriptCommand(CLI::App& app) {
       "Requests (one per line; answers 'ok [data]' or 'error CODE message'):\n"
       "  boot [machine=FILE] [registry=FILE] [controllers=N] [quiet=0|1] [clock=virtual|real]\n"
       "       [ha=none|suspend|abort]\n"
-      "  devices | open DEV | close H | info H | filter H BITS | stats client|adapter|global H\n"
+      "  devices | open DEV [client=N] | close H | info H | filter H BITS\n"
+      "  stats client|adapter|global H\n"
       "  write H hex:BYTES | write H gen dst=MAC|broadcast [len=N] [seq=N]\n"
       "  read H [timeout_ms=N] [size=N]\n"
+      "  call H|null FUNCTION [ARG [ARG [ARG]]] [device=DEV] [client=N] [timeout_ms=N]\n"
+      "       ARG: a number, null, buf:SIZE, hex:BYTES or word\n"
+      "  control H|null CODE [size=N] [arg=NUMBER|null] [device=DEV] [client=N]\n"
       "  inject NIC hex:BYTES [crc] [align] [overrun] | send SEGMENT hex:BYTES [...]\n"
       "  fault NIC NAME on|off | bar NIC io=ADDR | irq NIC LINE | suspend|resume|abort DEV\n"
-      "  console | stop | quit | version");
+      "  console | kernel [signals|availability|eoi|programming_errors]... | errors NIC\n"
+      "  controller NIC\n"
+      "  trace [on|off|FILE|match=TEXT] | stop | quit | version\n"
+      "DEV is the device's number (the n of /DEV/MAC/TORVELIN/n), NIC a controller's position\n"
+      "in the machine, H a handle answered by open. After a failed start-up, console, kernel\n"
+      "and errors still answer until stop or the next boot.");
   return {script, [options] { return ScriptCommand(*options); }};
 }
 

@@ -148,6 +148,8 @@ Pc::Pc(PcOptions options) : options_(std::move(options)) {
     }
     nics_.push_back(
         &machine_->Own(std::make_unique<sim::I8255x>(*machine_, c.config, segments_[segment])));
+    for (const std::string& fault : c.faults)
+      (nics_.back()->faults().*FaultFlags().at(fault)) = true;
     nic_segment_.push_back(segment);
     if (c.config.polled) machine_->SetLinePolled(c.config.irq);
   }

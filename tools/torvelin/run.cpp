@@ -351,6 +351,8 @@ void Finish(Pc& pc, Traffic& traffic, bool capture, RunReport& r) {
     c.dropped_no_resources = k.dropped_no_resources.load();
     c.dropped_bad = k.dropped_bad.load();
     c.bus_errors = k.bus_errors.load();
+    c.programming_errors = k.programming_errors.load();
+    c.programming_error_list = pc.nic(i).ProgrammingErrors();
   }
   if (pc.tap() != nullptr) {
     r.tap = true;

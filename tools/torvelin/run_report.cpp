@@ -114,14 +114,29 @@ void PrintStatistics(const RunReport& r, FILE* out) {
 void PrintControllers(const RunReport& r, FILE* out) {
   std::fputs("\nControllers (the hardware's own counters)\n", out);
   Table hw({"#", "sent", "stored", "refused by filter", "dropped, no resources", "dropped, bad",
-            "bus errors"});
+            "bus errors", "programming errors"});
   for (size_t i = 0; i < r.controllers.size(); ++i) {
     const ControllerReport& c = r.controllers[i];
     hw.Row({std::to_string(i), std::to_string(c.frames_sent), std::to_string(c.frames_received),
             std::to_string(c.dropped_filter), std::to_string(c.dropped_no_resources),
-            std::to_string(c.dropped_bad), std::to_string(c.bus_errors)});
+            std::to_string(c.dropped_bad), std::to_string(c.bus_errors),
+            std::to_string(c.programming_errors)});
   }
   std::fputs(hw.Render().c_str(), out);
+  for (size_t i = 0; i < r.controllers.size(); ++i) {
+    for (const sim::I8255xProgrammingError& e : r.controllers[i].programming_error_list) {
+      std::fprintf(out, "Programming error, controller %zu at %llu ns: %s\n", i,
+                   static_cast<unsigned long long>(e.time_ns), e.what.c_str());
+    }
+  }
+}
+
+nlohmann::ordered_json JsonProgrammingErrors(const ControllerReport& k) {
+  nlohmann::ordered_json list = nlohmann::json::array();
+  for (const sim::I8255xProgrammingError& e : k.programming_error_list) {
+    list.push_back({{"time_ns", e.time_ns}, {"what", e.what}});
+  }
+  return list;
 }
 
 nlohmann::ordered_json JsonControllers(const RunReport& r) {
@@ -143,7 +158,9 @@ nlohmann::ordered_json JsonControllers(const RunReport& r) {
                            {"dropped_filter", k.dropped_filter},
                            {"dropped_no_resources", k.dropped_no_resources},
                            {"dropped_bad", k.dropped_bad},
-                           {"bus_errors", k.bus_errors}});
+                           {"bus_errors", k.bus_errors},
+                           {"programming_errors", k.programming_errors},
+                           {"programming_error_list", JsonProgrammingErrors(k)}});
   }
   return controllers;
 }

@@ -33,6 +33,9 @@ struct ControllerReport {
   uint64_t dropped_no_resources = 0;
   uint64_t dropped_bad = 0;
   uint64_t bus_errors = 0;
+  // What the driver did that the part does not allow (the first 256 kept).
+  uint64_t programming_errors = 0;
+  std::vector<sim::I8255xProgrammingError> programming_error_list = {};
 };
 
 // A published device: its station (or the status that refused it) and the
