@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "tests/tool/tool_runner.h"
+#include "support/tool.h"
 
-namespace tool_test {
+namespace tvtest {
 namespace {
 
 using Transcript = std::vector<std::pair<std::string, std::string>>;  // request, answer
@@ -150,4 +150,4 @@ TEST(ToolScript, AMachineAfterAStopAndNothingAfterQuit) {
 }
 
 }  // namespace
-}  // namespace tool_test
+}  // namespace tvtest
