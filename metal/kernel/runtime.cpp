@@ -101,10 +101,8 @@ int printf(const char* format, ...) {
   char text[512];
   va_list arguments;
   va_start(arguments, format);
-  int n = FormatV(text, sizeof text, format, arguments);
+  const int n = ConsoleFormatV(text, sizeof text, format, arguments);
   va_end(arguments);
-  ConsoleWrite(text,
-               static_cast<uint32_t>(n < static_cast<int>(sizeof text) ? n : sizeof text - 1));
   return n;
 }
 
