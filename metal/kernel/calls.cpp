@@ -2,6 +2,7 @@
 // exclusion and handle table (kernel.cpp): mutexes, events, rights, lists,
 // the registry, interrupt lines, signals, devices and availability objects.
 #include "metal/kernel/kernel_internal.h"
+#include "platform/kernel/ke_list.h"
 
 using namespace kernel;
 
@@ -147,27 +148,12 @@ uint32_t KeGrantHandleRights(KHandle handle, uint32_t rights, KHandle process) {
 // runs when this thread gives up the CPU).
 uint32_t KeAppendList(KeList* list, void* element) {
   if (list == nullptr || element == nullptr) return Fail;
-  void** link = &list->First;
-  for (uint32_t steps = 0; *link != nullptr; ++steps) {
-    if (*link == element || steps >= MaxListWalk) return Fail;
-    link = static_cast<void**>(*link);
-  }
-  *static_cast<void**>(element) = nullptr;
-  *link = element;
-  return 0;
+  return ke_list::Append(*list, element, MaxListWalk) ? 0 : Fail;
 }
 
 uint32_t KeRemoveList(KeList* list, void* element) {
   if (list == nullptr || element == nullptr) return Fail;
-  void** link = &list->First;
-  for (uint32_t steps = 0; *link != nullptr && steps < MaxListWalk; ++steps) {
-    if (*link == element) {
-      *link = *static_cast<void**>(element);
-      return 0;
-    }
-    link = static_cast<void**>(*link);
-  }
-  return Fail;
+  return ke_list::Remove(*list, element, MaxListWalk) ? 0 : Fail;
 }
 
 uint32_t KeEnumRegSection(const char* section, uint32_t index, char* key, uint32_t keySize,

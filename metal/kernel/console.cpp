@@ -140,14 +140,18 @@ int FormatV(char* out, uint32_t size, const char* format, va_list arguments) {
   return static_cast<int>(sink.length);
 }
 
+int ConsoleFormatV(char* text, uint32_t size, const char* format, va_list arguments) {
+  const int n = FormatV(text, size, format, arguments);
+  ConsoleWrite(text, static_cast<uint32_t>(n < static_cast<int>(size) ? n : size - 1));
+  return n;
+}
+
 void Log(const char* format, ...) {
   char text[256];
   va_list arguments;
   va_start(arguments, format);
-  int n = FormatV(text, sizeof text, format, arguments);
-  va_end(arguments);
-  if (n >= static_cast<int>(sizeof text)) n = sizeof text - 1;
   ConsoleWrite("metal: ", 7);
-  ConsoleWrite(text, static_cast<uint32_t>(n));
+  ConsoleFormatV(text, sizeof text, format, arguments);
+  va_end(arguments);
   ConsoleWrite("\n", 1);
 }

@@ -33,6 +33,9 @@ inline void CpuEnable() { asm volatile("sti" ::: "memory"); }
 void ConsoleInit();
 void ConsoleWrite(const char* text, uint32_t length);
 int FormatV(char* out, uint32_t size, const char* format, va_list arguments);
+// FormatV into `text` (`size` bytes), then what fits of it to the console;
+// returns FormatV's count.
+int ConsoleFormatV(char* text, uint32_t size, const char* format, va_list arguments);
 // Kernel messages: one prefix for all, so that the driver's own lines stand
 // out on the shared console.
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));

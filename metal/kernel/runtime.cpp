@@ -94,64 +94,15 @@ void free(void* pointer) {
 void* memset(void* block, int value, uint32_t count) { return ::memset(block, value, count); }
 int memcmp(const void* a, const void* b, uint32_t count) { return ::memcmp(a, b, count); }
 
-char* strcpy(char* destination, const char* source) {
-  char* d = destination;
-  while ((*d++ = *source++) != '\0') {
-  }
-  return destination;
-}
-
-char* strcat(char* destination, const char* source) {
-  char* d = destination;
-  while (*d != '\0') ++d;
-  strcpy(d, source);
-  return destination;
-}
-
-int strcmpi(const char* a, const char* b) {
-  auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; };
-  for (;; ++a, ++b) {
-    const int ca = lower(static_cast<unsigned char>(*a));
-    const int cb = lower(static_cast<unsigned char>(*b));
-    if (ca != cb || ca == 0) return ca - cb;
-  }
-}
-
-long atol(const char* text) {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') negative = *text++ == '-';
-  unsigned long value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text)
-    value = value * 10 + static_cast<unsigned long>(*text - '0');
-  return static_cast<long>(negative ? 0 - value : value);
-}
-
-char* ultoa(unsigned long value, char* buffer, int radix) {
-  if (radix < 2 || radix > 36) {
-    buffer[0] = '\0';
-    return buffer;
-  }
-  char digits[33];
-  int count = 0;
-  do {
-    const unsigned digit = static_cast<unsigned>(value % static_cast<unsigned long>(radix));
-    digits[count++] = static_cast<char>(digit < 10 ? '0' + digit : 'a' + digit - 10);
-    value /= static_cast<unsigned long>(radix);
-  } while (value != 0);
-  for (int i = 0; i < count; ++i) buffer[i] = digits[count - 1 - i];
-  buffer[count] = '\0';
-  return buffer;
-}
+// strcpy, strcat, strcmpi, atol and ultoa: platform/kernel/host_text.cpp,
+// shared with the simulated PC's kernel.
 
 int printf(const char* format, ...) {
   char text[512];
   va_list arguments;
   va_start(arguments, format);
-  int n = FormatV(text, sizeof text, format, arguments);
+  const int n = ConsoleFormatV(text, sizeof text, format, arguments);
   va_end(arguments);
-  ConsoleWrite(text,
-               static_cast<uint32_t>(n < static_cast<int>(sizeof text) ? n : sizeof text - 1));
   return n;
 }
 

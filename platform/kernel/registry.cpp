@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 namespace sim {
 
@@ -27,6 +28,10 @@ const std::vector<Registry::Entry>* Registry::Section(const std::string& name) c
 }
 
 namespace {
+
+// The one-character escapes of quoted text, and what each stands for.
+constexpr std::string_view kEscapes("\\\"'tnr0", 7);
+constexpr std::string_view kEscaped("\\\"'\t\n\r\0", 7);
 
 class LineParser {
  public:
@@ -61,38 +66,20 @@ class LineParser {
       }
       if (AtEnd()) Fail("unterminated quoted text");
       c = line_[pos_++];
-      switch (c) {
-        case '\\':
-        case '"':
-        case '\'':
-          text.push_back(c);
-          break;
-        case 't':
-          text.push_back('\t');
-          break;
-        case 'n':
-          text.push_back('\n');
-          break;
-        case 'r':
-          text.push_back('\r');
-          break;
-        case '0':
-          text.push_back('\0');
-          break;
-        case 'x': {
-          int value = 0;
-          int digits = 0;
-          while (digits < 2 && !AtEnd() && std::isxdigit(static_cast<unsigned char>(Peek()))) {
-            const char h = line_[pos_++];
-            value = value * 16 + (h <= '9' ? h - '0' : (h | 0x20) - 'a' + 10);
-            ++digits;
-          }
-          if (digits == 0) Fail("\\x needs hexadecimal digits");
-          text.push_back(static_cast<char>(value));
-          break;
+      if (const size_t at = kEscapes.find(c); at != std::string_view::npos) {
+        text.push_back(kEscaped[at]);
+      } else if (c == 'x') {
+        int value = 0;
+        int digits = 0;
+        while (digits < 2 && !AtEnd() && std::isxdigit(static_cast<unsigned char>(Peek()))) {
+          const char h = line_[pos_++];
+          value = value * 16 + (h <= '9' ? h - '0' : (h | 0x20) - 'a' + 10);
+          ++digits;
         }
-        default:
-          Fail(std::string("unknown escape \\") + c);
+        if (digits == 0) Fail("\\x needs hexadecimal digits");
+        text.push_back(static_cast<char>(value));
+      } else {
+        Fail(std::string("unknown escape \\") + c);
       }
     }
   }

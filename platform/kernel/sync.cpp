@@ -1,4 +1,5 @@
 // Mutexes, events and the driver's linked lists.
+#include "platform/kernel/ke_list.h"
 #include "platform/kernel/kernel_internal.h"
 #include "platform/pc/spin.h"
 
@@ -200,32 +201,14 @@ uint32_t Kernel::AppendList(KeList* list, void* element) {
     return kFail;
   }
   ExclusionScope exclusion(*this);
-  void** link = &list->First;
-  for (uint32_t steps = 0; *link != nullptr; ++steps) {
-    // Appending an element that is already linked would close a loop.
-    if (*link == element || steps >= kMaxListWalk) return kFail;
-    link = static_cast<void**>(*link);
-  }
-  *static_cast<void**>(element) = nullptr;
-  *link = element;
-  return 0;
+  return ke_list::Append(*list, element, kMaxListWalk) ? 0 : kFail;
 }
 
 uint32_t Kernel::RemoveList(KeList* list, void* element) {
   if (!Live()) return kFail;
   if (list == nullptr || element == nullptr) return kFail;
   ExclusionScope exclusion(*this);
-  void** link = &list->First;
-  for (uint32_t steps = 0; *link != nullptr && steps < kMaxListWalk; ++steps) {
-    if (*link == element) {
-      // The removed element keeps its link, so that a walker standing on it
-      // still finds the rest of the list.
-      *link = *static_cast<void**>(element);
-      return 0;
-    }
-    link = static_cast<void**>(*link);
-  }
-  return kFail;
+  return ke_list::Remove(*list, element, kMaxListWalk) ? 0 : kFail;
 }
 
 }  // namespace sim

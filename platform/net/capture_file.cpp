@@ -1,14 +1,13 @@
-// pcap capture and replay written and read directly, for builds without
-// libpcap (TORVELIN_PCAP off, e.g. the 32-bit build, where no 32-bit libpcap
-// is installed). The files are the classic format libpcap writes: a 24-byte
-// file header (microsecond timestamps, Ethernet link type) and a 16-byte
-// header before each frame, all in the host's byte order.
-#include <algorithm>
+// pcap files written and read directly, for builds without libpcap
+// (TORVELIN_PCAP off, e.g. the 32-bit build, where no 32-bit libpcap is
+// installed): PcapWriter over a stdio file, and ReadPcapFrames. The files are
+// the classic format libpcap writes (pcap_writer.h).
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/net/pcap_writer.h"
 #include "platform/net/segment.h"
 
 namespace sim {
@@ -18,7 +17,6 @@ namespace {
 constexpr uint32_t kMagicMicroseconds = 0xA1B2C3D4;
 constexpr uint32_t kMagicNanoseconds = 0xA1B23C4D;
 constexpr uint32_t kLinkTypeEthernet = 1;
-constexpr uint32_t kSnapLength = 65535;
 // The largest frame libpcap itself reads back from a file.
 constexpr uint32_t kLargestRecord = 262144;
 
@@ -33,102 +31,63 @@ struct FileHeader {
 };
 static_assert(sizeof(FileHeader) == 24);
 
-struct RecordHeader {
-  uint32_t seconds;
-  uint32_t fraction;  // microseconds, or nanoseconds in a nanosecond file
-  uint32_t captured;
-  uint32_t length;
-};
-static_assert(sizeof(RecordHeader) == 16);
-
 uint32_t Swap32(uint32_t v) { return __builtin_bswap32(v); }
 uint16_t Swap16(uint16_t v) { return __builtin_bswap16(v); }
 
+// What a failed write of `path` is reported as; errno holds the reason.
+std::string WriteFailed(const std::string& path) {
+  return "writing " + path + " failed: " + std::strerror(errno);
+}
+
 }  // namespace
 
-struct CapturePort::Impl {
-  std::string path;
-  Clock& clock;
-  mutable std::mutex mutex;
-  FILE* file = nullptr;  // guarded by mutex; null once closed
-  uint64_t frames = 0;   // guarded by mutex
-  std::string error;     // guarded by mutex
+struct PcapWriter::File {
+  FILE* stream = nullptr;  // null once closed
 
-  Impl(std::string p, Clock& c) : path(std::move(p)), clock(c) {}
-
-  // Caller holds mutex. Records the first failed write.
-  void Write(const void* data, size_t length) {
-    if (std::fwrite(data, 1, length, file) != length && error.empty()) {
-      error = "writing " + path + " failed: " + std::strerror(errno);
-    }
+  File() = default;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File() {
+    if (stream != nullptr) std::fclose(stream);
   }
-
-  // Caller holds mutex. Returns the error, if any, after closing.
-  std::string CloseLocked() {
-    if (file == nullptr) return error;
-    if (std::fflush(file) != 0 && error.empty()) {
-      error = "writing " + path + " failed: " + std::strerror(errno);
-    }
-    if (std::ferror(file) && error.empty()) error = "writing " + path + " failed";
-    if (std::fclose(file) != 0 && error.empty()) {
-      error = "closing " + path + " failed: " + std::strerror(errno);
-    }
-    file = nullptr;
-    return error;
+  // False (errno says why) when the file took less than all of `data`.
+  bool Put(const void* data, size_t length) {
+    return std::fwrite(data, 1, length, stream) == length;
   }
 };
 
-CapturePort::CapturePort(Segment& segment, const std::string& path, Clock& clock)
-    : impl_(std::make_unique<Impl>(path, clock)), segment_(segment) {
-  impl_->file = std::fopen(path.c_str(), "wb");
-  if (impl_->file == nullptr) {
-    throw std::runtime_error("CapturePort: cannot open " + path + ": " + std::strerror(errno));
+std::unique_ptr<PcapWriter> PcapWriter::Create(const std::string& path, std::string& failure) {
+  auto file = std::make_unique<File>();
+  file->stream = std::fopen(path.c_str(), "wb");
+  if (file->stream == nullptr) {
+    failure = "cannot open " + path + ": " + std::strerror(errno);
+    return nullptr;
   }
-  const FileHeader header{kMagicMicroseconds, 2, 4, 0, 0, kSnapLength, kLinkTypeEthernet};
-  impl_->Write(&header, sizeof header);
-  segment_.Attach(this);
+  std::unique_ptr<PcapWriter> writer(new PcapWriter(path, std::move(file)));
+  const FileHeader header{kMagicMicroseconds, 2, 4, 0, 0, kPcapSnapLength, kLinkTypeEthernet};
+  if (!writer->file_->Put(&header, sizeof header)) writer->Fail(WriteFailed(path));
+  return writer;
 }
 
-CapturePort::~CapturePort() {
-  try {
-    Close();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "CapturePort: %s\n", e.what());
-  }
+PcapWriter::PcapWriter(std::string path, std::unique_ptr<File> file)
+    : path_(std::move(path)), file_(std::move(file)) {}
+
+PcapWriter::~PcapWriter() = default;
+
+void PcapWriter::Append(const PcapRecordHeader& header, const uint8_t* frame) {
+  if (!file_->Put(&header, sizeof header)) Fail(WriteFailed(path_));
+  if (!file_->Put(frame, header.captured)) Fail(WriteFailed(path_));
 }
 
-void CapturePort::Receive(const Frame& frame) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  if (impl_->file == nullptr) return;
-  const uint64_t ns = impl_->clock.NowNs();
-  const size_t length = frame.bytes.size();
-  const RecordHeader header{
-      static_cast<uint32_t>(ns / 1000000000u), static_cast<uint32_t>((ns % 1000000000u) / 1000u),
-      static_cast<uint32_t>(std::min<size_t>(length, kSnapLength)), static_cast<uint32_t>(length)};
-  impl_->Write(&header, sizeof header);
-  impl_->Write(frame.bytes.data(), header.captured);
-  ++impl_->frames;
-}
-
-void CapturePort::Close() {
-  segment_.Detach(this);
-  std::string error;
-  {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    if (impl_->file == nullptr) return;
-    error = impl_->CloseLocked();
-  }
-  if (!error.empty()) throw std::runtime_error("CapturePort: " + error);
-}
-
-uint64_t CapturePort::frames() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->frames;
-}
-
-std::string CapturePort::error() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->error;
+std::string PcapWriter::Close() {
+  if (file_ == nullptr) return failure_;
+  FILE* stream = file_->stream;
+  file_->stream = nullptr;
+  if (std::fflush(stream) != 0) Fail(WriteFailed(path_));
+  if (std::ferror(stream)) Fail("writing " + path_ + " failed");
+  if (std::fclose(stream) != 0) Fail("closing " + path_ + " failed: " + std::strerror(errno));
+  file_.reset();
+  return failure_;
 }
 
 std::vector<std::vector<uint8_t>> ReadPcapFrames(const std::string& path) {
@@ -168,7 +127,7 @@ std::vector<std::vector<uint8_t>> ReadPcapFrames(const std::string& path) {
 
   std::vector<std::vector<uint8_t>> frames;
   for (;;) {
-    RecordHeader record{};
+    PcapRecordHeader record{};
     const size_t got = std::fread(&record, 1, sizeof record, file);
     if (got == 0 && std::feof(file)) break;  // end of file, between records
     if (got != sizeof record) throw fail("truncated record header");

@@ -55,38 +55,25 @@ void MicrowireEeprom::Drive(bool chip_select, bool clock, bool data_in) {
 
   switch (state_) {
     case State::WaitStart:
-      if (data_in) {
-        state_ = State::Opcode;
-        opcode_ = 0;
-        bits_ = 0;
-      }
+      if (data_in) StartField(State::Opcode, opcode_);
       break;
     case State::Opcode:
-      opcode_ = (opcode_ << 1) | (data_in ? 1u : 0u);
-      if (++bits_ == 2) {
-        state_ = State::Address;
-        address_ = 0;
-        bits_ = 0;
-      }
+      if (ShiftIn(opcode_, data_in, 2)) StartField(State::Address, address_);
       break;
     case State::Address:
-      address_ = (address_ << 1) | (data_in ? 1u : 0u);
-      if (++bits_ == address_bits_) {
-        if (opcode_ == 2) {
-          state_ = State::Data;
-          word_ = words_[address_];
-          bits_ = 16;
-          data_out_ = false;  // the dummy zero
-        } else {
-          state_ = State::Ignore;
-          data_out_ = true;
-        }
+      if (!ShiftIn(address_, data_in, address_bits_)) break;
+      if (opcode_ == 2) {
+        state_ = State::Data;
+        word_ = words_[address_];
+        bits_ = 16;
+        data_out_ = false;  // the dummy zero
+      } else {
+        Ignore();
       }
       break;
     case State::Data:
       if (bits_ == 0) {
-        state_ = State::Ignore;
-        data_out_ = true;
+        Ignore();
       } else {
         --bits_;
         data_out_ = ((word_ >> bits_) & 1) != 0;
@@ -95,6 +82,22 @@ void MicrowireEeprom::Drive(bool chip_select, bool clock, bool data_in) {
     case State::Ignore:
       break;
   }
+}
+
+void MicrowireEeprom::StartField(State next, unsigned& field) {
+  state_ = next;
+  field = 0;
+  bits_ = 0;
+}
+
+bool MicrowireEeprom::ShiftIn(unsigned& field, bool bit, unsigned width) {
+  field = (field << 1) | (bit ? 1u : 0u);
+  return ++bits_ == width;
+}
+
+void MicrowireEeprom::Ignore() {
+  state_ = State::Ignore;
+  data_out_ = true;
 }
 
 }  // namespace sim

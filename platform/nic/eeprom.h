@@ -42,6 +42,13 @@ class MicrowireEeprom {
  private:
   enum class State { WaitStart, Opcode, Address, Data, Ignore };
 
+  // Moves to `next`, whose field collects its bits from zero.
+  void StartField(State next, unsigned& field);
+  // Shifts one received bit into `field`; true once it holds `width` bits.
+  bool ShiftIn(unsigned& field, bool bit, unsigned width);
+  // Data out back to 1; the rest of the transaction is not looked at.
+  void Ignore();
+
   std::vector<uint16_t> words_ = std::vector<uint16_t>(64, 0xFFFF);
   unsigned address_bits_ = 6;
   bool absent_ = false;

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -144,7 +143,8 @@ uint8_t I8255x::Impl::StatusLow() const {
 // ---- Registers ----
 
 uint8_t I8255x::Impl::ReadByte(uint32_t offset) {
-  switch (offset) {
+  const unsigned lane = LaneOf(offset);
+  switch (RegisterOf(offset)) {
     case kRegStatus:
       return StatusLow();
     case kRegStatusHigh:
@@ -154,87 +154,46 @@ uint8_t I8255x::Impl::ReadByte(uint32_t offset) {
     case kRegInterruptControl:
       return interrupt_control;
     case kRegGeneralPointer:
-    case kRegGeneralPointer + 1:
-    case kRegGeneralPointer + 2:
-    case kRegGeneralPointer + 3:
-      return static_cast<uint8_t>(general_pointer >> (8 * (offset - kRegGeneralPointer)));
+      return ByteLane(general_pointer, lane);
     case kRegPort:
-    case kRegPort + 1:
-    case kRegPort + 2:
-    case kRegPort + 3: {
-      const uint32_t value = port_busy ? (port_latch | kPortBusyMark) : 0;
-      return static_cast<uint8_t>(value >> (8 * (offset - kRegPort)));
-    }
+      return ByteLane(port_busy ? (port_latch | kPortBusyMark) : 0, lane);
     case kRegEeprom:
       return static_cast<uint8_t>(eeprom_lines | (eeprom.DataOut() ? kEeDataOut : 0));
     case kRegMdi:
-    case kRegMdi + 1:
-    case kRegMdi + 2:
-    case kRegMdi + 3:
-      return static_cast<uint8_t>(mdi_register >> (8 * (offset - kRegMdi)));
+      return ByteLane(mdi_register, lane);
     default:
       return 0;  // flash control, early receive, flow control, ...: not modelled
   }
 }
 
+// Where a byte written to a 32-bit register goes (PORT and MDI act on the
+// whole latch once the access is over), or null for a byte-wide register.
+uint32_t* I8255x::Impl::WriteLatch(uint32_t reg) {
+  if (reg == kRegGeneralPointer) return &general_pointer;
+  if (reg == kRegPort) return &port_latch;
+  if (reg == kRegMdi) return &mdi_latch;
+  return nullptr;
+}
+
 void I8255x::Impl::WriteRegisters(uint32_t offset, unsigned width, uint32_t value) {
-  std::optional<uint8_t> command;
-  std::optional<uint8_t> interrupt;
-  std::optional<uint8_t> eeprom_value;
-  bool port = false;
-  bool mdi = false;
-  bool pointer = false;
+  uint64_t written = 0;                         // bit n: the register at offset n was written
+  std::array<uint8_t, kRegisterBlock> bytes{};  // what the byte-wide registers were written
   const uint32_t old_pointer = general_pointer;
   for (unsigned i = 0; i < width; ++i) {
     const uint32_t at = offset + i;
     const uint8_t byte = static_cast<uint8_t>(value >> (8 * i));
     if (at >= kRegisterBlock) break;
-    switch (at) {
-      case kRegStatus:
-        break;  // unit states are read only
-      case kRegStatusHigh:
-        pending = static_cast<uint16_t>(pending & ~(byte << 8));
-        break;
-      case kRegCommand:
-        command = byte;
-        break;
-      case kRegInterruptControl:
-        interrupt = byte;
-        break;
-      case kRegGeneralPointer:
-      case kRegGeneralPointer + 1:
-      case kRegGeneralPointer + 2:
-      case kRegGeneralPointer + 3: {
-        SetByteLane(general_pointer, at - kRegGeneralPointer, byte);
-        pointer = true;
-        break;
-      }
-      case kRegPort:
-      case kRegPort + 1:
-      case kRegPort + 2:
-      case kRegPort + 3: {
-        SetByteLane(port_latch, at - kRegPort, byte);
-        port = true;
-        break;
-      }
-      case kRegEeprom:
-        eeprom_value = byte;
-        break;
-      case kRegMdi:
-      case kRegMdi + 1:
-      case kRegMdi + 2:
-      case kRegMdi + 3: {
-        SetByteLane(mdi_latch, at - kRegMdi, byte);
-        mdi = true;
-        break;
-      }
-      default:
-        break;
-    }
+    const uint32_t reg = RegisterOf(at);
+    written |= uint64_t{1} << reg;
+    bytes[reg] = byte;
+    if (uint32_t* latch = WriteLatch(reg)) SetByteLane(*latch, LaneOf(at), byte);
+    // Interrupt bits are acknowledged by writing 1s; the unit states are read only.
+    if (reg == kRegStatusHigh) pending = static_cast<uint16_t>(pending & ~(byte << 8));
   }
+  const auto wrote = [written](uint32_t reg) { return ((written >> reg) & 1) != 0; };
   // The part takes the pointer when it accepts the command, so a pending
   // command that uses it now gets the new value.
-  if (pointer && command_latched && general_pointer != old_pointer &&
+  if (wrote(kRegGeneralPointer) && command_latched && general_pointer != old_pointer &&
       ((command_byte & kScbRuCommand) == 1 || (command_byte & kScbRuCommand) == 6 ||
        (command_byte >> 4) == 1 || (command_byte >> 4) == 4 || (command_byte >> 4) == 6)) {
     ProgrammingError("general pointer changed from " + Hex(old_pointer) + " to " +
@@ -242,11 +201,11 @@ void I8255x::Impl::WriteRegisters(uint32_t offset, unsigned width, uint32_t valu
                      " not yet accepted");
   }
   // One access is one event per register, whatever its width.
-  if (interrupt) WriteInterruptControl(*interrupt);
-  if (command) WriteCommand(*command);
-  if (port) PortOperation(port_latch);
-  if (eeprom_value) DriveEeprom(*eeprom_value);
-  if (mdi) StartMdi(mdi_latch);
+  if (wrote(kRegInterruptControl)) WriteInterruptControl(bytes[kRegInterruptControl]);
+  if (wrote(kRegCommand)) WriteCommand(bytes[kRegCommand]);
+  if (wrote(kRegPort)) PortOperation(port_latch);
+  if (wrote(kRegEeprom)) DriveEeprom(bytes[kRegEeprom]);
+  if (wrote(kRegMdi)) StartMdi(mdi_latch);
 }
 
 void I8255x::Impl::WriteInterruptControl(uint8_t value) {
@@ -335,18 +294,27 @@ void I8255x::Impl::ExecuteScbCommand(uint8_t value) {
   ExecuteCuCommand(static_cast<uint8_t>(value >> 4));
 }
 
-void I8255x::Impl::SoftwareReset() {
+// Stops both units and drops a command not yet accepted; the rest of the
+// setup (bases, configuration, addresses) stays.
+void I8255x::Impl::SelectiveReset() {
   cu_state = kCuIdle;
   cu_after = kCuIdle;
   cu_work_pending = false;
   ++cu_generation;
   ++reset_generation;
   cu_busy_until_ns = 0;
-  cu_base = 0;
   ru_state = kRuIdle;
-  ru_base = 0;
   ru_rbd_valid = false;
   ru_rbd_after_el = false;
+  command_byte = 0;
+  command_latched = false;
+}
+
+// A selective reset, and the setup back to power-up values too.
+void I8255x::Impl::SoftwareReset() {
+  SelectiveReset();
+  cu_base = 0;
+  ru_base = 0;
   ru_first_rfd = false;
   general_pointer = 0;
   pending = 0;
@@ -354,8 +322,6 @@ void I8255x::Impl::SoftwareReset() {
   // interrupts are enabled, and software that wants them masked must mask
   // again after the reset.
   interrupt_control = 0;
-  command_byte = 0;
-  command_latched = false;
   configuration = kDefaultConfiguration;
   last_configure = kDefaultConfiguration;
   configured = false;
@@ -369,20 +335,6 @@ void I8255x::Impl::SoftwareReset() {
   mdi_latch = 0;
   mdi_register = 0;
   mdi_busy = false;
-}
-
-void I8255x::Impl::SelectiveReset() {
-  cu_state = kCuIdle;
-  cu_after = kCuIdle;
-  cu_work_pending = false;
-  ++cu_generation;
-  ++reset_generation;
-  cu_busy_until_ns = 0;
-  ru_state = kRuIdle;
-  ru_rbd_valid = false;
-  ru_rbd_after_el = false;
-  command_byte = 0;
-  command_latched = false;
 }
 
 void I8255x::Impl::PortOperation(uint32_t value) {
@@ -442,44 +394,39 @@ void I8255x::Impl::CompleteMdi() {
 
 // ---- DMA ----
 
+bool I8255x::Impl::Counted(bool done) {
+  if (!done) counters.bus_errors.fetch_add(1);
+  return done;
+}
+
 bool I8255x::Impl::DmaRead(uint32_t address, void* data, size_t length) {
-  if (dma.Read(address, data, length)) return true;
-  counters.bus_errors.fetch_add(1);
-  return false;
+  return Counted(dma.Read(address, data, length));
 }
 
 bool I8255x::Impl::DmaWrite(uint32_t address, const void* data, size_t length) {
-  if (dma.Write(address, data, length)) return true;
-  counters.bus_errors.fetch_add(1);
-  return false;
+  return Counted(dma.Write(address, data, length));
 }
 
 uint16_t I8255x::Impl::Load16(uint32_t address, bool& ok) {
   bool good = true;
   const uint16_t value = dma.Load16(address, &good);
-  if (!good) {
-    ok = false;
-    counters.bus_errors.fetch_add(1);
-  }
+  ok = Counted(good) && ok;
   return value;
 }
 
 uint32_t I8255x::Impl::Load32(uint32_t address, bool& ok) {
   bool good = true;
   const uint32_t value = dma.Load32(address, &good);
-  if (!good) {
-    ok = false;
-    counters.bus_errors.fetch_add(1);
-  }
+  ok = Counted(good) && ok;
   return value;
 }
 
 void I8255x::Impl::Store16(uint32_t address, uint16_t value) {
-  if (!dma.Store16(address, value)) counters.bus_errors.fetch_add(1);
+  Counted(dma.Store16(address, value));
 }
 
 void I8255x::Impl::Store32(uint32_t address, uint32_t value) {
-  if (!dma.Store32(address, value)) counters.bus_errors.fetch_add(1);
+  Counted(dma.Store32(address, value));
 }
 
 // ---- PCI ----

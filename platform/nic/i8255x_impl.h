@@ -212,7 +212,23 @@ inline std::string Hex(uint32_t value) {
   return text;
 }
 
-// Replaces byte `lane` (0 = least significant) of a 32-bit register.
+// Software reaches the register block a byte at a time (a wider access is
+// its bytes in order). The 32-bit registers answer at all four of their
+// byte offsets: RegisterOf names the register an offset belongs to and
+// LaneOf which of its bytes (0 = least significant) the offset is.
+inline constexpr uint32_t RegisterOf(uint32_t offset) {
+  const uint32_t dword = offset & ~3u;
+  const bool wide = dword == kRegGeneralPointer || dword == kRegPort || dword == kRegMdi;
+  return wide ? dword : offset;
+}
+inline constexpr unsigned LaneOf(uint32_t offset) { return offset & 3u; }
+
+// Byte `lane` of a 32-bit register.
+inline constexpr uint8_t ByteLane(uint32_t word, unsigned lane) {
+  return static_cast<uint8_t>(word >> (8 * lane));
+}
+
+// Replaces byte `lane` of a 32-bit register.
 inline void SetByteLane(uint32_t& word, unsigned lane, uint8_t byte) {
   const unsigned shift = 8 * lane;
   word = (word & ~(0xFFu << shift)) | (uint32_t{byte} << shift);
@@ -229,6 +245,7 @@ struct I8255x::Impl {
   void Raise(uint16_t bits) { pending |= bits; }
   uint16_t SourceMasks() const;
   uint8_t ReadByte(uint32_t offset);
+  uint32_t* WriteLatch(uint32_t reg);
   void WriteRegisters(uint32_t offset, unsigned width, uint32_t value);
   void WriteInterruptControl(uint8_t value);
   void WriteCommand(uint8_t value);
@@ -300,6 +317,9 @@ struct I8255x::Impl {
   void RuLeaveReady(uint8_t state);
 
   // ---- DMA, counted ----
+  // Counts a transfer the bus refused (`done` false) as a bus error;
+  // returns `done`.
+  bool Counted(bool done);
   bool DmaRead(uint32_t address, void* data, size_t length);
   bool DmaWrite(uint32_t address, const void* data, size_t length);
   uint16_t Load16(uint32_t address, bool& ok);
