@@ -66,12 +66,12 @@ std::string Out(const T* p) {
 }
 
 // Runs `call` between a begin and an end event. `result` tells whether the
-// call's value is the kernel's result (void calls and malloc have none).
+// call's value is the kernel's result (void calls and malloc have none). Kept
+// out of line: inlined, its strings and exception handling would keep the
+// compiler from inlining the untraced path below into every kernel call.
 template <class Call, class MakeArgs, class MakeOut>
-uint32_t Traced(const char* name, Call&& call, MakeArgs&& args, MakeOut&& out, bool result = true) {
-  Trace* trace = Trace::Active();
-  if (trace == nullptr) [[likely]]
-    return call();
+[[gnu::noinline]] uint32_t TracedCall(Trace* trace, const char* name, Call& call, MakeArgs& args,
+                                      MakeOut& out, bool result) {
   trace->Begin("kernel", name, args());
   uint32_t value;
   try {
@@ -86,14 +86,24 @@ uint32_t Traced(const char* name, Call&& call, MakeArgs&& args, MakeOut&& out, b
   return value;
 }
 
+// A kernel call: with the trace off, one test and the call itself.
+template <class Call, class MakeArgs, class MakeOut>
+[[gnu::always_inline]] inline uint32_t Traced(const char* name, Call&& call, MakeArgs&& args,
+                                              MakeOut&& out, bool result = true) {
+  Trace* trace = Trace::Active();
+  if (trace == nullptr) [[likely]]
+    return call();
+  return TracedCall(trace, name, call, args, out, result);
+}
+
 template <class Call, class MakeArgs>
-uint32_t Traced(const char* name, Call&& call, MakeArgs&& args) {
+[[gnu::always_inline]] inline uint32_t Traced(const char* name, Call&& call, MakeArgs&& args) {
   return Traced(name, std::forward<Call>(call), std::forward<MakeArgs>(args),
                 [] { return Args{}; });
 }
 
 template <class Call, class MakeArgs, class MakeOut>
-void TracedVoid(const char* name, Call&& call, MakeArgs&& args, MakeOut&& out) {
+[[gnu::always_inline]] inline void TracedVoid(const char* name, Call&& call, MakeArgs&& args, MakeOut&& out) {
   Traced(
       name,
       [&] {
@@ -104,7 +114,7 @@ void TracedVoid(const char* name, Call&& call, MakeArgs&& args, MakeOut&& out) {
 }
 
 template <class Call, class MakeArgs>
-void TracedVoid(const char* name, Call&& call, MakeArgs&& args) {
+[[gnu::always_inline]] inline void TracedVoid(const char* name, Call&& call, MakeArgs&& args) {
   TracedVoid(name, std::forward<Call>(call), std::forward<MakeArgs>(args), [] { return Args{}; });
 }
 
