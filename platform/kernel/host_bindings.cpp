@@ -103,7 +103,8 @@ template <class Call, class MakeArgs>
 }
 
 template <class Call, class MakeArgs, class MakeOut>
-[[gnu::always_inline]] inline void TracedVoid(const char* name, Call&& call, MakeArgs&& args, MakeOut&& out) {
+[[gnu::always_inline]] inline void TracedVoid(const char* name, Call&& call, MakeArgs&& args,
+                                              MakeOut&& out) {
   Traced(
       name,
       [&] {

@@ -213,7 +213,8 @@ TEST_F(DeviceHazards, NoLostWakeUp) {
       }
       uint32_t length = 0;
       const uint32_t status = process.Read(open, buffer.data(), 1536, &length);
-      if (status != 0 || SequenceOf(buffer.data()) != round || !IsWholeFrame(buffer.data(), length)) {
+      if (status != 0 || SequenceOf(buffer.data()) != round ||
+          !IsWholeFrame(buffer.data(), length)) {
         failed = true;
         return;
       }
@@ -255,9 +256,9 @@ TEST(DeviceRing, LaggingReadersNeverSeeARewrittenSlot) {
   pc.BootReady();
   ASSERT_FALSE(HasFatalFailure());
   sim::ClientProcess process(*pc.machine);
-  constexpr unsigned kReaders = 3;  // keep a copy going nearly all the time
+  constexpr unsigned kReaders = 3;                  // keep a copy going nearly all the time
   const uint32_t reads = kSanitized ? 2000 : 5000;  // flood until read
-  constexpr uint32_t kFlood = 1000000;                           // tags from here on end the run
+  constexpr uint32_t kFlood = 1000000;              // tags from here on end the run
   std::atomic<unsigned> done{0};
   std::atomic<uint32_t> frames{0}, torn{0}, disorder{0};
   std::vector<std::thread> readers;

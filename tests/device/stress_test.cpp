@@ -87,8 +87,8 @@ void OpenCloseStorm(sim::ClientProcess& process, unsigned device, std::atomic<bo
       });
       NicClient* client = reinterpret_cast<NicClient*>(open);
       Eventually([&] {
-        return returned.load() || WithInterruptsOff(
-                                      [&] { return client->PendingBuffer != nullptr; });
+        return returned.load() ||
+               WithInterruptsOff([&] { return client->PendingBuffer != nullptr; });
       });
       if (process.Close(open) != 0) ++failures;
       reader.join();

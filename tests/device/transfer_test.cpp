@@ -36,8 +36,7 @@ struct Blocks {
   std::array<uint32_t, 17> global;
 };
 Blocks Snapshot(sim::ClientProcess& p, uintptr_t open) {
-  return {ClientBlock(p, open), AdapterBlock(p, open),
-          GlobalBlock(p, open)};
+  return {ClientBlock(p, open), AdapterBlock(p, open), GlobalBlock(p, open)};
 }
 // Every word of `after` equals `before` except the named counters.
 void ExpectDelta(const Blocks& before, const Blocks& after, const Deltas& deltas,
@@ -184,8 +183,7 @@ TEST(DeviceReadPosition, LaggingClientKeepsNewestBuffersMinusOne) {
     std::array<uint8_t, 1536> buffer{};
     uint32_t length = 0;
     for (uint32_t tag = 1; tag <= buffers; ++tag) {
-      ASSERT_TRUE(
-          pc.InjectQueued(0, MakeFrame(Station(0), kWireSource, 64, tag)));
+      ASSERT_TRUE(pc.InjectQueued(0, MakeFrame(Station(0), kWireSource, 64, tag)));
       ASSERT_EQ(process.Read(keeping, buffer.data(), 1536, &length), 0u);  // keeps up
       ASSERT_EQ(SequenceOf(buffer.data()), tag);
     }
@@ -196,8 +194,7 @@ TEST(DeviceReadPosition, LaggingClientKeepsNewestBuffersMinusOne) {
     }
     EXPECT_TRUE(CaughtUp(lagging));
     EXPECT_EQ(ClientBlock(process, lagging)[kRxDirected.client], buffers - 1);
-    EXPECT_EQ(AdapterBlock(process, lagging)[kRxDirected.global + 20],
-              2 * buffers - 1);
+    EXPECT_EQ(AdapterBlock(process, lagging)[kRxDirected.global + 20], 2 * buffers - 1);
   }
 }
 

@@ -13,8 +13,8 @@
 
 #include "controller/controller.h"
 #include "device/device.h"
-#include "support/driver.h"
 #include "startup/startup.h"
+#include "support/driver.h"
 #include "support/pc.h"
 
 namespace {
@@ -35,8 +35,8 @@ const Mac kOutsider = {0x02, 0, 0, 0, 0, 9};
 
 // A running machine with `count` controllers.
 struct Running {
-  explicit Running(Entries entries = {},
-                   unsigned count = 1, sim::HaPolicy policy = sim::HaPolicy::None)
+  explicit Running(Entries entries = {}, unsigned count = 1,
+                   sim::HaPolicy policy = sim::HaPolicy::None)
       : pc([&] {
           entries.insert(entries.begin(),
                          {{"MacAddress", "02:00:5E:00:00:01"}, {"ConfigDelay", "10"}});
@@ -163,13 +163,24 @@ TEST(AvailabilityEvents, EventSequences) {
     uint32_t open;
   };
   const Case cases[] = {
-      {"suspend twice", {HaEventSuspend, HaEventSuspend}, Suspended,
-       "TORVELIN: SUSPEND.\nTORVELIN: SUSPEND.\n", false, 19},
-      {"two suspends, one resume", {HaEventSuspend, HaEventSuspend, HaEventResume}, 0,
-       "TORVELIN: SUSPEND.\nTORVELIN: SUSPEND.\nTORVELIN: RESUME.\n", true, 0},
+      {"suspend twice",
+       {HaEventSuspend, HaEventSuspend},
+       Suspended,
+       "TORVELIN: SUSPEND.\nTORVELIN: SUSPEND.\n",
+       false,
+       19},
+      {"two suspends, one resume",
+       {HaEventSuspend, HaEventSuspend, HaEventResume},
+       0,
+       "TORVELIN: SUSPEND.\nTORVELIN: SUSPEND.\nTORVELIN: RESUME.\n",
+       true,
+       0},
       {"resumes of an aborted adapter",
-       {HaEventAbort, HaEventResume, HaEventSuspend, HaEventResume}, Suspended | Aborted,
-       "TORVELIN: ABORT.\nTORVELIN: RESUME.\nTORVELIN: SUSPEND.\nTORVELIN: RESUME.\n", false, 19},
+       {HaEventAbort, HaEventResume, HaEventSuspend, HaEventResume},
+       Suspended | Aborted,
+       "TORVELIN: ABORT.\nTORVELIN: RESUME.\nTORVELIN: SUSPEND.\nTORVELIN: RESUME.\n",
+       false,
+       19},
       {"unknown codes", {0, 99, 103, 104, 0xFFFFFFFF}, 0, "", false, 0},
   };
   for (const Case& c : cases) {

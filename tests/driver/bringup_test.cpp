@@ -31,19 +31,24 @@ TEST(BringUp, StationAddressComesFromTheRegistryTheEepromOrNowhere) {
     bool eeprom;  // read, and its PHY records used
   };
   const Case cases[] = {
-      {"registry address", {{"MacAddress", "02:11:22:33:44:55"}},
+      {"registry address",
+       {{"MacAddress", "02:11:22:33:44:55"}},
        "TORVELIN: MAC address set to 02:11:22:33:44:55 in system registry.\n" +
            std::string(kAnnounce),
-       {0x02, 0x11, 0x22, 0x33, 0x44, 0x55}, false},
-      {"no EEPROM", {{"UseEeprom", "0"}},
+       {0x02, 0x11, 0x22, 0x33, 0x44, 0x55},
+       false},
+      {"no EEPROM",
+       {{"UseEeprom", "0"}},
        "TORVELIN: Use EEPROM set to 0 in registry.\n" + std::string(kAnnounce) +
            "TORVELIN: No Eeprom configured; using address 00:00:00:00:00:00.\n",
-       {}, false},
-      {"EEPROM", {},
-       std::string(kAnnounce) +
-           "TORVELIN: Reading EEPROM address... PASSED.\n"
-           "TORVELIN: Ethernet address is 00:A0:C9:10:00:01\n",
-       Station(0), true},
+       {},
+       false},
+      {"EEPROM",
+       {},
+       std::string(kAnnounce) + "TORVELIN: Reading EEPROM address... PASSED.\n"
+                                "TORVELIN: Ethernet address is 00:A0:C9:10:00:01\n",
+       Station(0),
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -82,9 +87,10 @@ TEST(BringUp, RefusedEepromFailsBeforeAnyCommandAndLeavesTheControllerResetAndMa
     pc.Boot();
     ASSERT_EQ(pc.machine->EntryResult(), std::optional<uint32_t>(4));
     EXPECT_FALSE(pc.machine->SignalRaised(10000));
-    EXPECT_EQ(pc.machine->Console(), std::string(kAnnounce) +
-                                         "TORVELIN: Reading EEPROM address... Bad EEPROM checksum.\n"
-                                         "TORVELIN: No compatible controllers found system.\n");
+    EXPECT_EQ(pc.machine->Console(),
+              std::string(kAnnounce) +
+                  "TORVELIN: Reading EEPROM address... Bad EEPROM checksum.\n"
+                  "TORVELIN: No compatible controllers found system.\n");
     EXPECT_TRUE(Accesses(nic, ScbCommand, true).empty()) << "no command of any unit";
     EXPECT_EQ(nic.counters().commands_executed.load(), 0u);
     EXPECT_FALSE(nic.Configured());
@@ -135,7 +141,8 @@ TEST(BringUp, InterruptMaskInInterruptAndPolledMode) {
       }
       if (trace[i].offset == ScbPort && trace[i].value == 0) software_reset = i;
     }
-    const std::vector<uint32_t> expected = polled ? std::vector<uint32_t>{0x01} : std::vector<uint32_t>{0x01, 0x00};
+    const std::vector<uint32_t> expected =
+        polled ? std::vector<uint32_t>{0x01} : std::vector<uint32_t>{0x01, 0x00};
     EXPECT_EQ(masks, expected);
     ASSERT_NE(software_reset, 0u);
     if (polled) {

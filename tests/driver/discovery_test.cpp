@@ -10,8 +10,8 @@
 
 #include "controller/controller.h"
 #include "hw/hw.h"
-#include "support/pc.h"
 #include "support/driver.h"
+#include "support/pc.h"
 
 namespace {
 
@@ -145,8 +145,7 @@ TEST(Discovery, SupportedFunctionWithoutUsableIoBarCreatesNothing) {
   functions.push_back(Raw(0, 6, 0, 0x8086, 0x1228));
   functions.back().pci->SetBar(1, 0xE000, 64, true);
 
-  const ScanResult result =
-      Scan(functions, PlainOptions({{"WaitBoot", "0"}, {"Quiet", "0"}}));
+  const ScanResult result = Scan(functions, PlainOptions({{"WaitBoot", "0"}, {"Quiet", "0"}}));
   EXPECT_EQ(result.entry, 4u);
   EXPECT_EQ(result.console, "TORVELIN: No compatible controllers found system.\n");
   const auto reads = result.ReadsByFunction();

@@ -3,23 +3,22 @@
 // tests.)
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "startup/startup.h"
-#include "support/pc.h"
 #include "support/driver.h"
+#include "support/pc.h"
 
 namespace {
 
 using namespace tvtest;
 
 sim::MachineOptions ImageOptions(uint32_t (*image)(), bool quiet) {
-  sim::MachineOptions options =
-      quiet ? sim::MachineOptions{} : PlainOptions({{"Quiet", "0"}});
+  sim::MachineOptions options = quiet ? sim::MachineOptions{} : PlainOptions({{"Quiet", "0"}});
   options.image = image;
   return options;
 }

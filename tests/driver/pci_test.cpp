@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "hw/hw.h"
-#include "support/pc.h"
 #include "support/driver.h"
+#include "support/pc.h"
 
 namespace {
 
@@ -121,7 +121,8 @@ TEST(Pci, EnableSetsIoAndBusMasteringOnlyWhenMissingAndRaisesALowLatency) {
     // The status half is written as 0, memory space stays off.
     std::vector<Access> writes;
     if (c.rewritten) writes.emplace_back(Address(2, devfn, 0x04), 0xCFC, 4, c.written, true);
-    if (c.latencyAfter != c.latency) writes.emplace_back(Address(2, devfn, 0x0C), 0xCFD, 1, 32, true);
+    if (c.latencyAfter != c.latency)
+      writes.emplace_back(Address(2, devfn, 0x0C), 0xCFD, 1, 32, true);
     EXPECT_EQ(Decoded(log.Take(), true), writes);
     EXPECT_EQ(functions[i]->Command(), c.rewritten ? c.written & 0xFFFF : c.command);
     EXPECT_EQ(functions[i]->ConfigRead(0x0D, 1), c.latencyAfter);

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "startup/startup.h"
-#include "support/pc.h"
 #include "support/driver.h"
+#include "support/pc.h"
 
 namespace {
 
@@ -26,8 +26,7 @@ struct Walk {
 
 // Runs the walk alone; the settings stay in the driver's globals afterwards.
 Walk ReadRegistry(const Entries& entries, bool withSection = true) {
-  sim::MachineOptions options =
-      withSection ? PlainOptions(entries) : sim::MachineOptions{};
+  sim::MachineOptions options = withSection ? PlainOptions(entries) : sim::MachineOptions{};
   options.image = &RegistryOnlyImage;
   sim::Machine machine(std::move(options));
   BootAndWait(machine);
@@ -97,8 +96,8 @@ TEST(Registry, EachNumericKeyTakesItsWholeRangeAndRefusesTheRest) {
   // character, leading blanks and a sign allowed, no digits at all is 0, and
   // beyond 32 bits the low 32 bits of the platform's 64-bit long.
   std::vector<Case> cases = {
-      {"WaitBoot", "yes", 0},      {"Buffers", "abc", -1},     {"ConfigDelay", "250ms", 250},
-      {"TestDelay", "  \t42", 42}, {"ResetDelay", "+100", 100}, {"NegotiateLink", "1.9", 1},
+      {"WaitBoot", "yes", 0},      {"Buffers", "abc", -1},       {"ConfigDelay", "250ms", 250},
+      {"TestDelay", "  \t42", 42}, {"ResetDelay", "+100", 100},  {"NegotiateLink", "1.9", 1},
       {"UseEeprom", "-0", 0},      {"Buffers", "4294967298", 2},
   };
   for (const NumericKey& key : kKeys) {
@@ -260,8 +259,7 @@ uint32_t StarvedImage() {
 
 TEST(Registry, WithoutAWorkAreaNoEntryIsRead) {
   for (bool quiet : {true, false}) {
-    sim::MachineOptions options =
-        PlainOptions({{"Quiet", "0"}, {"Buffers", "64"}});
+    sim::MachineOptions options = PlainOptions({{"Quiet", "0"}, {"Buffers", "64"}});
     options.image = quiet ? &StarvedImage<true> : &StarvedImage<false>;
     options.arena_bytes = 4096;
     sim::Machine machine(std::move(options));

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "controller/controller.h"
-#include "support/pc.h"
 #include "support/driver.h"
+#include "support/pc.h"
 
 namespace {
 
@@ -39,8 +39,11 @@ TEST(Startup, WaitBootPollsTheBootQueryUntilItAnswersZero) {
     uint32_t busyLeft;  // answers the driver did not use up
   };
   const Case cases[] = {
-      {"WaitBoot 1 (default)", {{"Quiet", "0"}}, 200,
-       "TORVELIN: Waiting system boot...[BOOTED].\n" + std::string(kNoController), 0},
+      {"WaitBoot 1 (default)",
+       {{"Quiet", "0"}},
+       200,
+       "TORVELIN: Waiting system boot...[BOOTED].\n" + std::string(kNoController),
+       0},
       {"WaitBoot 0", {{"WaitBoot", "0"}, {"Quiet", "0"}}, 2, kNoController, 2},
       {"Quiet: the boot texts are suppressed too", {}, 5, "", 0},
   };
@@ -58,8 +61,8 @@ TEST(Startup, WaitBootPollsTheBootQueryUntilItAnswersZero) {
 
 TEST(Startup, ControllersArePublishedInBusThenDevFnOrderBeforeTheSignal) {
   // A registry address spares the bring-ups their EEPROM reads.
-  TestPc pc(PlainOptions(
-      {{"Buffers", "4"}, {"MacAddress", "02:00:5E:00:00:01"}, {"ConfigDelay", "10"}}));
+  TestPc pc(
+      PlainOptions({{"Buffers", "4"}, {"MacAddress", "02:00:5E:00:00:01"}, {"ConfigDelay", "10"}}));
   struct Place {
     uint8_t bus, device;
     uint16_t id;
@@ -112,9 +115,9 @@ TEST(Startup, UnknownMemoryRequestEndsTheServiceAndDriverEntryWithSeven) {
   for (bool quiet : {true, false}) {
     SCOPED_TRACE(quiet ? "Quiet 1" : "Quiet 0");
     TestPc pc(PlainOptions({{"MacAddress", "02:00:5E:00:00:01"},
-                                   {"ConfigDelay", "10"},
-                                   {"WaitBoot", "0"},
-                                   {"Quiet", quiet ? "1" : "0"}}));
+                            {"ConfigDelay", "10"},
+                            {"WaitBoot", "0"},
+                            {"Quiet", quiet ? "1" : "0"}}));
     pc.AddNics(1);
     pc.Boot();
     ASSERT_TRUE(pc.machine->SignalRaised(10000));

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "hw/hw.h"
-#include "support/pc.h"
 #include "support/driver.h"
+#include "support/pc.h"
 
 namespace {
 

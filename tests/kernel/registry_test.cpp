@@ -88,7 +88,8 @@ TEST(Registry, LoadReadsFilesAndReportsThem) {
   const std::string path = ::testing::TempDir() + "kernel_registry_test.reg";
   for (bool broken : {true, false}) {
     std::ofstream(path, std::ios::binary | std::ios::trunc)
-        << "[TORVELIN]\r\n\"  spaced  \"=\"x\"\r\nBuffers=8\r\n" << (broken ? "broken line\r\n" : "");
+        << "[TORVELIN]\r\n\"  spaced  \"=\"x\"\r\nBuffers=8\r\n"
+        << (broken ? "broken line\r\n" : "");
     if (broken) {
       EXPECT_EQ(ErrorOf([&] { sim::Registry::Load(path); }), path + ":4: expected key=value");
       continue;

@@ -108,8 +108,8 @@ TEST(CommandUnit, RefusedTransmitsAndUnknownCommands) {
   // OK and sends nothing.
   CommandBlock* tbd = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 60));
   HwStore32(tbd->Parameters, 0x1000);
-  CommandBlock* flexible =
-      rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 60), CbCommandEndOfList | CbCommandFlexible);
+  CommandBlock* flexible = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 60),
+                                        CbCommandEndOfList | CbCommandFlexible);
   for (CommandBlock* cb : {tbd, flexible}) {
     RunBlock(nic, cb);
     EXPECT_EQ(HwLoad16(&cb->Status), CbStatusComplete);

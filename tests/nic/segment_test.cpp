@@ -137,7 +137,8 @@ TEST(Capture, PcapFileReadsBackWithMachineTime) {
   auto capture = std::make_unique<sim::CapturePort>(rig.segment(), path, rig.machine().clock());
   std::vector<std::vector<uint8_t>> sent;
   for (int i = 0; i < 3; ++i) {
-    sent.push_back(PatternFrame(RigStation(1), RigStation(0), 60 + 500 * i, static_cast<uint8_t>(i)));
+    sent.push_back(
+        PatternFrame(RigStation(1), RigStation(0), 60 + 500 * i, static_cast<uint8_t>(i)));
     rig.machine().clock().Advance(1'500'000);  // 1.5 ms of machine time apart
     port.Inject(sent.back());
   }

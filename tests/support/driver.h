@@ -22,8 +22,6 @@
 
 namespace tvtest {
 
-
-
 // A controller of the test machine with a 16-word EEPROM (quick to read).
 inline sim::I8255xConfig QuickConfig(unsigned index) {
   sim::I8255xConfig config = sim::StandardController(index);
@@ -38,8 +36,6 @@ inline NicAdapter* AdapterAt(unsigned index) {
   return adapter;
 }
 
-
-
 // Held around direct calls of timed driver operations, as the driver's own
 // callers do.
 struct DriverLock {
@@ -49,11 +45,9 @@ struct DriverLock {
   DriverLock& operator=(const DriverLock&) = delete;
 };
 
-
 inline uint32_t SlotIndex(const NicAdapter* adapter, const ReceiveQueueSlot* slot) {
   return static_cast<uint32_t>(slot - adapter->QueueStart);
 }
-
 
 inline unsigned RfdIndex(const NicAdapter* adapter, const ReceiveFrameDescriptor* rfd) {
   return static_cast<unsigned>(rfd - adapter->Rfds);
@@ -121,7 +115,6 @@ inline Mac StationOf(const NicAdapter* adapter) {
   for (int i = 0; i < 6; ++i) mac[i] = adapter->MacAddress[i];
   return mac;
 }
-
 
 // Injects a frame on the segment and waits until the adapter's QueueWrite
 // has moved by one slot; false when it did not.

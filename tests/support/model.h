@@ -20,7 +20,6 @@
 
 namespace tvtest {
 
-
 // The rig's own locally administered stations, which the model's tests look
 // for in frames and captures.
 inline Mac RigStation(unsigned index) {
