@@ -156,10 +156,12 @@ inline size_t CuStarts(sim::I8255x& nic) {
 // that made it.
 class PortLog {
  public:
-  explicit PortLog(sim::Machine& machine) : machine_(machine) {
-    machine_.ports().SetTrace([this](const sim::PortBus::Access& access) {
-      std::lock_guard lock(mutex_);
-      accesses_.push_back({access, std::this_thread::get_id()});
+  // The trace function owns what it records: an access on another thread
+  // (the interrupt service) may still be inside it after the log is gone.
+  explicit PortLog(sim::Machine& machine) : machine_(machine), log_(std::make_shared<Log>()) {
+    machine_.ports().SetTrace([log = log_](const sim::PortBus::Access& access) {
+      std::lock_guard lock(log->mutex);
+      log->entries.push_back({access, std::this_thread::get_id()});
     });
   }
   ~PortLog() { machine_.ports().SetTrace({}); }
@@ -177,11 +179,15 @@ class PortLog {
     sim::PortBus::Access access;
     std::thread::id thread;
   };
+  struct Log {
+    std::mutex mutex;
+    std::vector<Entry> entries;  // guarded by mutex
+  };
   std::vector<sim::PortBus::Access> Select(bool mine) {
     std::vector<Entry> entries;
     {
-      std::lock_guard lock(mutex_);
-      entries.swap(accesses_);
+      std::lock_guard lock(log_->mutex);
+      entries.swap(log_->entries);
     }
     std::vector<sim::PortBus::Access> selected;
     for (const Entry& e : entries) {
@@ -191,8 +197,7 @@ class PortLog {
   }
 
   sim::Machine& machine_;
-  std::mutex mutex_;
-  std::vector<Entry> accesses_;  // guarded by mutex_
+  std::shared_ptr<Log> log_;
 };
 
 // Accesses to ports in [first, last].
