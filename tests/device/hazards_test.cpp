@@ -102,14 +102,6 @@ TEST_F(DeviceHazards, SetEventNeitherEndsTheReadNorStallsInterrupts) {
 
 // Waits until no port is touched for a while: the threads driving the
 // machine are all blocked.
-bool WaitMachineQuiet(sim::Machine& machine) {
-  return Eventually([&] {
-    const uint64_t before = machine.clock().NowNs();
-    for (int i = 0; i < 200; ++i) std::this_thread::yield();
-    return machine.clock().NowNs() == before;
-  });
-}
-
 // Parks the thread that wrote a CU start at its next port access, until `go`.
 struct ClosePark {
   std::atomic<bool> parked{false}, go{false};

@@ -187,6 +187,8 @@ TEST(AvailabilityEvents, EventSequences) {
     SCOPED_TRACE(c.what);
     Running run(Entries{{"Quiet", "0"}}, 2);
     sim::I8255x& nic = *run.pc.nics[0];
+    // What bring-up left pending is serviced before the events are judged.
+    ASSERT_TRUE(WaitMachineQuiet(run.machine()));
     run.machine().ClearConsole();
     nic.EnableTrace(true);
     {

@@ -50,6 +50,16 @@ inline bool Eventually(const std::function<bool()>& condition, int ms = 20000) {
   return true;
 }
 
+// Waits until no thread moves the machine's clock any more: the interrupt
+// service has handled what bring-up left pending and nothing else runs.
+inline bool WaitMachineQuiet(sim::Machine& machine) {
+  return Eventually([&] {
+    const uint64_t before = machine.clock().NowNs();
+    for (int i = 0; i < 200; ++i) std::this_thread::yield();
+    return machine.clock().NowNs() == before;
+  });
+}
+
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
 // Exactly `entries` in the registry, for the tests of the settings
