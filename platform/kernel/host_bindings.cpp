@@ -70,8 +70,8 @@ std::string Out(const T* p) {
 // out of line: inlined, its strings and exception handling would keep the
 // compiler from inlining the untraced path below into every kernel call.
 template <class Call, class MakeArgs, class MakeOut>
-[[gnu::noinline]] uint32_t TracedCall(Trace* trace, const char* name, Call& call, MakeArgs& args,
-                                      MakeOut& out, bool result) {
+[[gnu::noinline]] uint32_t TracedCall(Trace* trace, const char* name, Call call, MakeArgs args,
+                                      MakeOut out, bool result) {
   trace->Begin("kernel", name, args());
   uint32_t value;
   try {
@@ -86,10 +86,13 @@ template <class Call, class MakeArgs, class MakeOut>
   return value;
 }
 
-// A kernel call: with the trace off, one test and the call itself.
+// A kernel call: with the trace off, one test and the call itself. The
+// closures capture the call's arguments by value and reach the traced path
+// as copies: taken by reference, their addresses would escape into it, and
+// the compiler would store every argument on the stack before the test.
 template <class Call, class MakeArgs, class MakeOut>
-[[gnu::always_inline]] inline uint32_t Traced(const char* name, Call&& call, MakeArgs&& args,
-                                              MakeOut&& out, bool result = true) {
+[[gnu::always_inline]] inline uint32_t Traced(const char* name, Call call, MakeArgs args,
+                                              MakeOut out, bool result = true) {
   Trace* trace = Trace::Active();
   if (trace == nullptr) [[likely]]
     return call();
@@ -97,26 +100,25 @@ template <class Call, class MakeArgs, class MakeOut>
 }
 
 template <class Call, class MakeArgs>
-[[gnu::always_inline]] inline uint32_t Traced(const char* name, Call&& call, MakeArgs&& args) {
-  return Traced(name, std::forward<Call>(call), std::forward<MakeArgs>(args),
-                [] { return Args{}; });
+[[gnu::always_inline]] inline uint32_t Traced(const char* name, Call call, MakeArgs args) {
+  return Traced(name, call, args, [] { return Args{}; });
 }
 
 template <class Call, class MakeArgs, class MakeOut>
-[[gnu::always_inline]] inline void TracedVoid(const char* name, Call&& call, MakeArgs&& args,
-                                              MakeOut&& out) {
+[[gnu::always_inline]] inline void TracedVoid(const char* name, Call call, MakeArgs args,
+                                              MakeOut out) {
   Traced(
       name,
-      [&] {
+      [call] {
         call();
         return 0u;
       },
-      std::forward<MakeArgs>(args), std::forward<MakeOut>(out), false);
+      args, out, false);
 }
 
 template <class Call, class MakeArgs>
-[[gnu::always_inline]] inline void TracedVoid(const char* name, Call&& call, MakeArgs&& args) {
-  TracedVoid(name, std::forward<Call>(call), std::forward<MakeArgs>(args), [] { return Args{}; });
+[[gnu::always_inline]] inline void TracedVoid(const char* name, Call call, MakeArgs args) {
+  TracedVoid(name, call, args, [] { return Args{}; });
 }
 
 auto NoArgs() {
@@ -127,85 +129,85 @@ auto NoArgs() {
 
 uint32_t KeGetCurrentProcessHandle(KHandle* process) {
   return Traced(
-      __func__, [&] { return K(__func__).GetCurrentProcessHandle(process); }, NoArgs(),
-      [&] {
+      __func__, [=] { return K(__func__).GetCurrentProcessHandle(process); }, NoArgs(),
+      [=] {
         return Args{{"process", Out(process)}};
       });
 }
 uint32_t KeAllocateMutex(KHandle* mutex) {
   return Traced(
-      __func__, [&] { return K(__func__).AllocateMutex(mutex); }, NoArgs(),
-      [&] {
+      __func__, [=] { return K(__func__).AllocateMutex(mutex); }, NoArgs(),
+      [=] {
         return Args{{"mutex", Out(mutex)}};
       });
 }
 uint32_t KeDeallocateMutex(KHandle mutex) {
   return Traced(
-      __func__, [&] { return K(__func__).DeallocateMutex(mutex); },
-      [&] {
+      __func__, [=] { return K(__func__).DeallocateMutex(mutex); },
+      [=] {
         return Args{{"mutex", Trace::Hex(mutex)}};
       });
 }
 uint32_t KeAcquireMutex(KHandle mutex) {
   return Traced(
-      __func__, [&] { return K(__func__).AcquireMutex(mutex); },
-      [&] {
+      __func__, [=] { return K(__func__).AcquireMutex(mutex); },
+      [=] {
         return Args{{"mutex", Trace::Hex(mutex)}};
       });
 }
 uint32_t KeReleaseMutex(KHandle mutex) {
   return Traced(
-      __func__, [&] { return K(__func__).ReleaseMutex(mutex); },
-      [&] {
+      __func__, [=] { return K(__func__).ReleaseMutex(mutex); },
+      [=] {
         return Args{{"mutex", Trace::Hex(mutex)}};
       });
 }
 uint32_t KeAllocateEvent(KHandle* event) {
   return Traced(
-      __func__, [&] { return K(__func__).AllocateEvent(event); }, NoArgs(),
-      [&] {
+      __func__, [=] { return K(__func__).AllocateEvent(event); }, NoArgs(),
+      [=] {
         return Args{{"event", Out(event)}};
       });
 }
 uint32_t KeDeallocateEvent(KHandle event) {
   return Traced(
-      __func__, [&] { return K(__func__).DeallocateEvent(event); },
-      [&] {
+      __func__, [=] { return K(__func__).DeallocateEvent(event); },
+      [=] {
         return Args{{"event", Trace::Hex(event)}};
       });
 }
 uint32_t KeSetEvent(KHandle event) {
   return Traced(
-      __func__, [&] { return K(__func__).SetEvent(event); },
-      [&] {
+      __func__, [=] { return K(__func__).SetEvent(event); },
+      [=] {
         return Args{{"event", Trace::Hex(event)}};
       });
 }
 uint32_t KeClearEvent(KHandle event) {
   return Traced(
-      __func__, [&] { return K(__func__).ClearEvent(event); },
-      [&] {
+      __func__, [=] { return K(__func__).ClearEvent(event); },
+      [=] {
         return Args{{"event", Trace::Hex(event)}};
       });
 }
 uint32_t KeWaitEvent(KHandle event) {
   return Traced(
-      __func__, [&] { return K(__func__).WaitEvent(event); },
-      [&] {
+      __func__, [=] { return K(__func__).WaitEvent(event); },
+      [=] {
         return Args{{"event", Trace::Hex(event)}};
       });
 }
 uint32_t KePulseEvent(KHandle event) {
   return Traced(
-      __func__, [&] { return K(__func__).PulseEvent(event); },
-      [&] {
+      __func__, [=] { return K(__func__).PulseEvent(event); },
+      [=] {
         return Args{{"event", Trace::Hex(event)}};
       });
 }
 uint32_t KeGrantHandleRights(KHandle handle, uint32_t rights, KHandle process) {
   return Traced(
-      __func__, [&] { return K(__func__).GrantHandleRights(handle, rights, process); },
-      [&] {
+      __func__, [=] { return K(__func__).GrantHandleRights(handle, rights, process); },
+      [=] {
         return Args{{"handle", Trace::Hex(handle)},
                     {"rights", Trace::Hex(rights)},
                     {"process", Trace::Hex(process)}};
@@ -213,15 +215,15 @@ uint32_t KeGrantHandleRights(KHandle handle, uint32_t rights, KHandle process) {
 }
 uint32_t KeAppendList(KeList* list, void* element) {
   return Traced(
-      __func__, [&] { return K(__func__).AppendList(list, element); },
-      [&] {
+      __func__, [=] { return K(__func__).AppendList(list, element); },
+      [=] {
         return Args{{"list", Ptr(list)}, {"element", Ptr(element)}};
       });
 }
 uint32_t KeRemoveList(KeList* list, void* element) {
   return Traced(
-      __func__, [&] { return K(__func__).RemoveList(list, element); },
-      [&] {
+      __func__, [=] { return K(__func__).RemoveList(list, element); },
+      [=] {
         return Args{{"list", Ptr(list)}, {"element", Ptr(element)}};
       });
 }
@@ -229,14 +231,14 @@ uint32_t KeEnumRegSection(const char* section, uint32_t index, char* key, uint32
                           char* value, uint32_t valueSize) {
   return Traced(
       __func__,
-      [&] { return K(__func__).EnumRegSection(section, index, key, keySize, value, valueSize); },
-      [&] {
+      [=] { return K(__func__).EnumRegSection(section, index, key, keySize, value, valueSize); },
+      [=] {
         return Args{{"section", Str(section)},
                     {"index", std::to_string(index)},
                     {"keySize", std::to_string(keySize)},
                     {"valueSize", std::to_string(valueSize)}};
       },
-      [&] {
+      [=] {
         // What was written back, up to the sizes given (a result that does
         // not fit is not terminated).
         auto text = [](const char* p, uint32_t size) {
@@ -248,116 +250,116 @@ uint32_t KeEnumRegSection(const char* section, uint32_t index, char* key, uint32
 uint32_t KeAllocateInterrupt(uint32_t line, KeInterruptHandler handler, uintptr_t context,
                              KHandle* interrupt) {
   return Traced(
-      __func__, [&] { return K(__func__).AllocateInterrupt(line, handler, context, interrupt); },
-      [&] {
+      __func__, [=] { return K(__func__).AllocateInterrupt(line, handler, context, interrupt); },
+      [=] {
         return Args{{"line", std::to_string(line)}, {"context", Trace::Hex(context)}};
       },
-      [&] {
+      [=] {
         return Args{{"interrupt", Out(interrupt)}};
       });
 }
 uint32_t KeDeallocateInterrupt(KHandle interrupt) {
   return Traced(
-      __func__, [&] { return K(__func__).DeallocateInterrupt(interrupt); },
-      [&] {
+      __func__, [=] { return K(__func__).DeallocateInterrupt(interrupt); },
+      [=] {
         return Args{{"interrupt", Trace::Hex(interrupt)}};
       });
 }
 uint32_t KeEndOfInterrupt(KHandle interrupt) {
   return Traced(
-      __func__, [&] { return K(__func__).EndOfInterrupt(interrupt); },
-      [&] {
+      __func__, [=] { return K(__func__).EndOfInterrupt(interrupt); },
+      [=] {
         return Args{{"interrupt", Trace::Hex(interrupt)}};
       });
 }
 uint32_t KeGetIntInformation(KHandle interrupt, uint32_t what, uint32_t* value) {
   return Traced(
-      __func__, [&] { return K(__func__).GetIntInformation(interrupt, what, value); },
-      [&] {
+      __func__, [=] { return K(__func__).GetIntInformation(interrupt, what, value); },
+      [=] {
         return Args{{"interrupt", Trace::Hex(interrupt)}, {"what", std::to_string(what)}};
       },
-      [&] {
+      [=] {
         return Args{{"value", Out(value)}};
       });
 }
 uint32_t KeQueryInterruptHistory(uint32_t query) {
   return Traced(
-      __func__, [&] { return K(__func__).QueryInterruptHistory(query); },
-      [&] {
+      __func__, [=] { return K(__func__).QueryInterruptHistory(query); },
+      [=] {
         return Args{{"query", std::to_string(query)}};
       });
 }
 uint32_t KeSignalInterrupt(uint32_t signal) {
   return Traced(
-      __func__, [&] { return K(__func__).SignalInterrupt(signal); },
-      [&] {
+      __func__, [=] { return K(__func__).SignalInterrupt(signal); },
+      [=] {
         return Args{{"signal", std::to_string(signal)}};
       });
 }
 uint32_t KePassTimeSlice() {
   return Traced(
-      __func__, [&] { return K(__func__).PassTimeSlice(); }, NoArgs());
+      __func__, [=] { return K(__func__).PassTimeSlice(); }, NoArgs());
 }
 uint32_t KeCreateDevice(const char* name, void* context, KeDeviceEntry entry, uint32_t flags,
                         KHandle* device) {
   return Traced(
-      __func__, [&] { return K(__func__).CreateDevice(name, context, entry, flags, device); },
-      [&] {
+      __func__, [=] { return K(__func__).CreateDevice(name, context, entry, flags, device); },
+      [=] {
         return Args{{"name", Str(name)}, {"flags", Trace::Hex(flags)}};
       },
-      [&] {
+      [=] {
         return Args{{"device", Out(device)}};
       });
 }
 uint32_t KeAllocateHaObject(const char* name, void* context, KHandle* object) {
   return Traced(
-      __func__, [&] { return K(__func__).AllocateHaObject(name, context, object); },
-      [&] {
+      __func__, [=] { return K(__func__).AllocateHaObject(name, context, object); },
+      [=] {
         return Args{{"name", Str(name)}};
       },
-      [&] {
+      [=] {
         return Args{{"object", Out(object)}};
       });
 }
 uint32_t KeAllocateExceptionHandler(uint32_t code, uint32_t zero, KeAvailabilityHandler handler,
                                     KHandle* handle) {
   return Traced(
-      __func__, [&] { return K(__func__).AllocateExceptionHandler(code, zero, handler, handle); },
-      [&] {
+      __func__, [=] { return K(__func__).AllocateExceptionHandler(code, zero, handler, handle); },
+      [=] {
         return Args{{"code", std::to_string(code)}, {"zero", std::to_string(zero)}};
       },
-      [&] {
+      [=] {
         return Args{{"handle", Out(handle)}};
       });
 }
 uint32_t KeNotifyHaEvent(KHandle object, uint32_t code) {
   return Traced(
-      __func__, [&] { return K(__func__).NotifyHaEvent(object, code); },
-      [&] {
+      __func__, [=] { return K(__func__).NotifyHaEvent(object, code); },
+      [=] {
         return Args{{"object", Trace::Hex(object)}, {"code", std::to_string(code)}};
       });
 }
 void debug_assert_bit(uint32_t bit) {
   TracedVoid(
-      __func__, [&] { K(__func__).DebugAssertBit(bit); },
-      [&] {
+      __func__, [=] { K(__func__).DebugAssertBit(bit); },
+      [=] {
         return Args{{"bit", std::to_string(bit)}};
       });
 }
 void debug_deassert_bit(uint32_t bit) {
   TracedVoid(
-      __func__, [&] { K(__func__).DebugDeassertBit(bit); },
-      [&] {
+      __func__, [=] { K(__func__).DebugDeassertBit(bit); },
+      [=] {
         return Args{{"bit", std::to_string(bit)}};
       });
 }
 void KeDisableInterrupts() {
   TracedVoid(
-      __func__, [&] { K(__func__).DisableInterrupts(); }, NoArgs());
+      __func__, [=] { K(__func__).DisableInterrupts(); }, NoArgs());
 }
 void KeEnableInterrupts() {
   TracedVoid(
-      __func__, [&] { K(__func__).EnableInterrupts(); }, NoArgs());
+      __func__, [=] { K(__func__).EnableInterrupts(); }, NoArgs());
 }
 
 uint8_t inportb(uint32_t port) { return static_cast<uint8_t>(PortRead(__func__, port, 1)); }
@@ -402,19 +404,19 @@ int printf(const char* format, ...) {
 void* malloc(uint32_t size) {
   void* block = nullptr;
   TracedVoid(
-      "malloc", [&] { block = K("malloc").Allocate(size); },
-      [&] {
+      "malloc", [&block, size] { block = K("malloc").Allocate(size); },
+      [=] {
         return Args{{"size", std::to_string(size)}};
       },
-      [&] {
+      [&block] {
         return Args{{"block", Ptr(block)}};
       });
   return block;
 }
 void free(void* block) {
   TracedVoid(
-      "free", [&] { K("free").Free(block); },
-      [&] {
+      "free", [=] { K("free").Free(block); },
+      [=] {
         return Args{{"block", Ptr(block)}};
       });
 }
