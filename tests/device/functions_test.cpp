@@ -107,8 +107,7 @@ TEST(DeviceControl, CodeRangesAndForeignClients) {
   ASSERT_FALSE(HasFatalFailure());
   sim::ClientProcess process(*pc.machine);
   uintptr_t own = 0, foreign = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &own), 0u);
-  ASSERT_EQ(process.Open(DeviceName(1), &foreign), 0u);
+  ASSERT_TRUE(OpenEach(process, {{0, &own}, {1, &foreign}}));
   std::array<uint8_t, 256> buffer{};
   const uintptr_t b = reinterpret_cast<uintptr_t>(buffer.data());
   struct Case {

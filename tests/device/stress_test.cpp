@@ -113,9 +113,7 @@ TEST(DeviceStress, EveryReaderGetsEveryFrameDuringOpenCloseStorms) {
 
   sim::ClientProcess process(*pc.machine);
   uintptr_t w0 = 0, w1 = 0, r0 = 0, r1a = 0, r1b = 0;
-  for (auto [device, open] : {std::pair{0, &w0}, {1, &w1}, {0, &r0}, {1, &r1a}, {1, &r1b}}) {
-    ASSERT_EQ(process.Open(DeviceName(device), open), 0u);
-  }
+  ASSERT_TRUE(OpenEach(process, {{0, &w0}, {1, &w1}, {0, &r0}, {1, &r1a}, {1, &r1b}}));
 
   Reader tally0, tally1a, tally1b;  // tally0 reads writer 1; the others writer 0
   std::vector<std::thread> threads;

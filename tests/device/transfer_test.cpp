@@ -178,8 +178,7 @@ TEST(DeviceReadPosition, LaggingClientKeepsNewestBuffersMinusOne) {
     ASSERT_FALSE(HasFatalFailure());
     sim::ClientProcess process(*pc.machine);
     uintptr_t lagging = 0, keeping = 0;
-    ASSERT_EQ(process.Open(DeviceName(0), &lagging), 0u);
-    ASSERT_EQ(process.Open(DeviceName(0), &keeping), 0u);
+    ASSERT_TRUE(OpenEach(process, {{0, &lagging}, {0, &keeping}}));
     std::array<uint8_t, 1536> buffer{};
     uint32_t length = 0;
     for (uint32_t tag = 1; tag <= buffers; ++tag) {

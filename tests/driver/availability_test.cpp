@@ -14,6 +14,7 @@
 #include "controller/controller.h"
 #include "device/device.h"
 #include "startup/startup.h"
+#include "support/client.h"
 #include "support/driver.h"
 #include "support/pc.h"
 
@@ -223,8 +224,7 @@ TEST(AvailabilityEvents, SuspendedAdapterIsLeftAloneByTheInterruptService) {
   Running run(Entries{}, 2);
   sim::ClientProcess client(run.machine());
   uintptr_t reader0 = 0, writer1 = 0;
-  ASSERT_EQ(client.Open(DeviceName(0), &reader0), 0u);
-  ASSERT_EQ(client.Open(DeviceName(1), &writer1), 0u);
+  ASSERT_TRUE(OpenEach(client, {{0, &reader0}, {1, &writer1}}));
 
   ASSERT_TRUE(run.Deliver(HaEventSuspend));
   const uint64_t storedBefore = run.pc.nics[0]->counters().frames_received.load();
@@ -301,8 +301,7 @@ TEST(AvailabilityEvents, ResumeOfAnActiveAdapterWhileTrafficFlowsIsSafe) {
   Running run(Entries{}, 2);
   sim::ClientProcess client(run.machine());
   uintptr_t writer = 0, reader = 0;
-  ASSERT_EQ(client.Open(DeviceName(0), &writer), 0u);
-  ASSERT_EQ(client.Open(DeviceName(0), &reader), 0u);
+  ASSERT_TRUE(OpenEach(client, {{0, &writer}, {0, &reader}}));
 
   std::atomic<bool> done{false};
   std::atomic<uint32_t> written{0}, received{0}, failures{0};

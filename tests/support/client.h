@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 #include <thread>
+#include <utility>
 
 #include "device/device.h"
 #include "support/pc.h"
@@ -23,6 +25,19 @@ inline bool JoinReturned(std::thread& thread, const std::atomic<bool>& returned,
   if (!came_back) machine.Stop();
   thread.join();
   return came_back;
+}
+
+// Opens one handle per pair (device number, where the handle goes), in order;
+// fails naming the first device whose open is refused.
+inline ::testing::AssertionResult OpenEach(
+    sim::ClientProcess& process, std::initializer_list<std::pair<int, uintptr_t*>> opens) {
+  for (const auto& [device, open] : opens) {
+    const uint32_t status = process.Open(DeviceName(device), open);
+    if (status != 0) {
+      return ::testing::AssertionFailure() << "open of device " << device << " gave " << status;
+    }
+  }
+  return ::testing::AssertionSuccess();
 }
 
 // The client record behind an open handle: white-box views of whether its
