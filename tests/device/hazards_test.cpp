@@ -26,25 +26,6 @@ using namespace tvtest;
 
 using DeviceHazards = OneClient;
 
-// A read of up to 1536 bytes on its own thread.
-struct ReadThread {
-  std::vector<uint8_t> buffer;
-  uint32_t length;
-  std::atomic<uint32_t> status{0xFFFF};
-  std::atomic<bool> returned{false};
-  std::thread thread;
-  ReadThread(sim::ClientProcess& process, uintptr_t open, uint8_t fill = 0, uint32_t preset = 0)
-      : buffer(1536, fill), length(preset) {
-    thread = std::thread([this, &process, open] {
-      status = process.Read(open, buffer.data(), 1536, &length);
-      returned = true;
-    });
-  }
-  // False (and the machine stopped, which unwinds the read) if it never
-  // returns.
-  bool Join(sim::Machine& machine) { return JoinReturned(thread, returned, machine); }
-};
-
 // A close of a client whose read is blocked ends that read with 2, leaves the
 // caller's buffer and length alone, and releases the client's event.
 TEST_F(DeviceHazards, CloseEndsABlockedRead) {
@@ -52,7 +33,7 @@ TEST_F(DeviceHazards, CloseEndsABlockedRead) {
   const size_t events = pc.machine->LiveEvents();
   for (int round = 0; round < 20; ++round) {
     ASSERT_EQ(process.Open(DeviceName(0), &open), 0u);
-    ReadThread read(process, open, 0x5A, 0xAAAA);
+    ReadThread read(*pc.machine, process, open, 0x5A, 0xAAAA);
     ASSERT_TRUE(WaitPending(open));
     // A second read on the same client while the first is blocked is refused
     // at once and leaves the first in place.
@@ -63,7 +44,7 @@ TEST_F(DeviceHazards, CloseEndsABlockedRead) {
     EXPECT_TRUE(WaitPending(open));
 
     EXPECT_EQ(process.Close(open), 0u);
-    ASSERT_TRUE(read.Join(*pc.machine)) << "the closed read never returned";
+    ASSERT_TRUE(read.Join()) << "the closed read never returned";
     EXPECT_EQ(read.status.load(), StatusBadParameter);
     EXPECT_EQ(read.length, 0xAAAAu);
     EXPECT_EQ(read.buffer, std::vector<uint8_t>(1536, 0x5A));
@@ -82,7 +63,7 @@ TEST_F(DeviceHazards, CloseEndsABlockedRead) {
 // and with interrupts disabled; it must wait again without holding the
 // interrupt service off, and still get the next frame.
 TEST_F(DeviceHazards, SetEventNeitherEndsTheReadNorStallsInterrupts) {
-  ReadThread read(process, open);
+  ReadThread read(*pc.machine, process, open);
   ASSERT_TRUE(WaitPending(open));
   const KHandle event = reinterpret_cast<NicClient*>(open)->Event;
   ASSERT_EQ(process.Run([&] { return KeSetEvent(event); }), 0u);
@@ -92,7 +73,7 @@ TEST_F(DeviceHazards, SetEventNeitherEndsTheReadNorStallsInterrupts) {
   // Nothing here takes interrupt exclusion, so a reader that kept it ends
   // in a failure, not a hang.
   pc.wire->Inject(MakeFrame(Station(0), kWireSource, 99, 5));
-  ASSERT_TRUE(read.Join(*pc.machine)) << "the read never got the frame";
+  ASSERT_TRUE(read.Join()) << "the read never got the frame";
   EXPECT_EQ(read.status.load(), 0u);
   EXPECT_EQ(read.length, 99u);
   EXPECT_EQ(SequenceOf(read.buffer.data()), 5u);
@@ -136,7 +117,7 @@ TEST_F(DeviceHazards, CloseRacingAHandOver) {
     const bool arranged = round < kArranged;
     uintptr_t racing = 0;
     ASSERT_EQ(process.Open(DeviceName(0), &racing), 0u);
-    ReadThread read(process, racing);
+    ReadThread read(*pc.machine, process, racing);
     ASSERT_TRUE(WaitPending(racing));
     const auto frame = MakeFrame(Station(0), kWireSource, 200, round);
     std::thread closer;
@@ -163,7 +144,7 @@ TEST_F(DeviceHazards, CloseRacingAHandOver) {
       ASSERT_TRUE(pc.InjectQueued(0, frame));
     }
     closer.join();
-    ASSERT_TRUE(read.Join(*pc.machine)) << "the read never returned in round " << round;
+    ASSERT_TRUE(read.Join()) << "the read never returned in round " << round;
     if (arranged || read.status == 0) {
       EXPECT_EQ(read.status.load(), 0u);
       EXPECT_EQ(read.length, 200u);

@@ -147,23 +147,21 @@ TEST(DeviceReadPosition, NewClientSeesOnlyLaterFrames) {
   EXPECT_TRUE(CaughtUp(late));
 
   // The late client's first read blocks until the next frame is queued.
-  std::array<uint8_t, 1536> buffer{};
-  uint32_t length = 0, status = 0xFFFF;
-  std::thread reader([&] { status = process.Read(late, buffer.data(), 1536, &length); });
+  ReadThread read(*pc.machine, process, late);
   ASSERT_TRUE(WaitPending(late));
   ASSERT_TRUE(pc.InjectQueued(0, MakeFrame(Station(0), kWireSource, 90, 4)));
-  reader.join();
-  EXPECT_EQ(status, 0u);
-  EXPECT_EQ(length, 90u);
-  EXPECT_EQ(SequenceOf(buffer.data()), 4u);
-  EXPECT_TRUE(IsWholeFrame(buffer.data(), length));
+  ASSERT_TRUE(read.Join());
+  EXPECT_EQ(read.status.load(), 0u);
+  EXPECT_EQ(read.length, 90u);
+  EXPECT_EQ(SequenceOf(read.buffer.data()), 4u);
+  EXPECT_TRUE(IsWholeFrame(read.buffer.data(), read.length));
   EXPECT_TRUE(CaughtUp(late));
 
   // The early client has all four, in order.
   for (uint32_t tag = 1; tag <= 4; ++tag) {
-    ASSERT_EQ(process.Read(early, buffer.data(), 1536, &length), 0u);
-    EXPECT_EQ(SequenceOf(buffer.data()), tag);
-    EXPECT_TRUE(IsWholeFrame(buffer.data(), length));
+    ASSERT_EQ(process.Read(early, read.buffer.data(), 1536, &read.length), 0u);
+    EXPECT_EQ(SequenceOf(read.buffer.data()), tag);
+    EXPECT_TRUE(IsWholeFrame(read.buffer.data(), read.length));
   }
   EXPECT_TRUE(CaughtUp(early));
 }
@@ -217,16 +215,14 @@ TEST_F(DeviceTransfer, ReadsCutToTheBuffer) {
   EXPECT_EQ(SequenceOf(large.data()), 2u);
 
   // Blocked path: the interrupt service cuts the frame to the pending size.
-  std::vector<uint8_t> pending(77);
-  uint32_t status = 0xFFFF;
-  std::thread reader([&] { status = process.Read(open, pending.data(), 77, &length); });
+  ReadThread read(*pc.machine, process, open, 0, 0, 77);
   ASSERT_TRUE(WaitPending(open));
   const auto third = MakeFrame(Station(0), kWireSource, 1500, 3);
   ASSERT_TRUE(pc.InjectQueued(0, third));
-  reader.join();
-  EXPECT_EQ(status, 0u);
-  EXPECT_EQ(length, 77u);
-  EXPECT_EQ(pending, std::vector<uint8_t>(third.begin(), third.begin() + 77));
+  ASSERT_TRUE(read.Join());
+  EXPECT_EQ(read.status.load(), 0u);
+  EXPECT_EQ(read.length, 77u);
+  EXPECT_EQ(read.buffer, std::vector<uint8_t>(third.begin(), third.begin() + 77));
   EXPECT_TRUE(CaughtUp(open));
 
   // Fewer than six bytes handed over: the buffers are exactly that small (so

@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "device/device.h"
 #include "support/pc.h"
@@ -26,6 +27,33 @@ inline bool JoinReturned(std::thread& thread, const std::atomic<bool>& returned,
   thread.join();
   return came_back;
 }
+
+// A read on a thread of its own, for reads that block. A test that ends
+// before Join (a failed assertion) stops the machine, which unwinds the read,
+// rather than leave the thread blocked.
+struct ReadThread {
+  sim::Machine& machine;
+  std::vector<uint8_t> buffer;
+  uint32_t length;
+  std::atomic<uint32_t> status{0xFFFF};
+  std::atomic<bool> returned{false};
+  std::thread thread;
+  ReadThread(sim::Machine& m, sim::ClientProcess& process, uintptr_t open, uint8_t fill = 0,
+             uint32_t preset = 0, uint32_t size = 1536)
+      : machine(m), buffer(size, fill), length(preset) {
+    thread = std::thread([this, &process, open, size] {
+      status = process.Read(open, buffer.data(), size, &length);
+      returned = true;
+    });
+  }
+  ~ReadThread() {
+    if (!thread.joinable()) return;
+    machine.Stop();
+    thread.join();
+  }
+  // False (and the machine stopped) if the read never returns.
+  bool Join() { return JoinReturned(thread, returned, machine); }
+};
 
 // Opens one handle per pair (device number, where the handle goes), in order;
 // fails naming the first device whose open is refused.
