@@ -194,28 +194,32 @@ std::string DeviceName(size_t index) { return "/DEV/MAC/TORVELIN/" + std::to_str
 
 // ---- Client ----
 
+namespace {
+
+// A control code that fills a block: the block is cleared first, so that a
+// word the driver leaves alone reads as 0.
+template <class Block>
+uint32_t ReadBlock(sim::ClientProcess& process, uintptr_t open, uint32_t code, Block* block) {
+  std::memset(block, 0, sizeof *block);
+  return process.Control(open, code, reinterpret_cast<uintptr_t>(block), sizeof *block);
+}
+
+}  // namespace
+
 uint32_t Client::Info(uintptr_t open, AdapterInfo* info) {
-  std::memset(info, 0, sizeof *info);
-  return process_.Control(open, MacControlAdapterInfo, reinterpret_cast<uintptr_t>(info),
-                          sizeof *info);
+  return ReadBlock(process_, open, MacControlAdapterInfo, info);
 }
 
 uint32_t Client::ClientStats(uintptr_t open, ClientStatistics* stats) {
-  std::memset(stats, 0, sizeof *stats);
-  return process_.Control(open, MacControlClientStatistics, reinterpret_cast<uintptr_t>(stats),
-                          sizeof *stats);
+  return ReadBlock(process_, open, MacControlClientStatistics, stats);
 }
 
 uint32_t Client::AdapterStats(uintptr_t open, AdapterStatistics* stats) {
-  std::memset(stats, 0, sizeof *stats);
-  return process_.Control(open, MacControlAdapterStatistics, reinterpret_cast<uintptr_t>(stats),
-                          sizeof *stats);
+  return ReadBlock(process_, open, MacControlAdapterStatistics, stats);
 }
 
 uint32_t Client::GlobalStats(uintptr_t open, GlobalStatistics* stats) {
-  std::memset(stats, 0, sizeof *stats);
-  return process_.Control(open, MacControlGlobalStatistics, reinterpret_cast<uintptr_t>(stats),
-                          sizeof *stats);
+  return ReadBlock(process_, open, MacControlGlobalStatistics, stats);
 }
 
 uint32_t Client::SetFilter(uintptr_t open, uint32_t filter) {
