@@ -44,7 +44,6 @@ namespace tool::script {
 namespace {
 
 constexpr uint32_t kReadSize = 2048;
-constexpr int kDefaultReadTimeoutMs = 1000;
 // How long a close waits for the read it ended (wall time).
 constexpr int kClosedReadWaitMs = 5000;
 // Client processes a session may use (client=N).
@@ -77,14 +76,9 @@ uint64_t Number(const std::string& text, const std::string& what, uint64_t max) 
   return *value;
 }
 
-std::string StatusCode(uint32_t status) {
-  char code[16];
-  if (status >= 0x10000) {
-    std::snprintf(code, sizeof code, "0x%08X", status);
-  } else {
-    std::snprintf(code, sizeof code, "%u", status);
-  }
-  return code;
+int TimeoutMs(const std::map<std::string, std::string>& options) {
+  if (!options.count("timeout_ms")) return kDefaultWaitMs;
+  return static_cast<int>(Number(options.at("timeout_ms"), "timeout_ms", 3600000));
 }
 
 std::string StatusAnswer(uint32_t status) {
@@ -378,12 +372,11 @@ std::string Session::Read(const Words& w) {
   if (w.size() < 2) Refuse("usage", "read <handle> [timeout_ms=N] [size=N]");
   script::Handle& h = HandleArg(w[1]);
   const auto o = Options(w, 2, {"timeout_ms", "size"});
-  const int timeout_ms = o.count("timeout_ms")
-                             ? static_cast<int>(Number(o.at("timeout_ms"), "timeout_ms", 3600000))
-                             : kDefaultReadTimeoutMs;
+  const int timeout_ms = TimeoutMs(o);
   if (!h.pending) {
-    const uint32_t size =
-        o.count("size") ? static_cast<uint32_t>(Number(o.at("size"), "size", 65536)) : kReadSize;
+    const uint32_t size = o.count("size")
+                              ? static_cast<uint32_t>(Number(o.at("size"), "size", kMaxBuffer))
+                              : kReadSize;
     auto pending = std::make_unique<PendingCall>();
     pending->buffer.resize(size);
     PendingCall* p = pending.get();

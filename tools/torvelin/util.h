@@ -50,6 +50,8 @@ std::string Hex16(uint32_t value);  // "0x1229"
 
 // A driver status code with its meaning: "19 (adapter suspended)".
 std::string StatusName(uint32_t status);
+// The code alone: decimal, hex from 0x10000 up ("19", "0x10000000").
+std::string StatusCode(uint32_t status);
 std::string StatusMeaning(uint32_t status);
 
 // The class of a destination address, as the driver's counters see it: a
