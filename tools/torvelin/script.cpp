@@ -247,16 +247,11 @@ std::string Session::Boot(const Words& w) {
   pc_options.clock = clock == "real" ? sim::ClockMode::Real : sim::ClockMode::Virtual;
   if (o.count("ha")) {
     // What the kernel does when the driver reports a changed controller.
-    const std::string ha = o.at("ha");
-    if (ha == "none") {
-      pc_options.ha_policy = sim::HaPolicy::None;
-    } else if (ha == "suspend") {
-      pc_options.ha_policy = sim::HaPolicy::Suspend;
-    } else if (ha == "abort") {
-      pc_options.ha_policy = sim::HaPolicy::Abort;
-    } else {
-      Refuse("usage", "ha= takes none, suspend or abort");
-    }
+    const auto policy = Choose<sim::HaPolicy>(o.at("ha"), {{"none", sim::HaPolicy::None},
+                                                           {"suspend", sim::HaPolicy::Suspend},
+                                                           {"abort", sim::HaPolicy::Abort}});
+    if (!policy) Refuse("usage", "ha= takes none, suspend or abort");
+    pc_options.ha_policy = *policy;
   }
   if (options_.verbose) {
     pc_options.console_echo = [](const std::string& piece) {
@@ -415,17 +410,13 @@ std::string Session::Filter(const Words& w) {
       size_t end = text.find_first_of("+,|", pos);
       if (end == std::string::npos) end = text.size();
       const std::string name = Lower(text.substr(pos, end - pos));
-      if (name == "directed") {
-        bits |= FilterDirected;
-      } else if (name == "multicast") {
-        bits |= FilterAllMulticast;
-      } else if (name == "broadcast") {
-        bits |= FilterBroadcast;
-      } else if (name == "promiscuous") {
-        bits |= FilterPromiscuous;
-      } else if (name != "none") {
-        Refuse("usage", "unknown filter bit '" + name + "'");
-      }
+      const auto bit = Choose<uint32_t>(name, {{"directed", FilterDirected},
+                                               {"multicast", FilterAllMulticast},
+                                               {"broadcast", FilterBroadcast},
+                                               {"promiscuous", FilterPromiscuous},
+                                               {"none", 0}});
+      if (!bit) Refuse("usage", "unknown filter bit '" + name + "'");
+      bits |= *bit;
       pos = end + 1;
     }
   }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -59,6 +60,16 @@ std::string StatusMeaning(uint32_t status);
 // broadcast, anything else directed.
 enum class DestClass { Directed, Multicast, Broadcast };
 DestClass ClassOf(const uint8_t* destination);
+
+// The value a word names among fixed choices; nullopt for any other word.
+template <class T>
+std::optional<T> Choose(std::string_view word,
+                        std::initializer_list<std::pair<std::string_view, T>> choices) {
+  for (const auto& [name, value] : choices) {
+    if (name == word) return value;
+  }
+  return std::nullopt;
+}
 
 std::vector<std::string> SplitWords(std::string_view line);
 std::string Lower(std::string_view text);
