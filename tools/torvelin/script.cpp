@@ -181,29 +181,38 @@ std::string Session::Answer(const std::string& line, bool* quit) {
 }
 
 std::string Session::Dispatch(const Words& w, bool* quit) {
+  // Every request but stop, quit and version, by its first word.
+  using Request = std::string (Session::*)(const Words&);
+  static const std::map<std::string, Request> kRequests = {
+      {"boot", &Session::Boot},
+      {"devices", &Session::Devices},
+      {"open", &Session::Open},
+      {"close", &Session::Close},
+      {"write", &Session::Write},
+      {"read", &Session::Read},
+      {"filter", &Session::Filter},
+      {"stats", &Session::Stats},
+      {"info", &Session::Info},
+      {"inject", &Session::Inject},
+      {"send", &Session::Send},
+      {"fault", &Session::Fault},
+      {"bar", &Session::Bar},
+      {"irq", &Session::Irq},
+      {"suspend", &Session::Availability},
+      {"resume", &Session::Availability},
+      {"abort", &Session::Availability},
+      {"console", &Session::Console},
+      {"trace", &Session::TraceRequest},
+      {"kernel", &Session::KernelRecords},
+      {"errors", &Session::Errors},
+      {"controller", &Session::ControllerState},
+      {"call", &Session::Call},
+      {"control", &Session::Control},
+  };
   const std::string& verb = w[0];
-  if (verb == "boot") return Boot(w);
-  if (verb == "devices") return Devices();
-  if (verb == "open") return Open(w);
-  if (verb == "close") return Close(w);
-  if (verb == "write") return Write(w);
-  if (verb == "read") return Read(w);
-  if (verb == "filter") return Filter(w);
-  if (verb == "stats") return Stats(w);
-  if (verb == "info") return Info(w);
-  if (verb == "inject") return Inject(w);
-  if (verb == "send") return Send(w);
-  if (verb == "fault") return Fault(w);
-  if (verb == "bar") return Bar(w);
-  if (verb == "irq") return Irq(w);
-  if (verb == "suspend" || verb == "resume" || verb == "abort") return Availability(w);
-  if (verb == "console") return Console();
-  if (verb == "trace") return TraceRequest(w);
-  if (verb == "kernel") return KernelRecords(w);
-  if (verb == "errors") return Errors(w);
-  if (verb == "controller") return ControllerState(w);
-  if (verb == "call") return Call(w);
-  if (verb == "control") return Control(w);
+  if (const auto request = kRequests.find(verb); request != kRequests.end()) {
+    return (this->*request->second)(w);
+  }
   if (verb == "stop") {
     if (!pc_) Refuse("state", "no machine");
     Stop();
@@ -275,7 +284,7 @@ std::string Session::Boot(const Words& w) {
   return "ok devices=" + std::to_string(pc_->machine().DeviceNames().size());
 }
 
-std::string Session::Devices() {
+std::string Session::Devices(const Words&) {
   RequireBooted();
   std::string answer = "ok";
   for (const std::string& name : pc_->machine().DeviceNames()) answer += " " + name;

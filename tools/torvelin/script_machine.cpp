@@ -107,7 +107,7 @@ std::string Session::Availability(const Words& w) {
   return "ok";
 }
 
-std::string Session::Console() {
+std::string Session::Console(const Words&) {
   RequireMachine();
   const std::string text = pc_->machine().Console();
   const std::string fresh = text.size() > console_seen_ ? text.substr(console_seen_) : "";

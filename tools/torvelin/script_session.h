@@ -92,7 +92,7 @@ class Session {
   std::string Filter(const Words& w);
   std::string Stats(const Words& w);
   std::string Info(const Words& w);
-  std::string Devices();
+  std::string Devices(const Words&);
   void Stop();
   // script_machine.cpp
   std::string Inject(const Words& w);
@@ -101,7 +101,7 @@ class Session {
   std::string Bar(const Words& w);
   std::string Irq(const Words& w);
   std::string Availability(const Words& w);
-  std::string Console();
+  std::string Console(const Words&);
   std::string TraceRequest(const Words& w);
   std::string KernelRecords(const Words& w);
   std::string Errors(const Words& w);
