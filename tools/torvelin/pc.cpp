@@ -226,29 +226,36 @@ uint32_t Client::SetFilter(uintptr_t open, uint32_t filter) {
   return process_.Control(open, MacControlSetFilter, filter, 0);
 }
 
+namespace {
+
+using NamedList = std::vector<std::pair<std::string, uint32_t>>;
+
+// The counters the client block and the traffic block share, in the order
+// both lay them out; `receive_errors` (the traffic block's own) stand
+// between the error counts and the length errors, as they do there.
+template <class Block>
+NamedList SharedCounters(const Block& s, const NamedList& receive_errors) {
+  NamedList named = {{"TxDirected", s.TxDirected},   {"TxMulticast", s.TxMulticast},
+                     {"TxBroadcast", s.TxBroadcast}, {"RxDirected", s.RxDirected},
+                     {"RxMulticast", s.RxMulticast}, {"RxBroadcast", s.RxBroadcast},
+                     {"ReadErrors", s.ReadErrors},   {"WriteErrors", s.WriteErrors}};
+  named.insert(named.end(), receive_errors.begin(), receive_errors.end());
+  named.push_back({"WriteTooShort", s.WriteTooShort});
+  named.push_back({"WriteTooLong", s.WriteTooLong});
+  return named;
+}
+
+}  // namespace
+
 std::vector<std::pair<std::string, uint32_t>> Named(const ClientStatistics& s) {
-  return {{"TxDirected", s.TxDirected},       {"TxMulticast", s.TxMulticast},
-          {"TxBroadcast", s.TxBroadcast},     {"RxDirected", s.RxDirected},
-          {"RxMulticast", s.RxMulticast},     {"RxBroadcast", s.RxBroadcast},
-          {"ReadErrors", s.ReadErrors},       {"WriteErrors", s.WriteErrors},
-          {"WriteTooShort", s.WriteTooShort}, {"WriteTooLong", s.WriteTooLong}};
+  return SharedCounters(s, {});
 }
 
 std::vector<std::pair<std::string, uint32_t>> Named(const TrafficCounters& s) {
-  return {{"TxDirected", s.TxDirected},
-          {"TxMulticast", s.TxMulticast},
-          {"TxBroadcast", s.TxBroadcast},
-          {"RxDirected", s.RxDirected},
-          {"RxMulticast", s.RxMulticast},
-          {"RxBroadcast", s.RxBroadcast},
-          {"ReadErrors", s.ReadErrors},
-          {"WriteErrors", s.WriteErrors},
-          {"RxTooShort", s.RxTooShort},
-          {"RxCrcErrors", s.RxCrcErrors},
-          {"RxAlignmentErrors", s.RxAlignmentErrors},
-          {"RxOverruns", s.RxOverruns},
-          {"WriteTooShort", s.WriteTooShort},
-          {"WriteTooLong", s.WriteTooLong}};
+  return SharedCounters(s, {{"RxTooShort", s.RxTooShort},
+                            {"RxCrcErrors", s.RxCrcErrors},
+                            {"RxAlignmentErrors", s.RxAlignmentErrors},
+                            {"RxOverruns", s.RxOverruns}});
 }
 
 }  // namespace tool
