@@ -184,24 +184,15 @@ ControllerLayout ParseController(const std::vector<std::string>& words, size_t i
         c.eeprom_image = ParseEepromImage(image_text, file.string());
       }
     } else if (key == "phy") {
-      const std::string v = Lower(value);
-      if (v == "82555") {
-        c.phy = sim::PhyType::I82555;
-      } else if (v == "dp83840") {
-        c.phy = sim::PhyType::Dp83840;
-      } else if (v == "none") {
-        c.phy = sim::PhyType::None;
-      } else {
-        bad("82555, dp83840 or none");
-      }
+      const auto phy = Choose<sim::PhyType>(Lower(value), {{"82555", sim::PhyType::I82555},
+                                                           {"dp83840", sim::PhyType::Dp83840},
+                                                           {"none", sim::PhyType::None}});
+      if (!phy) bad("82555, dp83840 or none");
+      c.phy = *phy;
     } else if (key == "speed") {
-      if (value == "100") {
-        c.phy_100mbit = true;
-      } else if (value == "10") {
-        c.phy_100mbit = false;
-      } else {
-        bad("100 or 10");
-      }
+      const auto fast = Choose<bool>(value, {{"100", true}, {"10", false}});
+      if (!fast) bad("100 or 10");
+      c.phy_100mbit = *fast;
     } else if (key == "phy_primary" || key == "phy_secondary") {
       const auto v = ParseNumber(value, 0xFFFF);
       if (!v) bad("a 16-bit EEPROM word");

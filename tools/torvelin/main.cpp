@@ -14,13 +14,17 @@ const char* const kVersion = TORVELIN_VERSION;
 
 namespace {
 
+// An option that names a file.
+void AddFileOption(CLI::App* app, const std::string& name, std::string* file,
+                   const std::string& description) {
+  app->add_option(name, *file, description)->type_name("FILE");
+}
+
 void AddMachineOptions(CLI::App* app, MachineChoice* choice) {
-  app->add_option("--machine", choice->machine_file,
-                  "Machine description file (controllers, PCI slots, IRQs, EEPROMs, segments)")
-      ->type_name("FILE");
-  app->add_option("--registry", choice->registry_file,
-                  "Registry file for the driver's TORVELIN section")
-      ->type_name("FILE");
+  AddFileOption(app, "--machine", &choice->machine_file,
+                "Machine description file (controllers, PCI slots, IRQs, EEPROMs, segments)");
+  AddFileOption(app, "--registry", &choice->registry_file,
+                "Registry file for the driver's TORVELIN section");
   app->add_option("--controllers", choice->controllers,
                   "Number of 82559 controllers on the built-in PC (1-16)")
       ->type_name("N")
@@ -42,18 +46,15 @@ void AddRunOptions(CLI::App* app, RunOptions* run) {
   app->add_option("--seed", run->seed, "Seed of the traffic's sizes, addresses and contents")
       ->type_name("N")
       ->capture_default_str();
-  app->add_option("--pcap", run->pcap,
-                  "Capture every segment to a pcap file (segment n > 0: NAME.n.EXT)")
-      ->type_name("FILE");
-  app->add_option("--replay", run->replay,
-                  "Inject the frames of a pcap file into the first segment after the traffic")
-      ->type_name("FILE");
+  AddFileOption(app, "--pcap", &run->pcap,
+                "Capture every segment to a pcap file (segment n > 0: NAME.n.EXT)");
+  AddFileOption(app, "--replay", &run->replay,
+                "Inject the frames of a pcap file into the first segment after the traffic");
   app->add_option("--tap", run->tap, "Bridge the first segment to a Linux TAP interface")
       ->type_name("IFNAME");
-  app->add_option("--trace", run->trace,
-                  "Write the machine trace from power-up to stop (FILE.json: trace-event JSON "
-                  "for Perfetto; else text lines)")
-      ->type_name("FILE");
+  AddFileOption(app, "--trace", &run->trace,
+                "Write the machine trace from power-up to stop (FILE.json: trace-event JSON "
+                "for Perfetto; else text lines)");
   app->add_flag("--json", run->json, "Print the report as JSON");
 }
 

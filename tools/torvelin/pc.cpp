@@ -194,57 +194,68 @@ std::string DeviceName(size_t index) { return "/DEV/MAC/TORVELIN/" + std::to_str
 
 // ---- Client ----
 
+namespace {
+
+// A control code that fills a block: the block is cleared first, so that a
+// word the driver leaves alone reads as 0.
+template <class Block>
+uint32_t ReadBlock(sim::ClientProcess& process, uintptr_t open, uint32_t code, Block* block) {
+  std::memset(block, 0, sizeof *block);
+  return process.Control(open, code, reinterpret_cast<uintptr_t>(block), sizeof *block);
+}
+
+}  // namespace
+
 uint32_t Client::Info(uintptr_t open, AdapterInfo* info) {
-  std::memset(info, 0, sizeof *info);
-  return process_.Control(open, MacControlAdapterInfo, reinterpret_cast<uintptr_t>(info),
-                          sizeof *info);
+  return ReadBlock(process_, open, MacControlAdapterInfo, info);
 }
 
 uint32_t Client::ClientStats(uintptr_t open, ClientStatistics* stats) {
-  std::memset(stats, 0, sizeof *stats);
-  return process_.Control(open, MacControlClientStatistics, reinterpret_cast<uintptr_t>(stats),
-                          sizeof *stats);
+  return ReadBlock(process_, open, MacControlClientStatistics, stats);
 }
 
 uint32_t Client::AdapterStats(uintptr_t open, AdapterStatistics* stats) {
-  std::memset(stats, 0, sizeof *stats);
-  return process_.Control(open, MacControlAdapterStatistics, reinterpret_cast<uintptr_t>(stats),
-                          sizeof *stats);
+  return ReadBlock(process_, open, MacControlAdapterStatistics, stats);
 }
 
 uint32_t Client::GlobalStats(uintptr_t open, GlobalStatistics* stats) {
-  std::memset(stats, 0, sizeof *stats);
-  return process_.Control(open, MacControlGlobalStatistics, reinterpret_cast<uintptr_t>(stats),
-                          sizeof *stats);
+  return ReadBlock(process_, open, MacControlGlobalStatistics, stats);
 }
 
 uint32_t Client::SetFilter(uintptr_t open, uint32_t filter) {
   return process_.Control(open, MacControlSetFilter, filter, 0);
 }
 
+namespace {
+
+using NamedList = std::vector<std::pair<std::string, uint32_t>>;
+
+// The counters the client block and the traffic block share, in the order
+// both lay them out; `receive_errors` (the traffic block's own) stand
+// between the error counts and the length errors, as they do there.
+template <class Block>
+NamedList SharedCounters(const Block& s, const NamedList& receive_errors) {
+  NamedList named = {{"TxDirected", s.TxDirected},   {"TxMulticast", s.TxMulticast},
+                     {"TxBroadcast", s.TxBroadcast}, {"RxDirected", s.RxDirected},
+                     {"RxMulticast", s.RxMulticast}, {"RxBroadcast", s.RxBroadcast},
+                     {"ReadErrors", s.ReadErrors},   {"WriteErrors", s.WriteErrors}};
+  named.insert(named.end(), receive_errors.begin(), receive_errors.end());
+  named.push_back({"WriteTooShort", s.WriteTooShort});
+  named.push_back({"WriteTooLong", s.WriteTooLong});
+  return named;
+}
+
+}  // namespace
+
 std::vector<std::pair<std::string, uint32_t>> Named(const ClientStatistics& s) {
-  return {{"TxDirected", s.TxDirected},       {"TxMulticast", s.TxMulticast},
-          {"TxBroadcast", s.TxBroadcast},     {"RxDirected", s.RxDirected},
-          {"RxMulticast", s.RxMulticast},     {"RxBroadcast", s.RxBroadcast},
-          {"ReadErrors", s.ReadErrors},       {"WriteErrors", s.WriteErrors},
-          {"WriteTooShort", s.WriteTooShort}, {"WriteTooLong", s.WriteTooLong}};
+  return SharedCounters(s, {});
 }
 
 std::vector<std::pair<std::string, uint32_t>> Named(const TrafficCounters& s) {
-  return {{"TxDirected", s.TxDirected},
-          {"TxMulticast", s.TxMulticast},
-          {"TxBroadcast", s.TxBroadcast},
-          {"RxDirected", s.RxDirected},
-          {"RxMulticast", s.RxMulticast},
-          {"RxBroadcast", s.RxBroadcast},
-          {"ReadErrors", s.ReadErrors},
-          {"WriteErrors", s.WriteErrors},
-          {"RxTooShort", s.RxTooShort},
-          {"RxCrcErrors", s.RxCrcErrors},
-          {"RxAlignmentErrors", s.RxAlignmentErrors},
-          {"RxOverruns", s.RxOverruns},
-          {"WriteTooShort", s.WriteTooShort},
-          {"WriteTooLong", s.WriteTooLong}};
+  return SharedCounters(s, {{"RxTooShort", s.RxTooShort},
+                            {"RxCrcErrors", s.RxCrcErrors},
+                            {"RxAlignmentErrors", s.RxAlignmentErrors},
+                            {"RxOverruns", s.RxOverruns}});
 }
 
 }  // namespace tool

@@ -345,13 +345,9 @@ void Finish(Pc& pc, Traffic& traffic, bool capture, RunReport& r) {
   for (size_t i = 0; i < pc.nic_count(); ++i) {
     const auto& k = pc.nic(i).counters();
     ControllerReport& c = r.controllers[i];
-    c.frames_sent = k.frames_sent.load();
-    c.frames_received = k.frames_received.load();
-    c.dropped_filter = k.dropped_filter.load();
-    c.dropped_no_resources = k.dropped_no_resources.load();
-    c.dropped_bad = k.dropped_bad.load();
-    c.bus_errors = k.bus_errors.load();
-    c.programming_errors = k.programming_errors.load();
+    for (size_t n = 0; n < kControllerCounters.size(); ++n) {
+      c.counters[n] = (k.*kControllerCounters[n].counter).load();
+    }
     c.programming_error_list = pc.nic(i).ProgrammingErrors();
   }
   if (pc.tap() != nullptr) {

@@ -113,14 +113,13 @@ void PrintStatistics(const RunReport& r, FILE* out) {
 
 void PrintControllers(const RunReport& r, FILE* out) {
   std::fputs("\nControllers (the hardware's own counters)\n", out);
-  Table hw({"#", "sent", "stored", "refused by filter", "dropped, no resources", "dropped, bad",
-            "bus errors", "programming errors"});
+  std::vector<std::string> header = {"#"};
+  for (const ControllerCounter& counter : kControllerCounters) header.push_back(counter.column);
+  Table hw(header);
   for (size_t i = 0; i < r.controllers.size(); ++i) {
-    const ControllerReport& c = r.controllers[i];
-    hw.Row({std::to_string(i), std::to_string(c.frames_sent), std::to_string(c.frames_received),
-            std::to_string(c.dropped_filter), std::to_string(c.dropped_no_resources),
-            std::to_string(c.dropped_bad), std::to_string(c.bus_errors),
-            std::to_string(c.programming_errors)});
+    std::vector<std::string> row = {std::to_string(i)};
+    for (const uint64_t value : r.controllers[i].counters) row.push_back(std::to_string(value));
+    hw.Row(row);
   }
   std::fputs(hw.Render().c_str(), out);
   for (size_t i = 0; i < r.controllers.size(); ++i) {
@@ -144,23 +143,15 @@ nlohmann::ordered_json JsonControllers(const RunReport& r) {
   for (size_t i = 0; i < r.controllers.size(); ++i) {
     const ControllerReport& k = r.controllers[i];
     const sim::I8255xConfig& c = k.config;
-    controllers.push_back({{"index", i},
-                           {"device_id", c.device_id},
-                           {"name", ControllerName(c.device_id)},
-                           {"pci", PciText(c)},
-                           {"io_base", c.io_base},
-                           {"irq", c.irq},
-                           {"polled", c.polled},
-                           {"segment", k.segment},
-                           {"phy", PhyName(c)},
-                           {"frames_sent", k.frames_sent},
-                           {"frames_received", k.frames_received},
-                           {"dropped_filter", k.dropped_filter},
-                           {"dropped_no_resources", k.dropped_no_resources},
-                           {"dropped_bad", k.dropped_bad},
-                           {"bus_errors", k.bus_errors},
-                           {"programming_errors", k.programming_errors},
-                           {"programming_error_list", JsonProgrammingErrors(k)}});
+    nlohmann::ordered_json controller = {
+        {"index", i},         {"device_id", c.device_id}, {"name", ControllerName(c.device_id)},
+        {"pci", PciText(c)},  {"io_base", c.io_base},     {"irq", c.irq},
+        {"polled", c.polled}, {"segment", k.segment},     {"phy", PhyName(c)}};
+    for (size_t n = 0; n < kControllerCounters.size(); ++n) {
+      controller[kControllerCounters[n].json] = k.counters[n];
+    }
+    controller["programming_error_list"] = JsonProgrammingErrors(k);
+    controllers.push_back(controller);
   }
   return controllers;
 }

@@ -2,6 +2,8 @@
 // report (in the pieces a run shows as it goes) and the JSON document.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -22,20 +24,32 @@ struct Check {
   std::string detail;
 };
 
+// A counter of the controller's own that a run reports: its name in the
+// JSON document, its column in the text report, the model's counter.
+struct ControllerCounter {
+  const char* json;
+  const char* column;
+  std::atomic<uint64_t> sim::I8255xCounters::*counter;
+};
+// In the order both reports list them; the last, programming errors, counts
+// what the driver did that the part does not allow.
+inline constexpr std::array<ControllerCounter, 7> kControllerCounters = {{
+    {"frames_sent", "sent", &sim::I8255xCounters::frames_sent},
+    {"frames_received", "stored", &sim::I8255xCounters::frames_received},
+    {"dropped_filter", "refused by filter", &sim::I8255xCounters::dropped_filter},
+    {"dropped_no_resources", "dropped, no resources", &sim::I8255xCounters::dropped_no_resources},
+    {"dropped_bad", "dropped, bad", &sim::I8255xCounters::dropped_bad},
+    {"bus_errors", "bus errors", &sim::I8255xCounters::bus_errors},
+    {"programming_errors", "programming errors", &sim::I8255xCounters::programming_errors},
+}};
+
 // A controller of the machine; its counters are read once the machine has
 // stopped.
 struct ControllerReport {
   sim::I8255xConfig config;
   std::string segment;
-  uint64_t frames_sent = 0;
-  uint64_t frames_received = 0;
-  uint64_t dropped_filter = 0;
-  uint64_t dropped_no_resources = 0;
-  uint64_t dropped_bad = 0;
-  uint64_t bus_errors = 0;
-  // What the driver did that the part does not allow (the first 256 kept).
-  uint64_t programming_errors = 0;
-  std::vector<sim::I8255xProgrammingError> programming_error_list = {};
+  std::array<uint64_t, kControllerCounters.size()> counters = {};        // as kControllerCounters
+  std::vector<sim::I8255xProgrammingError> programming_error_list = {};  // the first 256
 };
 
 // A published device: its station (or the status that refused it) and the

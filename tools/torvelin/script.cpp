@@ -44,7 +44,6 @@ namespace tool::script {
 namespace {
 
 constexpr uint32_t kReadSize = 2048;
-constexpr int kDefaultReadTimeoutMs = 1000;
 // How long a close waits for the read it ended (wall time).
 constexpr int kClosedReadWaitMs = 5000;
 // Client processes a session may use (client=N).
@@ -77,14 +76,9 @@ uint64_t Number(const std::string& text, const std::string& what, uint64_t max) 
   return *value;
 }
 
-std::string StatusCode(uint32_t status) {
-  char code[16];
-  if (status >= 0x10000) {
-    std::snprintf(code, sizeof code, "0x%08X", status);
-  } else {
-    std::snprintf(code, sizeof code, "%u", status);
-  }
-  return code;
+int TimeoutMs(const std::map<std::string, std::string>& options) {
+  if (!options.count("timeout_ms")) return kDefaultWaitMs;
+  return static_cast<int>(Number(options.at("timeout_ms"), "timeout_ms", 3600000));
 }
 
 std::string StatusAnswer(uint32_t status) {
@@ -187,29 +181,38 @@ std::string Session::Answer(const std::string& line, bool* quit) {
 }
 
 std::string Session::Dispatch(const Words& w, bool* quit) {
+  // Every request but stop, quit and version, by its first word.
+  using Request = std::string (Session::*)(const Words&);
+  static const std::map<std::string, Request> kRequests = {
+      {"boot", &Session::Boot},
+      {"devices", &Session::Devices},
+      {"open", &Session::Open},
+      {"close", &Session::Close},
+      {"write", &Session::Write},
+      {"read", &Session::Read},
+      {"filter", &Session::Filter},
+      {"stats", &Session::Stats},
+      {"info", &Session::Info},
+      {"inject", &Session::Inject},
+      {"send", &Session::Send},
+      {"fault", &Session::Fault},
+      {"bar", &Session::Bar},
+      {"irq", &Session::Irq},
+      {"suspend", &Session::Availability},
+      {"resume", &Session::Availability},
+      {"abort", &Session::Availability},
+      {"console", &Session::Console},
+      {"trace", &Session::TraceRequest},
+      {"kernel", &Session::KernelRecords},
+      {"errors", &Session::Errors},
+      {"controller", &Session::ControllerState},
+      {"call", &Session::Call},
+      {"control", &Session::Control},
+  };
   const std::string& verb = w[0];
-  if (verb == "boot") return Boot(w);
-  if (verb == "devices") return Devices();
-  if (verb == "open") return Open(w);
-  if (verb == "close") return Close(w);
-  if (verb == "write") return Write(w);
-  if (verb == "read") return Read(w);
-  if (verb == "filter") return Filter(w);
-  if (verb == "stats") return Stats(w);
-  if (verb == "info") return Info(w);
-  if (verb == "inject") return Inject(w);
-  if (verb == "send") return Send(w);
-  if (verb == "fault") return Fault(w);
-  if (verb == "bar") return Bar(w);
-  if (verb == "irq") return Irq(w);
-  if (verb == "suspend" || verb == "resume" || verb == "abort") return Availability(w);
-  if (verb == "console") return Console();
-  if (verb == "trace") return TraceRequest(w);
-  if (verb == "kernel") return KernelRecords(w);
-  if (verb == "errors") return Errors(w);
-  if (verb == "controller") return ControllerState(w);
-  if (verb == "call") return Call(w);
-  if (verb == "control") return Control(w);
+  if (const auto request = kRequests.find(verb); request != kRequests.end()) {
+    return (this->*request->second)(w);
+  }
   if (verb == "stop") {
     if (!pc_) Refuse("state", "no machine");
     Stop();
@@ -253,16 +256,11 @@ std::string Session::Boot(const Words& w) {
   pc_options.clock = clock == "real" ? sim::ClockMode::Real : sim::ClockMode::Virtual;
   if (o.count("ha")) {
     // What the kernel does when the driver reports a changed controller.
-    const std::string ha = o.at("ha");
-    if (ha == "none") {
-      pc_options.ha_policy = sim::HaPolicy::None;
-    } else if (ha == "suspend") {
-      pc_options.ha_policy = sim::HaPolicy::Suspend;
-    } else if (ha == "abort") {
-      pc_options.ha_policy = sim::HaPolicy::Abort;
-    } else {
-      Refuse("usage", "ha= takes none, suspend or abort");
-    }
+    const auto policy = Choose<sim::HaPolicy>(o.at("ha"), {{"none", sim::HaPolicy::None},
+                                                           {"suspend", sim::HaPolicy::Suspend},
+                                                           {"abort", sim::HaPolicy::Abort}});
+    if (!policy) Refuse("usage", "ha= takes none, suspend or abort");
+    pc_options.ha_policy = *policy;
   }
   if (options_.verbose) {
     pc_options.console_echo = [](const std::string& piece) {
@@ -286,7 +284,7 @@ std::string Session::Boot(const Words& w) {
   return "ok devices=" + std::to_string(pc_->machine().DeviceNames().size());
 }
 
-std::string Session::Devices() {
+std::string Session::Devices(const Words&) {
   RequireBooted();
   std::string answer = "ok";
   for (const std::string& name : pc_->machine().DeviceNames()) answer += " " + name;
@@ -378,12 +376,11 @@ std::string Session::Read(const Words& w) {
   if (w.size() < 2) Refuse("usage", "read <handle> [timeout_ms=N] [size=N]");
   script::Handle& h = HandleArg(w[1]);
   const auto o = Options(w, 2, {"timeout_ms", "size"});
-  const int timeout_ms = o.count("timeout_ms")
-                             ? static_cast<int>(Number(o.at("timeout_ms"), "timeout_ms", 3600000))
-                             : kDefaultReadTimeoutMs;
+  const int timeout_ms = TimeoutMs(o);
   if (!h.pending) {
-    const uint32_t size =
-        o.count("size") ? static_cast<uint32_t>(Number(o.at("size"), "size", 65536)) : kReadSize;
+    const uint32_t size = o.count("size")
+                              ? static_cast<uint32_t>(Number(o.at("size"), "size", kMaxBuffer))
+                              : kReadSize;
     auto pending = std::make_unique<PendingCall>();
     pending->buffer.resize(size);
     PendingCall* p = pending.get();
@@ -422,17 +419,13 @@ std::string Session::Filter(const Words& w) {
       size_t end = text.find_first_of("+,|", pos);
       if (end == std::string::npos) end = text.size();
       const std::string name = Lower(text.substr(pos, end - pos));
-      if (name == "directed") {
-        bits |= FilterDirected;
-      } else if (name == "multicast") {
-        bits |= FilterAllMulticast;
-      } else if (name == "broadcast") {
-        bits |= FilterBroadcast;
-      } else if (name == "promiscuous") {
-        bits |= FilterPromiscuous;
-      } else if (name != "none") {
-        Refuse("usage", "unknown filter bit '" + name + "'");
-      }
+      const auto bit = Choose<uint32_t>(name, {{"directed", FilterDirected},
+                                               {"multicast", FilterAllMulticast},
+                                               {"broadcast", FilterBroadcast},
+                                               {"promiscuous", FilterPromiscuous},
+                                               {"none", 0}});
+      if (!bit) Refuse("usage", "unknown filter bit '" + name + "'");
+      bits |= *bit;
       pos = end + 1;
     }
   }

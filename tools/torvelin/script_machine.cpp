@@ -15,15 +15,12 @@ namespace {
 sim::FrameErrors ErrorMarks(const std::vector<std::string>& w, size_t from) {
   sim::FrameErrors errors;
   for (size_t i = from; i < w.size(); ++i) {
-    if (w[i] == "crc") {
-      errors.crc = true;
-    } else if (w[i] == "align") {
-      errors.alignment = true;
-    } else if (w[i] == "overrun") {
-      errors.overrun = true;
-    } else {
-      Refuse("usage", "unknown error mark '" + w[i] + "' (crc, align, overrun)");
-    }
+    const auto mark =
+        Choose<bool sim::FrameErrors::*>(w[i], {{"crc", &sim::FrameErrors::crc},
+                                                {"align", &sim::FrameErrors::alignment},
+                                                {"overrun", &sim::FrameErrors::overrun}});
+    if (!mark) Refuse("usage", "unknown error mark '" + w[i] + "' (crc, align, overrun)");
+    errors.*(*mark) = true;
   }
   return errors;
 }
@@ -110,7 +107,7 @@ std::string Session::Availability(const Words& w) {
   return "ok";
 }
 
-std::string Session::Console() {
+std::string Session::Console(const Words&) {
   RequireMachine();
   const std::string text = pc_->machine().Console();
   const std::string fresh = text.size() > console_seen_ ? text.substr(console_seen_) : "";

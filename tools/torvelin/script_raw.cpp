@@ -25,9 +25,6 @@ namespace {
 
 constexpr uint8_t kFill = 0xEE;
 constexpr size_t kGuard = 64;
-constexpr uint64_t kMaxBuffer = 65536;
-constexpr int kDefaultCallTimeoutMs = 1000;
-constexpr uint32_t kControlFunction = 14;
 
 enum class ArgKind { Value, Buffer, Bytes, Word };
 
@@ -105,9 +102,15 @@ std::string Written(size_t k, const Arg& arg, const std::vector<uint8_t>& place)
 
 }  // namespace
 
-void Session::RunRaw(std::unique_ptr<PendingCall>& call, std::function<uint32_t()> body,
+void Session::RunRaw(std::unique_ptr<PendingCall>& call, const RawTarget& target, RawBody body,
                      int timeout_ms) {
-  call->Start(std::move(body));
+  PendingCall* c = call.get();
+  sim::ClientProcess* process = &target.client->process();
+  const std::string device = DeviceName(target.device);
+  const uintptr_t instance = target.instance;
+  call->Start([body = std::move(body), c, process, device, instance] {
+    return body(*process, device, instance, *c);
+  });
   if (!call->Wait(timeout_ms)) {
     orphans_.push_back(std::move(call));  // its memory lives until the machine stops
     Refuse("timeout", "the call did not return within " + std::to_string(timeout_ms) +
@@ -149,25 +152,20 @@ std::string Session::Call(const Words& w) {
   if (first_option - 3 > 3) Refuse("usage", "a device function takes at most 3 arguments");
   const auto o = Options(w, first_option, {"device", "client", "timeout_ms"});
   const auto function = static_cast<uint32_t>(Number(w[2], "function"));
-  if (w[1] != "null" && (function == 2 || function == 3)) {
+  if (w[1] != "null" && (function == DeviceOpen || function == DeviceClose)) {
     Refuse("usage", "open and close a handle with open and close (the session keeps its handles)");
   }
   const RawTarget t = Target(w[1], o);
-  const int timeout_ms = o.count("timeout_ms")
-                             ? static_cast<int>(Number(o.at("timeout_ms"), "timeout_ms", 3600000))
-                             : kDefaultCallTimeoutMs;
+  const int timeout_ms = TimeoutMs(o);
   auto call = std::make_unique<PendingCall>();
   std::array<Arg, 3> args;
   for (size_t k = 0; k + 3 < first_option; ++k) args[k] = ParseArg(w[3 + k], &call->places[k]);
-  PendingCall* c = call.get();
-  sim::ClientProcess& process = t.client->process();
-  const std::string device = DeviceName(t.device);
-  const uintptr_t instance = t.instance;
   RunRaw(
-      call,
-      [&process, device, instance, function, args, c] {
-        return process.CallDevice(device, instance, function, Pass(args[0], c->places[0]),
-                                  Pass(args[1], c->places[1]), Pass(args[2], c->places[2]));
+      call, t,
+      [function, args](sim::ClientProcess& process, const std::string& device, uintptr_t instance,
+                       PendingCall& c) {
+        return process.CallDevice(device, instance, function, Pass(args[0], c.places[0]),
+                                  Pass(args[1], c.places[1]), Pass(args[2], c.places[2]));
       },
       timeout_ms);
   std::string written;
@@ -206,17 +204,14 @@ std::string Session::Control(const Words& w) {
   // the buffer's size.
   const auto size =
       static_cast<uint32_t>(o.count("size") ? Number(o.at("size"), "size") : arg.size);
-  PendingCall* c = call.get();
-  sim::ClientProcess& process = t.client->process();
-  const std::string device = DeviceName(t.device);
-  const uintptr_t instance = t.instance;
   RunRaw(
-      call,
-      [&process, device, instance, code, arg, size, c] {
-        return process.CallDevice(device, instance, kControlFunction, code, Pass(arg, c->places[0]),
+      call, t,
+      [code, arg, size](sim::ClientProcess& process, const std::string& device, uintptr_t instance,
+                        PendingCall& c) {
+        return process.CallDevice(device, instance, DeviceControl, code, Pass(arg, c.places[0]),
                                   size);
       },
-      kDefaultCallTimeoutMs);
+      kDefaultWaitMs);
   if (call->status != 0) return StatusAnswer(call->status);
   if (arg.kind != ArgKind::Buffer) return "ok";
   const std::vector<uint8_t>& buffer = call->places[0];

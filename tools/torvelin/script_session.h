@@ -31,11 +31,17 @@ struct Refusal {
 std::map<std::string, std::string> Options(const std::vector<std::string>& words, size_t from,
                                            const std::vector<std::string>& known);
 uint64_t Number(const std::string& text, const std::string& what, uint64_t max = UINT32_MAX);
+
+// How long the session waits for a call into the driver that may block (a
+// read, a raw call) unless the request's timeout_ms= says otherwise.
+constexpr int kDefaultWaitMs = 1000;
+int TimeoutMs(const std::map<std::string, std::string>& options);
+// The largest buffer a request passes (read's size=, a raw call's buf:<size>).
+constexpr uint64_t kMaxBuffer = 65536;
+
 // A driver status as an answer: "error <code> <meaning>", or the tool's
 // words for a stopped machine and an unknown device.
 std::string StatusAnswer(uint32_t status);
-// A status code as the answers write it: decimal, hex from 0x10000 up.
-std::string StatusCode(uint32_t status);
 
 // A call into the driver that may block (a read, a raw call) runs on its own
 // thread; the session waits for it as long as the request allows and leaves
@@ -86,7 +92,7 @@ class Session {
   std::string Filter(const Words& w);
   std::string Stats(const Words& w);
   std::string Info(const Words& w);
-  std::string Devices();
+  std::string Devices(const Words&);
   void Stop();
   // script_machine.cpp
   std::string Inject(const Words& w);
@@ -95,7 +101,7 @@ class Session {
   std::string Bar(const Words& w);
   std::string Irq(const Words& w);
   std::string Availability(const Words& w);
-  std::string Console();
+  std::string Console(const Words&);
   std::string TraceRequest(const Words& w);
   std::string KernelRecords(const Words& w);
   std::string Errors(const Words& w);
@@ -109,9 +115,13 @@ class Session {
     Client* client = nullptr;
   };
   RawTarget Target(const std::string& word, const std::map<std::string, std::string>& options);
-  // Runs a raw call on its own thread; refuses with timeout (leaving the
-  // call to the orphans) when it does not return within timeout_ms.
-  void RunRaw(std::unique_ptr<PendingCall>& call, std::function<uint32_t()> body, int timeout_ms);
+  // Runs a raw call to the target's device, instance and client process on
+  // its own thread; refuses with timeout (leaving the call to the orphans)
+  // when it does not return within timeout_ms.
+  using RawBody = std::function<uint32_t(sim::ClientProcess& process, const std::string& device,
+                                         uintptr_t instance, PendingCall& call)>;
+  void RunRaw(std::unique_ptr<PendingCall>& call, const RawTarget& target, RawBody body,
+              int timeout_ms);
 
   void RequireBooted() const;
   void RequireMachine() const;  // booted, or kept after a failed start-up

@@ -86,6 +86,23 @@ std::vector<uint8_t> PairFrame(uint32_t sequence) {
                              StationOf(kPairWriterNic), length);
 }
 
+// One end of the pair: its thread's name, its controller, and the client
+// counters that must account for every frame it moved.
+struct PairEnd {
+  const char* name;  // "writer" or "reader"
+  unsigned nic;
+  uint32_t ClientStatistics::*directed;  // directed frames counted
+  uint32_t ClientStatistics::*errors;
+  const char* counted;  // what `directed` counts
+  const char* moved;    // what the end did with its frames
+};
+constexpr PairEnd kPairWriter = {
+    "writer",         kPairWriterNic, &ClientStatistics::TxDirected, &ClientStatistics::WriteErrors,
+    "directed sends", "sent"};
+constexpr PairEnd kPairReader = {
+    "reader",          kPairReaderNic, &ClientStatistics::RxDirected, &ClientStatistics::ReadErrors,
+    "directed frames", "verified"};
+
 // Where a thread is and how far it got; read by the watchdog.
 struct ThreadState {
   std::string name;
@@ -120,6 +137,13 @@ class Soak {
   bool ReadOrClose(sim::ClientProcess& process, uintptr_t open, uint8_t* buffer, uint32_t size,
                    uint32_t* status, uint32_t* length);
   void RandomClient(unsigned index, ThreadState& state);
+  // Opens the pair's end; when it cannot, fails the run and marks the end
+  // done and its thread finished.
+  bool OpenPairEnd(const PairEnd& end, sim::ClientProcess& process, std::atomic<bool>& done,
+                   ThreadState& state, uintptr_t* open);
+  // The end's client counters must show `frames` directed frames, no errors.
+  void CheckPairCounters(const PairEnd& end, sim::ClientProcess& process, uintptr_t open,
+                         uint32_t frames);
   void PairWriter(ThreadState& state);
   void PairReader(ThreadState& state);
   void Events(ThreadState& state);
@@ -285,16 +309,32 @@ void Soak::RandomClient(unsigned index, ThreadState& state) {
   state.finished = true;
 }
 
+bool Soak::OpenPairEnd(const PairEnd& end, sim::ClientProcess& process, std::atomic<bool>& done,
+                       ThreadState& state, uintptr_t* open) {
+  const uint32_t status = process.Open(Device(end.nic), open);
+  if (status == StatusSuccess) return true;
+  Fail(std::string("the pair's ") + end.name + " could not open: " + StatusName(status));
+  done = true;
+  state.finished = true;
+  return false;
+}
+
+void Soak::CheckPairCounters(const PairEnd& end, sim::ClientProcess& process, uintptr_t open,
+                             uint32_t frames) {
+  ClientStatistics stats{};
+  process.Control(open, MacControlClientStatistics, reinterpret_cast<uintptr_t>(&stats),
+                  sizeof stats);
+  if (stats.*end.directed != frames || stats.*end.errors != 0) {
+    Fail(std::string("the pair's ") + end.name + " counted " + std::to_string(stats.*end.directed) +
+         " " + end.counted + " (" + std::to_string(stats.*end.errors) + " errors), it " +
+         end.moved + " " + std::to_string(frames));
+  }
+}
+
 void Soak::PairWriter(ThreadState& state) {
   sim::ClientProcess process(*machine_);
   uintptr_t open = 0;
-  uint32_t status = process.Open(Device(kPairWriterNic), &open);
-  if (status != StatusSuccess) {
-    Fail("the pair's writer could not open: " + StatusName(status));
-    writer_done_ = true;
-    state.finished = true;
-    return;
-  }
+  if (!OpenPairEnd(kPairWriter, process, writer_done_, state, &open)) return;
   constexpr uint32_t kWindow = kBuffers - 2;
   uint32_t sequence = 0;
   // A client gets the frames queued after its open: none is sent before.
@@ -311,7 +351,8 @@ void Soak::PairWriter(ThreadState& state) {
     state.where = "write";
     const std::vector<uint8_t> frame = PairFrame(sequence);
     uint32_t transferred = 0;
-    status = process.Write(open, frame.data(), static_cast<uint32_t>(frame.size()), &transferred);
+    const uint32_t status =
+        process.Write(open, frame.data(), static_cast<uint32_t>(frame.size()), &transferred);
     if (status != StatusSuccess || transferred != frame.size()) {
       Fail("the pair's write " + std::to_string(sequence) + " gave " + StatusName(status));
       break;
@@ -320,13 +361,7 @@ void Soak::PairWriter(ThreadState& state) {
     state.progress++;
   }
   state.where = "checking its counters";
-  ClientStatistics stats{};
-  process.Control(open, MacControlClientStatistics, reinterpret_cast<uintptr_t>(&stats),
-                  sizeof stats);
-  if (stats.TxDirected != sequence || stats.WriteErrors != 0) {
-    Fail("the pair's writer counted " + std::to_string(stats.TxDirected) + " directed sends (" +
-         std::to_string(stats.WriteErrors) + " errors), it sent " + std::to_string(sequence));
-  }
+  CheckPairCounters(kPairWriter, process, open, sequence);
   writer_done_ = true;
   // Kept open until the reader is done, so that nothing changes under it.
   while (!reader_done_.load() && !failed_.load()) {
@@ -342,13 +377,7 @@ void Soak::PairWriter(ThreadState& state) {
 void Soak::PairReader(ThreadState& state) {
   sim::ClientProcess process(*machine_);
   uintptr_t open = 0;
-  uint32_t status = process.Open(Device(kPairReaderNic), &open);
-  if (status != StatusSuccess) {
-    Fail("the pair's reader could not open: " + StatusName(status));
-    reader_done_ = true;
-    state.finished = true;
-    return;
-  }
+  if (!OpenPairEnd(kPairReader, process, reader_done_, state, &open)) return;
   process.Control(open, MacControlSetFilter, FilterDirected, 0);
   reader_ready_ = true;
   std::vector<uint8_t> buffer(MaximumFrameLength);
@@ -363,7 +392,8 @@ void Soak::PairReader(ThreadState& state) {
     }
     state.where = "read";
     uint32_t length = 0;
-    status = process.Read(open, buffer.data(), static_cast<uint32_t>(buffer.size()), &length);
+    const uint32_t status =
+        process.Read(open, buffer.data(), static_cast<uint32_t>(buffer.size()), &length);
     if (status != StatusSuccess) {
       Fail("the pair's read of frame " + std::to_string(expected) + " gave " + StatusName(status));
       break;
@@ -382,13 +412,7 @@ void Soak::PairReader(ThreadState& state) {
     state.progress++;
   }
   state.where = "checking its counters";
-  ClientStatistics stats{};
-  process.Control(open, MacControlClientStatistics, reinterpret_cast<uintptr_t>(&stats),
-                  sizeof stats);
-  if (stats.RxDirected != expected || stats.ReadErrors != 0) {
-    Fail("the pair's reader counted " + std::to_string(stats.RxDirected) + " directed frames (" +
-         std::to_string(stats.ReadErrors) + " errors), it verified " + std::to_string(expected));
-  }
+  CheckPairCounters(kPairReader, process, open, expected);
   process.Close(open);
   reader_done_ = true;
   state.where = "done";

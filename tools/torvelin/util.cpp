@@ -149,14 +149,18 @@ std::string StatusMeaning(uint32_t status) {
   }
 }
 
-std::string StatusName(uint32_t status) {
-  char text[32];
+std::string StatusCode(uint32_t status) {
+  char code[16];
   if (status >= 0x10000) {
-    std::snprintf(text, sizeof text, "0x%08X", status);
+    std::snprintf(code, sizeof code, "0x%08X", status);
   } else {
-    std::snprintf(text, sizeof text, "%u", status);
+    std::snprintf(code, sizeof code, "%u", status);
   }
-  return std::string(text) + " (" + StatusMeaning(status) + ")";
+  return code;
+}
+
+std::string StatusName(uint32_t status) {
+  return StatusCode(status) + " (" + StatusMeaning(status) + ")";
 }
 
 DestClass ClassOf(const uint8_t* destination) {

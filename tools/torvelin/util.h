@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -50,6 +51,8 @@ std::string Hex16(uint32_t value);  // "0x1229"
 
 // A driver status code with its meaning: "19 (adapter suspended)".
 std::string StatusName(uint32_t status);
+// The code alone: decimal, hex from 0x10000 up ("19", "0x10000000").
+std::string StatusCode(uint32_t status);
 std::string StatusMeaning(uint32_t status);
 
 // The class of a destination address, as the driver's counters see it: a
@@ -57,6 +60,16 @@ std::string StatusMeaning(uint32_t status);
 // broadcast, anything else directed.
 enum class DestClass { Directed, Multicast, Broadcast };
 DestClass ClassOf(const uint8_t* destination);
+
+// The value a word names among fixed choices; nullopt for any other word.
+template <class T>
+std::optional<T> Choose(std::string_view word,
+                        std::initializer_list<std::pair<std::string_view, T>> choices) {
+  for (const auto& [name, value] : choices) {
+    if (name == word) return value;
+  }
+  return std::nullopt;
+}
 
 std::vector<std::string> SplitWords(std::string_view line);
 std::string Lower(std::string_view text);
