@@ -50,9 +50,9 @@ uint16_t ReadWord(Nic& nic, unsigned address, unsigned bits) {
   return word;
 }
 
-TEST(Eeprom, EverySizeIsProbedReadAndBuiltWithStationRecordsAndChecksum) {
-  Rig rig;
-  Nic& nic = rig.Add(0);
+using Eeprom = ModelTest;
+
+TEST_F(Eeprom, EverySizeIsProbedReadAndBuiltWithStationRecordsAndChecksum) {
   const Mac station = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
   for (unsigned words = 2, bits = 1; words <= 256; words *= 2, ++bits) {
     SCOPED_TRACE(words);
@@ -96,9 +96,7 @@ TEST(Eeprom, EverySizeIsProbedReadAndBuiltWithStationRecordsAndChecksum) {
   EXPECT_EQ(part.address_bits(), 8u);
 }
 
-TEST(Eeprom, DataOutIsOneOutsideTheReadAndDeselectEndsIt) {
-  Rig rig;
-  Nic& nic = rig.Add(0);
+TEST_F(Eeprom, DataOutIsOneOutsideTheReadAndDeselectEndsIt) {
   nic.model().SetEepromImage(std::vector<uint16_t>(64, 0x0000));
   EXPECT_TRUE(DataOut(nic));  // idle, deselected
   StartRead(nic);

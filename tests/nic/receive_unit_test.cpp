@@ -20,7 +20,7 @@ constexpr uint16_t kLast = RbdCountEof | RbdCountValid;
 void Recycle(RxRings& rings, unsigned rfd, unsigned rbd) {
   const unsigned rfds = static_cast<unsigned>(rings.rfds.size());
   HwStore16(rings.Rbd(rbd) + RbdOffsetCount, 0);
-  HwStore16(rings.Rbd((rbd + rings.rbd_count - 1) % rings.rbd_count) + RbdOffsetSize,
+  HwStore16(rings.Rbd((rbd + rings.rbd_count() - 1) % rings.rbd_count()) + RbdOffsetSize,
             RbdSizeBuffer);
   HwStore16(rings.Rbd(rbd) + RbdOffsetSize, RbdSizeEndOfList);
   HwStore16(&rings.rfds[rfd]->Command, RfdCommandEndOfList);

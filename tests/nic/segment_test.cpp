@@ -30,9 +30,7 @@ std::vector<std::vector<uint8_t>> HeardBytes(const sim::TestPort& port) {
 }
 
 std::string TempPath(const std::string& name) {
-  return (std::filesystem::temp_directory_path() /
-          (name + "." + std::to_string(getpid()) + ".pcap"))
-      .string();
+  return testing::TempDir() + name + "." + std::to_string(getpid()) + ".pcap";
 }
 
 std::vector<uint8_t> Tagged(unsigned source, uint8_t tag, size_t length = 60) {
@@ -66,6 +64,7 @@ TEST(Segment, DeliversToEveryOtherPortInOrderAndRepliesQueueBehind) {
   std::vector<uint8_t> tags;
   for (const auto& frame : HeardBytes(b)) tags.push_back(frame[14]);
   EXPECT_EQ(tags, (std::vector<uint8_t>{1 + 14, 0xEE, 2 + 14, 0xEE}));
+  EXPECT_EQ(a.Heard().size(), 2u + 2u);  // the sender hears the replies
 }
 
 TEST(Segment, ConcurrentSendersAreSerialisedAndPortsComeAndGoWhileFramesFlow) {

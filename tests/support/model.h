@@ -101,8 +101,8 @@ struct RxRings {
   std::vector<ReceiveFrameDescriptor*> rfds;
   uint8_t* rbd_slots = nullptr;
   std::vector<uint8_t*> buffers;
-  unsigned rbd_count = 0;
 
+  unsigned rbd_count() const { return static_cast<unsigned>(buffers.size()); }
   uint8_t* Rbd(unsigned i) const { return rbd_slots + RbdSlotSize * i; }
   uint16_t RbdCount(unsigned i) const { return HwLoad16(Rbd(i) + RbdOffsetCount); }
   uint16_t RfdStatus(unsigned i) const { return HwLoad16(&rfds[i]->Status); }
@@ -176,10 +176,10 @@ class Rig {
   // of each list marked end of list, RFD 0 pointing at RBD 0.
   RxRings Rings(unsigned rfds, unsigned rbds, uint16_t buffer = 4096) {
     RxRings rings;
-    rings.rbd_count = rbds;
     rings.rbd_slots = Alloc(RbdSlotSize * rbds);
-    for (unsigned i = 0; i < rbds; ++i) rings.buffers.push_back(Alloc(buffer));
+    auto* rfd = Alloc<ReceiveFrameDescriptor>(sizeof(ReceiveFrameDescriptor) * rfds);
     for (unsigned i = 0; i < rbds; ++i) {
+      rings.buffers.push_back(Alloc(buffer));
       uint8_t* slot = rings.Rbd(i);
       HwStoreUnaligned32(slot + RbdOffsetLink, HwAddress(rings.Rbd((i + 1) % rbds)));
       HwStoreUnaligned32(slot + RbdOffsetBufferAddress, HwAddress(rings.buffers[i]));
@@ -187,13 +187,10 @@ class Rig {
       HwStoreUnaligned32(slot + RbdOffsetBufferPointer, HwAddress(rings.buffers[i]));
     }
     for (unsigned i = 0; i < rfds; ++i) {
-      rings.rfds.push_back(Alloc<ReceiveFrameDescriptor>(sizeof(ReceiveFrameDescriptor)));
-    }
-    for (unsigned i = 0; i < rfds; ++i) {
-      ReceiveFrameDescriptor* rfd = rings.rfds[i];
-      HwStore16(&rfd->Command, i + 1 == rfds ? RfdCommandEndOfList : RfdCommandFlexible);
-      HwStore32(&rfd->Link, HwAddress(rings.rfds[(i + 1) % rfds]));
-      HwStore32(&rfd->RbdAddress, i == 0 ? HwAddress(rings.Rbd(0)) : RfdNoRbd);
+      rings.rfds.push_back(&rfd[i]);
+      HwStore16(&rfd[i].Command, i + 1 == rfds ? RfdCommandEndOfList : RfdCommandFlexible);
+      HwStore32(&rfd[i].Link, HwAddress(&rfd[(i + 1) % rfds]));
+      HwStore32(&rfd[i].RbdAddress, i == 0 ? HwAddress(rings.Rbd(0)) : RfdNoRbd);
     }
     return rings;
   }
