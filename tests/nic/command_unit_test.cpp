@@ -8,39 +8,42 @@
 namespace tvtest {
 namespace {
 
-TEST(CommandUnit, ListRunsWithStatusBitsAndStates) {
-  Rig rig;
-  Nic& nic = rig.Add(0);
-  ASSERT_TRUE(nic.Reset());
+using CommandUnit = ModelTest;
+constexpr uint16_t kDone = CbStatusComplete | CbStatusOk;
+
+TEST_F(CommandUnit, ListRunsWithStatusBitsStatesAndTheConfigureByteCount) {
   nic.Command(ScbCommandCuLoadBase, 0);
   EXPECT_EQ(nic.R8(ScbCommand), 0);  // accepted at once
 
-  // configure -> address setup (I bit) -> no-op with suspend.
-  CommandBlock* nop = rig.Block(CbCommandSuspend);
-  CommandBlock* ia = rig.AddressSetup(RigStation(0), CbCommandInterrupt);
-  HwStore32(&ia->Link, HwAddress(nop));
+  // configure -> address setup (I bit) -> no-op with suspend. The configure
+  // block's byte count says only bytes 0-7 apply.
   std::array<uint8_t, 24> config = DriverConfiguration();
+  config[0] = 8;
+  config[15] = 0x49;  // promiscuous: beyond the count
+  config[6] = 0xBB;   // save bad frames: within it
+  CommandBlock* nop = rig.Block(CbCommandSuspend);
+  CommandBlock* ia = rig.AddressSetup(Station(0), CbCommandInterrupt);
+  HwStore32(&ia->Link, HwAddress(nop));
   CommandBlock* cfg = rig.Configure(config, 0);
   HwStore32(&cfg->Link, HwAddress(ia));
-
   nic.Command(ScbCommandCuStart, HwAddress(cfg));
-  for (CommandBlock* cb : {cfg, ia, nop})
-    EXPECT_EQ(HwLoad16(&cb->Status), CbStatusComplete | CbStatusOk);
-  EXPECT_EQ(nic.model().IndividualAddress(), RigStation(0));
-  EXPECT_EQ(nic.model().ConfigureBytes(), config);
-  EXPECT_EQ(nic.model().counters().commands_executed.load(), 3u);
+  for (CommandBlock* cb : {cfg, ia, nop}) EXPECT_EQ(StatusOf(cb), kDone);
+  EXPECT_EQ(nic.model().IndividualAddress(), Station(0));
+  EXPECT_EQ(nic.model().ConfigureBytes(), config);  // all 24 kept for observation
+  EXPECT_EQ(nic.model().ActiveConfiguration()[6], 0xBB);
+  EXPECT_EQ(nic.model().ActiveConfiguration()[15], 0xC8);  // power-up value stands
+  EXPECT_EQ(nic.counters().commands_executed.load(), 3u);
   // CX for the I bit; the CU stays active a little, then suspends with CNA.
   EXPECT_TRUE(nic.Status() & ScbStatusCx);
   ASSERT_TRUE(nic.WaitCuNotActive());
-  EXPECT_EQ(nic.CuState(), 0x40);  // suspended
-  EXPECT_TRUE(nic.Status() & ScbStatusCna);
+  EXPECT_EQ(nic.Status() & (0xC0 | ScbStatusCna), 0x40 | ScbStatusCna);  // suspended
 
   // Resume continues along the suspended block's link.
   CommandBlock* tail = rig.Block(CbCommandEndOfList);
   HwStore32(&nop->Link, HwAddress(tail));
   nic.W16(ScbStatus, 0xFF00);
   nic.Issue(0x20);  // CU resume
-  EXPECT_EQ(HwLoad16(&tail->Status), CbStatusComplete | CbStatusOk);
+  EXPECT_EQ(StatusOf(tail), kDone);
   ASSERT_TRUE(nic.WaitCuNotActive());
   EXPECT_EQ(nic.CuState(), 0x00);                  // end of list: idle
   EXPECT_EQ(nic.Status() & 0xFF00, ScbStatusCna);  // no CX: tail had no I bit
@@ -51,39 +54,19 @@ TEST(CommandUnit, ListRunsWithStatusBitsAndStates) {
   EXPECT_EQ(nic.CuState(), 0x00);
 }
 
-TEST(CommandUnit, ConfigureHonoursItsByteCount) {
-  Rig rig;
-  Nic& nic = rig.Add(0);
-  ASSERT_TRUE(nic.Reset());
-  std::array<uint8_t, 24> config = DriverConfiguration();
-  config[0] = 8;      // only bytes 0-7 apply
-  config[15] = 0x49;  // promiscuous: beyond the count
-  config[6] = 0xBB;   // save bad frames: within it
-  RunBlock(nic, rig.Configure(config));
-  EXPECT_EQ(nic.model().ConfigureBytes(), config);  // all 24 kept for observation
-  const std::array<uint8_t, 24> active = nic.model().ActiveConfiguration();
-  EXPECT_EQ(active[6], 0xBB);
-  EXPECT_EQ(active[15], 0xC8);  // power-up value stands
-}
-
-TEST(CommandUnit, ShortFramesArePaddedAndTheSourceInsertedAsConfigured) {
-  Rig rig;
-  Nic& nic = rig.Add(0);
-  sim::TestPort& port = rig.AddTestPort();
-  ASSERT_TRUE(nic.Reset());
+TEST_F(CommandUnit, ShortFramesArePaddedAndTheSourceInsertedAsConfigured) {
   RunBlock(nic, rig.Configure(DriverConfiguration()));  // no source insertion, padding
-  RunBlock(nic, rig.AddressSetup(RigStation(0)));
-
+  RunBlock(nic, rig.AddressSetup(Station(0)));
   // A short frame is padded with zeros to 60; the source is left as written.
-  const std::vector<uint8_t> small = PatternFrame(RigStation(1), RigStation(2), 42, 9);
+  const std::vector<uint8_t> small = PatternFrame(Station(1), Station(2), 42, 9);
   CommandBlock* cb = rig.Transmit(small);
   RunBlock(nic, cb);
-  EXPECT_EQ(HwLoad16(&cb->Status), CbStatusComplete | CbStatusOk);
+  EXPECT_EQ(StatusOf(cb), kDone);
   std::vector<uint8_t> padded = small;
   padded.resize(60, 0);
-  ASSERT_EQ(port.Heard().size(), 1u);
-  EXPECT_EQ(port.Heard()[0].bytes, padded);
-  EXPECT_EQ(nic.model().counters().frames_sent.load(), 1u);
+  ASSERT_EQ(wire.Heard().size(), 1u);
+  EXPECT_EQ(wire.Heard()[0].bytes, padded);
+  EXPECT_EQ(nic.counters().frames_sent.load(), 1u);
 
   // Source insertion on, padding off: the station address replaces bytes
   // 6-11 and a short frame goes out short.
@@ -92,65 +75,48 @@ TEST(CommandUnit, ShortFramesArePaddedAndTheSourceInsertedAsConfigured) {
   config[18] &= ~0x02;
   RunBlock(nic, rig.Configure(config));
   RunBlock(nic, rig.Transmit(small));
-  std::vector<uint8_t> inserted = small;
-  const Mac me = RigStation(0);
-  std::copy(me.begin(), me.end(), inserted.begin() + 6);
-  EXPECT_EQ(port.Heard().back().bytes, inserted);
+  EXPECT_EQ(wire.Heard().back().bytes, PatternFrame(Station(1), Station(0), 42, 9));
 }
 
-TEST(CommandUnit, RefusedTransmitsAndUnknownCommands) {
-  Rig rig;
-  Nic& nic = rig.Add(0);
-  sim::TestPort& port = rig.AddTestPort();
-  ASSERT_TRUE(nic.Reset());
-
+TEST_F(CommandUnit, RefusedTransmitsAndUnknownCommands) {
   // A TBD array or the flexible mode bit: not modelled, completes without
   // OK and sends nothing.
-  CommandBlock* tbd = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 60));
+  CommandBlock* tbd = rig.Transmit();
   HwStore32(tbd->Parameters, 0x1000);
-  CommandBlock* flexible = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 60),
-                                        CbCommandEndOfList | CbCommandFlexible);
-  for (CommandBlock* cb : {tbd, flexible}) {
+  for (CommandBlock* cb : {tbd, rig.Transmit(60, 0, CbCommandEndOfList | CbCommandFlexible)}) {
     RunBlock(nic, cb);
-    EXPECT_EQ(HwLoad16(&cb->Status), CbStatusComplete);
+    EXPECT_EQ(StatusOf(cb), CbStatusComplete);
   }
-  EXPECT_EQ(nic.model().counters().transmit_errors.load(), 2u);
-  EXPECT_TRUE(port.Heard().empty());
+  EXPECT_EQ(nic.counters().transmit_errors.load(), 2u);
+  EXPECT_TRUE(wire.Heard().empty());
 
   // Diagnose (7) completes OK and is counted.
   CommandBlock* diagnose = rig.Block(CbCommandEndOfList | 7);
   RunBlock(nic, diagnose);
-  EXPECT_EQ(HwLoad16(&diagnose->Status), CbStatusComplete | CbStatusOk);
-  EXPECT_EQ(nic.model().counters().unknown_commands.load(), 1u);
+  EXPECT_EQ(StatusOf(diagnose), kDone);
+  EXPECT_EQ(nic.counters().unknown_commands.load(), 1u);
 }
 
-TEST(CommandUnit, BasesAreAddedToEveryAddress) {
-  Rig rig;
-  Nic& nic = rig.Add(0);
-  sim::TestPort& port = rig.AddTestPort();
-  ASSERT_TRUE(nic.Reset());
-  CommandBlock* second = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 64, 2));
-  CommandBlock* first = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 64, 1), 0);
+TEST_F(CommandUnit, BasesAreAddedToEveryAddress) {
+  CommandBlock* second = rig.Transmit(64, 2);
+  CommandBlock* first = rig.Transmit(64, 1, 0);
   const uint32_t base = HwAddress(first) - 0x100;
   HwStore32(&first->Link, HwAddress(second) - base);
   nic.Command(ScbCommandCuLoadBase, base);
   nic.Command(ScbCommandCuStart, 0x100);
   ASSERT_TRUE(nic.WaitCuNotActive());
-  EXPECT_EQ(HwLoad16(&second->Status), CbStatusComplete | CbStatusOk);
-  ASSERT_EQ(port.Heard().size(), 2u);
-  EXPECT_EQ(port.Heard()[0].bytes[14], 1 + 14);
-  EXPECT_EQ(port.Heard()[1].bytes[14], 2 + 14);
+  EXPECT_EQ(StatusOf(second), kDone);
+  ASSERT_EQ(wire.Heard().size(), 2u);
+  EXPECT_EQ(wire.Heard()[0].bytes[14], 1 + 14);
+  EXPECT_EQ(wire.Heard()[1].bytes[14], 2 + 14);
 }
 
-TEST(CommandUnit, ListsRunInBoundedStepsAndTheUnitStaysActiveAWhile) {
-  Rig rig;
-  Nic& nic = rig.Add(0);
-  ASSERT_TRUE(nic.Reset());
+TEST_F(CommandUnit, ListsRunInBoundedStepsAndTheUnitStaysActiveAWhile) {
   // After a transmit the block is done but the unit reads active for a
   // couple of accesses.
-  CommandBlock* cb = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 100));
+  CommandBlock* cb = rig.Transmit(100);
   nic.Command(ScbCommandCuStart, HwAddress(cb));
-  EXPECT_EQ(HwLoad16(&cb->Status), CbStatusComplete | CbStatusOk);
+  EXPECT_EQ(StatusOf(cb), kDone);
   int active_reads = 0;
   while (nic.CuState() == 0x80) ASSERT_LT(++active_reads, 100);
   EXPECT_GE(active_reads, 1);
@@ -158,27 +124,22 @@ TEST(CommandUnit, ListsRunInBoundedStepsAndTheUnitStaysActiveAWhile) {
 
   constexpr int kBlocks = 150;
   std::vector<CommandBlock*> blocks(kBlocks);
-  for (int i = kBlocks - 1; i >= 0; --i) {
-    const bool last = i == kBlocks - 1;
-    blocks[i] =
-        rig.Block(last ? CbCommandEndOfList : 0, last ? CbLinkNone : HwAddress(blocks[i + 1]));
-  }
+  blocks[kBlocks - 1] = rig.Block(CbCommandEndOfList);
+  for (int i = kBlocks - 2; i >= 0; --i) blocks[i] = rig.Block(0, HwAddress(blocks[i + 1]));
   // The access that finds the start taken has run one or two rounds of 64
   // blocks (the acceptance's and its own), never the whole list.
   ASSERT_TRUE(nic.Command(ScbCommandCuStart, HwAddress(blocks[0])));
-  EXPECT_EQ(HwLoad16(&blocks[63]->Status), CbStatusComplete | CbStatusOk);
-  EXPECT_EQ(HwLoad16(&blocks[2 * 64]->Status), 0);
+  EXPECT_EQ(StatusOf(blocks[63]), kDone);
+  EXPECT_EQ(StatusOf(blocks[2 * 64]), 0);
   EXPECT_EQ(nic.CuState(), 0x80);
   ASSERT_TRUE(nic.WaitCuNotActive());
-  EXPECT_EQ(HwLoad16(&blocks[kBlocks - 1]->Status), CbStatusComplete | CbStatusOk);
+  EXPECT_EQ(StatusOf(blocks[kBlocks - 1]), kDone);
 
   // A list that links to itself never ends, never hangs, and is recorded.
-  CommandBlock* loop = rig.Block(0);
-  HwStore32(&loop->Link, HwAddress(loop));
-  nic.Command(ScbCommandCuStart, HwAddress(loop));
+  nic.Command(ScbCommandCuStart, HwAddress(rig.Loop()));
   for (int i = 0; i < 70; ++i) EXPECT_EQ(nic.CuState(), 0x80);
   EXPECT_EQ(nic.model().Observations().size(), 1u);
-  EXPECT_GE(nic.model().counters().commands_executed.load(), 4096u + kBlocks);
+  EXPECT_GE(nic.counters().commands_executed.load(), 4096u + kBlocks);
   ASSERT_TRUE(nic.Reset());  // a reset stops it
   EXPECT_EQ(nic.CuState(), 0x00);
 }
@@ -186,63 +147,56 @@ TEST(CommandUnit, ListsRunInBoundedStepsAndTheUnitStaysActiveAWhile) {
 // Acceptance is a moment of machine time, not an event of the controller's
 // own registers: software that polls only memory and the PC timer (as the
 // driver does while it waits for a block) still sees the command taken.
-TEST(CommandUnit, AcceptanceTakesMachineTimeAndCommandsInsideItAreProgrammingErrors) {
-  Rig rig;
-  sim::I8255xConfig config = Rig::Config(0);
+TEST_F(CommandUnit, AcceptanceTakesMachineTimeAndCommandsInsideItAreProgrammingErrors) {
+  sim::I8255xConfig config = sim::StandardController(1);
   config.command_latency_ns = 3000;
-  Nic& nic = rig.Add(config);
-  sim::TestPort& wire = rig.AddTestPort();
-  ASSERT_TRUE(nic.Reset());
+  Nic& slow = rig.Add(config);
+  ASSERT_TRUE(slow.Reset());
 
   // Written, not yet taken: the byte reads back as written, then clears.
-  nic.W8(ScbCommand, ScbCommandRuAbort);
-  EXPECT_EQ(nic.R8(ScbCommand), ScbCommandRuAbort);
-  EXPECT_TRUE(nic.WaitAccepted(100));
+  slow.W8(ScbCommand, ScbCommandRuAbort);
+  EXPECT_EQ(slow.R8(ScbCommand), ScbCommandRuAbort);
+  EXPECT_TRUE(slow.WaitAccepted(100));
 
-  CommandBlock* cb = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 60));
-  nic.W32(ScbGeneralPointer, HwAddress(cb));
-  nic.W8(ScbCommand, ScbCommandCuStart);
+  CommandBlock* cb = rig.Transmit();
+  slow.W32(ScbGeneralPointer, HwAddress(cb));
+  slow.W8(ScbCommand, ScbCommandCuStart);
   int reads = 0;
-  while ((HwLoad16(&cb->Status) & CbStatusComplete) == 0 && reads < 100) {
+  while ((StatusOf(cb) & CbStatusComplete) == 0 && reads < 100) {
     (void)rig.machine().ports().Read(0x40, 1);  // PIT channel 0
     ++reads;
   }
   EXPECT_LT(reads, 100);
   EXPECT_GE(reads, 2) << "taken before 3 us of machine time had passed";
   EXPECT_EQ(wire.Heard().size(), 1u);
-  EXPECT_EQ(nic.model().counters().programming_errors.load(), 0u);
-  ASSERT_TRUE(nic.WaitCuNotActive());
+  EXPECT_EQ(slow.counters().programming_errors.load(), 0u);
+  ASSERT_TRUE(slow.WaitCuNotActive());
 
   // A second command before the first is taken replaces it.
-  nic.W8(ScbCommand, ScbCommandRuAbort);
-  nic.W8(ScbCommand, 0x06);  // load RU base
-  auto errors = nic.model().ProgrammingErrors();
+  slow.W8(ScbCommand, ScbCommandRuAbort);
+  slow.W8(ScbCommand, 0x06);  // load RU base
+  auto errors = slow.model().ProgrammingErrors();
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_NE(errors[0].what.find("not yet accepted"), std::string::npos) << errors[0].what;
-  ASSERT_TRUE(nic.WaitAccepted());
+  ASSERT_TRUE(slow.WaitAccepted());
 
   // A CU start while the unit is active (on a list that never ends) is
   // dropped.
-  CommandBlock* loop = rig.Block(0);
-  HwStore32(&loop->Link, HwAddress(loop));
-  CommandBlock* second = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 100));
-  ASSERT_TRUE(nic.Command(ScbCommandCuStart, HwAddress(loop)));
-  ASSERT_TRUE(nic.Command(ScbCommandCuStart, HwAddress(second)));
-  errors = nic.model().ProgrammingErrors();
+  CommandBlock* second = rig.Transmit(100);
+  ASSERT_TRUE(slow.Command(ScbCommandCuStart, HwAddress(rig.Loop())));
+  ASSERT_TRUE(slow.Command(ScbCommandCuStart, HwAddress(second)));
+  errors = slow.model().ProgrammingErrors();
   ASSERT_EQ(errors.size(), 2u);
   EXPECT_NE(errors[1].what.find("while the command unit is active"), std::string::npos)
       << errors[1].what;
-  EXPECT_EQ(nic.model().counters().programming_errors.load(), 2u);
-  EXPECT_EQ(HwLoad16(&second->Status), 0) << "the start was dropped";
+  EXPECT_EQ(slow.counters().programming_errors.load(), 2u);
+  EXPECT_EQ(StatusOf(second), 0) << "the start was dropped";
 }
 
-TEST(CommandUnit, DumpCountersWritesTheBlockThenItsCompletionWord) {
-  Rig rig;
-  Nic& nic = rig.Add(0);
-  ASSERT_TRUE(nic.Reset());
+TEST_F(CommandUnit, DumpCountersWritesTheBlockThenItsCompletionWord) {
   auto* dump = rig.Alloc<uint32_t>(17 * 4);
-  for (unsigned i = 0; i < 17; ++i) dump[i] = 0xDEADBEEF;
   for (auto [command, completion] : {std::pair{0x50, 0xA005u}, std::pair{0x70, 0xA007u}}) {
+    for (unsigned i = 0; i < 17; ++i) dump[i] = 0xDEADBEEF;
     nic.Command(0x40, HwAddress(dump));  // load dump counters address
     nic.Issue(static_cast<uint8_t>(command));
     EXPECT_EQ(HwLoad32(&dump[16]), completion);
@@ -251,30 +205,24 @@ TEST(CommandUnit, DumpCountersWritesTheBlockThenItsCompletionWord) {
 }
 
 // What the injected faults do beyond what the driver's tests of them see.
-TEST(CommandUnit, Faults) {
-  Rig rig;
-  Nic& nic = rig.Add(0);
-  sim::TestPort& port = rig.AddTestPort();
-  ASSERT_TRUE(nic.Reset());
-  sim::I8255xFaults& faults = nic.model().faults();
-
+TEST_F(CommandUnit, Faults) {
   // Command never accepted: the byte keeps reading back, nothing runs; the
   // command goes through once the fault is lifted.
-  faults.command_never_accepted = true;
-  CommandBlock* cb = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 60));
+  nic.faults().command_never_accepted = true;
+  CommandBlock* cb = rig.Transmit();
   EXPECT_FALSE(nic.Command(ScbCommandCuStart, HwAddress(cb)));
-  EXPECT_EQ(HwLoad16(&cb->Status), 0);
-  faults.command_never_accepted = false;
+  EXPECT_EQ(StatusOf(cb), 0);
+  nic.faults().command_never_accepted = false;
   EXPECT_EQ(nic.R8(ScbCommand), 0);
-  EXPECT_EQ(HwLoad16(&cb->Status), CbStatusComplete | CbStatusOk);
+  EXPECT_EQ(StatusOf(cb), kDone);
   ASSERT_TRUE(nic.WaitCuNotActive());
 
   // Blocks never completed: the frame goes out, the status stays 0.
-  faults.blocks_never_complete = true;
-  CommandBlock* silent = rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 60));
+  nic.faults().blocks_never_complete = true;
+  CommandBlock* silent = rig.Transmit();
   RunBlock(nic, silent);
-  EXPECT_EQ(HwLoad16(&silent->Status), 0);
-  EXPECT_EQ(port.Heard().size(), 2u);
+  EXPECT_EQ(StatusOf(silent), 0);
+  EXPECT_EQ(wire.Heard().size(), 2u);
 }
 
 }  // namespace

@@ -1,18 +1,16 @@
 // The receive unit in flexible mode: RFD and RBD rings, counts and flags,
-// end of list on both lists, the address filter, bad and short frames, and
+// end of list on both lists, bad and short frames, and
 // the descriptor faults the model can be told to make.
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
-#include <tuple>
 
 #include "support/model.h"
 
 namespace tvtest {
 namespace {
 
-const Mac kPeer = {0x02, 0x77, 0x77, 0x77, 0x77, 0x77};
 constexpr uint16_t kOk = RfdStatusComplete | RfdStatusOk;
 constexpr uint16_t kLast = RbdCountEof | RbdCountValid;
 
@@ -21,65 +19,58 @@ constexpr uint16_t kLast = RbdCountEof | RbdCountValid;
 // first on RBDs.
 void Recycle(RxRings& rings, unsigned rfd, unsigned rbd) {
   const unsigned rfds = static_cast<unsigned>(rings.rfds.size());
-  const unsigned prev_rfd = (rfd + rfds - 1) % rfds;
-  const unsigned prev_rbd = (rbd + rings.rbd_count - 1) % rings.rbd_count;
   HwStore16(rings.Rbd(rbd) + RbdOffsetCount, 0);
-  HwStore16(rings.Rbd(prev_rbd) + RbdOffsetSize, RbdSizeBuffer);
+  HwStore16(rings.Rbd((rbd + rings.rbd_count() - 1) % rings.rbd_count()) + RbdOffsetSize,
+            RbdSizeBuffer);
   HwStore16(rings.Rbd(rbd) + RbdOffsetSize, RbdSizeEndOfList);
   HwStore16(&rings.rfds[rfd]->Command, RfdCommandEndOfList);
-  HwStore16(&rings.rfds[prev_rfd]->Command, RfdCommandFlexible);
+  HwStore16(&rings.rfds[(rfd + rfds - 1) % rfds]->Command, RfdCommandFlexible);
   HwStore16(&rings.rfds[rfd]->Status, 0);
 }
 
-class ReceiveUnit : public ::testing::Test {
+class ReceiveUnit : public ModelTest {
  protected:
   // The controller brought up as the driver leaves it, receiving on fresh
   // rings of `rfds` RFDs and `rbds` RBDs of `buffer` bytes.
   void Start(unsigned rfds, unsigned rbds, uint16_t buffer = 4096) {
     rings = rig.Rings(rfds, rbds, buffer);
-    BringUp(rig, nic, RigStation(0), rings);
+    BringUp(rig, nic, Station(0), rings);
   }
-  void Rx(size_t length, sim::FrameErrors errors = {}, const Mac& to = RigStation(0),
+  void Rx(size_t length, sim::FrameErrors errors = {}, const Mac& to = Station(0),
           const Mac& from = kPeer) {
     nic.model().InjectFrame(PatternFrame(to, from, length), errors);
   }
-  const sim::I8255xCounters& Counters() { return nic.model().counters(); }
 
-  Rig rig;
-  Nic& nic = rig.Add(0);
   RxRings rings;
 };
 
 TEST_F(ReceiveUnit, RingsFillAndWrapWithCountsAndFlags) {
-  sim::TestPort& wire = rig.AddTestPort();
   Start(34, 32);
   EXPECT_EQ(nic.RuState(), 0x10);  // ready
   // 100 frames through 34 RFDs and 32 RBDs, each drained and recycled at
   // once, so both rings wrap several times.
   for (unsigned i = 0; i < 100; ++i) {
     SCOPED_TRACE(i);
-    const unsigned rfd = i % 34;
-    const unsigned rbd = i % 32;
     const size_t length = 60 + (i * 37) % 1477;
-    const auto frame = PatternFrame(RigStation(0), kPeer, length, static_cast<uint8_t>(i));
+    const auto frame = PatternFrame(Station(0), kPeer, length, static_cast<uint8_t>(i));
     wire.Inject(frame);
-    ASSERT_EQ(rings.RfdStatus(rfd), kOk);
-    EXPECT_EQ(HwLoad16(&rings.rfds[rfd]->ActualCount) & 0x3FFF, length);
-    ASSERT_EQ(rings.RbdCount(rbd), kLast | length);
-    EXPECT_EQ(0, std::memcmp(rings.buffers[rbd], frame.data(), length));
+    ASSERT_EQ(rings.RfdStatus(i % 34), kOk);
+    EXPECT_EQ(HwLoad16(&rings.rfds[i % 34]->ActualCount) & 0x3FFF, length);
+    ASSERT_EQ(rings.RbdCount(i % 32), kLast | length);
+    EXPECT_EQ(0, std::memcmp(rings.buffers[i % 32], frame.data(), length));
     EXPECT_TRUE(nic.Status() & ScbStatusFr);
     EXPECT_TRUE(nic.model().InterruptLineHigh());
     nic.W16(ScbStatus, ScbStatusFr);
     EXPECT_FALSE(nic.model().InterruptLineHigh());
-    Recycle(rings, rfd, rbd);
+    Recycle(rings, i % 34, i % 32);
   }
   EXPECT_EQ(nic.RuState(), 0x10);
-  EXPECT_EQ(Counters().frames_received.load(), 100u);
+  EXPECT_EQ(nic.counters().frames_received.load(), 100u);
 }
 
 TEST_F(ReceiveUnit, FramesSpanSmallBuffers) {
   Start(4, 8, 256);
-  const auto frame = PatternFrame(RigStation(0), kPeer, 600, 5);
+  const auto frame = PatternFrame(Station(0), kPeer, 600, 5);
   nic.model().InjectFrame(frame);
   EXPECT_EQ(rings.RfdStatus(0), kOk);
   EXPECT_EQ(rings.RbdCount(0), RbdCountValid | 256);
@@ -104,7 +95,7 @@ TEST_F(ReceiveUnit, EndOfListOnTheRfdList) {
   nic.W16(ScbStatus, 0xFF00);
   Rx(80);
   EXPECT_EQ(nic.Status() & 0xFF00, 0);  // dropped, no second RNR
-  EXPECT_EQ(Counters().dropped_no_resources.load(), 1u);
+  EXPECT_EQ(nic.counters().dropped_no_resources.load(), 1u);
   EXPECT_FALSE(nic.model().InterruptLineHigh());
   // Resume continues at the RFD after the EL one (RFD 0 again), with the
   // next buffer.
@@ -131,7 +122,7 @@ TEST_F(ReceiveUnit, RunningOutOfBuffers) {
             ScbStatusRnr | ScbStatusRuNoResources);
   Rx(60);
   EXPECT_EQ(rings.RfdStatus(2), 0);
-  EXPECT_EQ(Counters().dropped_no_resources.load(), 1u);
+  EXPECT_EQ(nic.counters().dropped_no_resources.load(), 1u);
 
   // A frame that ends exactly in the EL RBD completes OK, and the RU then has
   // no buffers left.
@@ -166,50 +157,14 @@ TEST_F(ReceiveUnit, AbortAndRestart) {
   EXPECT_EQ(nic.model().Observations().size(), 1u);
 }
 
-TEST_F(ReceiveUnit, AddressFilter) {
-  Start(64, 64, 2048);
-  const Mac other = {0x02, 0x01, 0x02, 0x03, 0x04, 0x05};
-  const Mac group = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01};
-  struct Case {
-    const char* name;
-    uint8_t byte15, byte21;  // promiscuous and broadcast-disable bits; all multicast
-    bool other, broadcast, group;
-  };
-  const Case cases[] = {
-      {"broadcast disabled", 0x4A, 0x05, false, false, false},
-      {"broadcast enabled", 0x48, 0x05, false, true, false},
-      {"all multicast", 0x48, 0x0D, false, true, true},
-      {"promiscuous", 0x49, 0x05, true, true, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::array<uint8_t, 24> config = DriverConfiguration();
-    config[15] = c.byte15;
-    config[21] = c.byte21;
-    RunBlock(nic, rig.Configure(config));
-    // Frames from the station's own address are received like any other.
-    const std::tuple<Mac, Mac, bool> frames[] = {{RigStation(0), kPeer, true},
-                                                 {RigStation(0), RigStation(0), true},
-                                                 {other, kPeer, c.other},
-                                                 {kBroadcast, kPeer, c.broadcast},
-                                                 {group, kPeer, c.group}};
-    for (const auto& [to, from, accepted] : frames) {
-      const uint64_t before = Counters().frames_received.load();
-      Rx(64, {}, to, from);
-      EXPECT_EQ(Counters().frames_received.load(), before + accepted) << testing::PrintToString(to);
-    }
-  }
-  EXPECT_EQ(Counters().dropped_filter.load(), 6u);
-}
-
 TEST_F(ReceiveUnit, BadAndShortFrames) {
   Start(16, 16);
   // Saved and kept (the driver's setting).
   Rx(100, {.crc = true, .alignment = true});
-  EXPECT_EQ(rings.RfdStatus(0), RfdStatusComplete | RfdStatusCrcError | RfdStatusAlignmentError);
   Rx(100, {.overrun = true});
-  EXPECT_EQ(rings.RfdStatus(1), RfdStatusComplete | RfdStatusOverrun);
   Rx(59);
+  EXPECT_EQ(rings.RfdStatus(0), RfdStatusComplete | RfdStatusCrcError | RfdStatusAlignmentError);
+  EXPECT_EQ(rings.RfdStatus(1), RfdStatusComplete | RfdStatusOverrun);
   EXPECT_EQ(rings.RfdStatus(2), RfdStatusComplete | RfdStatusTooShort);
   EXPECT_EQ(rings.RbdCount(2), kLast | 59);
   // Power-up settings: neither kept, both counted.
@@ -220,34 +175,33 @@ TEST_F(ReceiveUnit, BadAndShortFrames) {
   Rx(100, {.crc = true});
   Rx(59);
   EXPECT_EQ(rings.RfdStatus(3), 0);
-  EXPECT_EQ(Counters().dropped_bad.load(), 2u);
+  EXPECT_EQ(nic.counters().dropped_bad.load(), 2u);
   Rx(60);
   EXPECT_EQ(rings.RfdStatus(3), kOk);
 }
 
 TEST_F(ReceiveUnit, HostileDescriptorsAndFaults) {
   Start(8, 8, 1024);
-  auto& faults = nic.model().faults();
-  faults.rbd_count_beyond_buffer = true;
+  nic.faults().rbd_count_beyond_buffer = true;
   Rx(100);
   EXPECT_EQ(rings.RbdCount(0), kLast | (1024 + 512));
-  faults.rbd_missing_f = true;
+  nic.faults().rbd_missing_f = true;
   Rx(1500);
   EXPECT_EQ(rings.RbdCount(1), 1024);
   EXPECT_EQ(rings.RbdCount(2), kLast | 476);
-  faults.rbd_missing_eof = true;
+  nic.faults().rbd_missing_eof = true;
   Rx(100);
   EXPECT_EQ(rings.RbdCount(3), RbdCountValid | 100);
   Rx(100);  // one-shot: the next frame is normal
   EXPECT_EQ(rings.RbdCount(4), kLast | 100);
 
   // Out of resources on demand: the frame is dropped, RU 0x08, RNR.
-  faults.ru_out_of_resources = true;
+  nic.faults().ru_out_of_resources = true;
   Rx(100);
   EXPECT_EQ(rings.RfdStatus(4), 0);
   EXPECT_EQ(nic.RuState(), 0x08);
   EXPECT_TRUE(nic.Status() & ScbStatusRnr);
-  EXPECT_EQ(Counters().dropped_fault.load(), 1u);
+  EXPECT_EQ(nic.counters().dropped_fault.load(), 1u);
 
   // An RBD linking to itself: the frame cannot loop forever over it.
   RxRings loop = rig.Rings(4, 1, 64);
@@ -270,12 +224,11 @@ TEST_F(ReceiveUnit, HostileDescriptorsAndFaults) {
 // by the other would start the receive unit on a command block, or the
 // command unit on the receive ring.
 TEST_F(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
-  sim::TestPort& wire = rig.AddTestPort();
   Start(34, 32);
   constexpr uint32_t kFrames = 600;
   constexpr uint32_t kBurst = 50;
   constexpr int kTransmits = 200;
-  const auto& counters = Counters();
+  const auto& counters = nic.counters();
   std::atomic<bool> done{false};
   // Frames the service has taken off the rings, drained or discarded by a
   // restart. The sender keeps at most a few frames ahead of it, except for
@@ -288,7 +241,7 @@ TEST_F(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
   // then), before the other thread may write the pointer again.
   std::mutex scb;
   auto frame_for = [](uint32_t sequence) {
-    std::vector<uint8_t> frame = PatternFrame(RigStation(0), kPeer, 60 + sequence % 700);
+    std::vector<uint8_t> frame = PatternFrame(Station(0), kPeer, 60 + sequence % 700);
     std::memcpy(frame.data() + 14, &sequence, 4);
     return frame;
   };
@@ -316,12 +269,11 @@ TEST_F(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
     done = true;
   });
   std::thread client([&] {
-    CommandBlock* blocks[2] = {rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 100)),
-                               rig.Transmit(PatternFrame(kBroadcast, RigStation(0), 100))};
+    CommandBlock* blocks[2] = {rig.Transmit(100), rig.Transmit(100)};
     for (CommandBlock* cb : blocks) HwStore16(&cb->Status, CbStatusComplete);
     for (int i = 0; i < kTransmits; ++i) {
       CommandBlock* cb = blocks[i % 2];
-      while ((HwLoad16(&cb->Status) & CbStatusComplete) == 0) std::this_thread::yield();
+      while ((StatusOf(cb) & CbStatusComplete) == 0) std::this_thread::yield();
       HwStore16(&cb->Status, 0);
       // The block may still be running on the thread whose access started
       // it (the service loop's), which the host can preempt for longer than
@@ -337,11 +289,9 @@ TEST_F(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
     }
   });
 
-  unsigned rfd = 0;
-  unsigned rbd = 0;
+  unsigned rfd = 0, rbd = 0;
   int64_t last = -1;
-  uint64_t drained = 0;
-  uint64_t restarts = 0;
+  uint64_t drained = 0, restarts = 0;
   for (;;) {
     if (hold.load()) {
       std::this_thread::yield();

@@ -1,73 +1,73 @@
 // The Ethernet segment, test ports, pcap capture and replay, the TAP bridge.
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <map>
-#include <thread>
 
 #include "support/model.h"
 
 namespace tvtest {
 namespace {
 
-// A port that answers every frame from `peer` with a reply of its own,
-// sent from inside Receive.
-class EchoPort : public sim::SegmentPort {
- public:
-  EchoPort(sim::Segment& segment) : segment_(segment) { segment_.Attach(this); }
-  ~EchoPort() override { segment_.Detach(this); }
+// A port that answers every frame with a reply of its own, sent from inside
+// Receive.
+struct EchoPort : sim::TestPort {
+  using TestPort::TestPort;
   void Receive(const sim::Frame& frame) override {
-    if (frame.bytes.size() > 14 && frame.bytes[14] == 0xEE) return;  // a reply
-    sim::Frame reply = frame;
-    reply.bytes[14] = 0xEE;
-    segment_.Send(this, reply);
+    if (frame.bytes[14] == 0xEE) return;  // a reply
+    std::vector<uint8_t> reply = frame.bytes;
+    reply[14] = 0xEE;
+    Inject(reply);
   }
-
- private:
-  sim::Segment& segment_;
 };
 
-std::vector<std::vector<uint8_t>> HeardBytes(sim::TestPort& port) {
+std::vector<std::vector<uint8_t>> HeardBytes(const sim::TestPort& port) {
   std::vector<std::vector<uint8_t>> bytes;
   for (const sim::Frame& frame : port.Heard()) bytes.push_back(frame.bytes);
   return bytes;
 }
 
 std::string TempPath(const std::string& name) {
-  return (std::filesystem::temp_directory_path() /
-          (name + "." + std::to_string(getpid()) + ".pcap"))
-      .string();
+  return testing::TempDir() + name + "." + std::to_string(getpid()) + ".pcap";
 }
 
-TEST(Segment, DeliversToEveryOtherPortInOrder) {
+std::vector<uint8_t> Tagged(unsigned source, uint8_t tag, size_t length = 60) {
+  return PatternFrame(kBroadcast, Station(source), length, tag);
+}
+
+TEST(Segment, DeliversToEveryOtherPortInOrderAndRepliesQueueBehind) {
   sim::Segment segment;
   sim::TestPort a(segment), b(segment), c(segment);
-  for (uint8_t i = 0; i < 5; ++i) a.Inject(PatternFrame(kBroadcast, RigStation(0), 60, i));
-  b.Inject(PatternFrame(kBroadcast, RigStation(1), 60, 100), {.crc = true});
+  for (uint8_t i = 0; i < 5; ++i) a.Inject(Tagged(0, i));
+  b.Inject(Tagged(1, 100), {.crc = true});
   EXPECT_EQ(a.Heard().size(), 1u);  // only b's frame
   EXPECT_TRUE(a.Heard()[0].errors.crc);
   ASSERT_EQ(b.Heard().size(), 5u);
   ASSERT_EQ(c.Heard().size(), 6u);
   for (uint8_t i = 0; i < 5; ++i) EXPECT_EQ(c.Heard()[i].bytes[14], i + 14);
   // From outside the segment: everyone hears it.
-  segment.Send(nullptr, sim::Frame{PatternFrame(kBroadcast, RigStation(2), 60), {}});
+  segment.Send(nullptr, sim::Frame{Tagged(2, 0), {}});
   EXPECT_EQ(a.Heard().size(), 2u);
   EXPECT_EQ(segment.frames(), 7u);
   // Detached ports hear nothing more.
   segment.Detach(&c);
-  a.Inject(PatternFrame(kBroadcast, RigStation(0), 60));
+  a.Inject(Tagged(0, 0));
   EXPECT_EQ(c.Heard().size(), 7u);
-  segment.Attach(&c);
+
+  // A reply sent from inside Receive comes before the next frame.
+  EchoPort echo(segment);
+  b.ClearHeard();
+  a.Inject(Tagged(0, 1));
+  a.Inject(Tagged(0, 2));
+  std::vector<uint8_t> tags;
+  for (const auto& frame : HeardBytes(b)) tags.push_back(frame[14]);
+  EXPECT_EQ(tags, (std::vector<uint8_t>{1 + 14, 0xEE, 2 + 14, 0xEE}));
+  EXPECT_EQ(a.Heard().size(), 2u + 2u);  // the sender hears the replies
 }
 
-TEST(Segment, ConcurrentSendersAreSerialisedIntoOneOrder) {
+TEST(Segment, ConcurrentSendersAreSerialisedAndPortsComeAndGoWhileFramesFlow) {
   sim::Segment segment;
   sim::TestPort listener1(segment), listener2(segment);
   constexpr int kSenders = 4;
@@ -78,7 +78,7 @@ TEST(Segment, ConcurrentSendersAreSerialisedIntoOneOrder) {
   for (int s = 0; s < kSenders; ++s) {
     threads.emplace_back([&, s] {
       for (uint32_t i = 0; i < kFrames; ++i) {
-        std::vector<uint8_t> frame = PatternFrame(kBroadcast, RigStation(s), 60);
+        std::vector<uint8_t> frame = Tagged(s, 0);
         const uint32_t tag = static_cast<uint32_t>(s) << 16 | i;
         std::memcpy(frame.data() + 14, &tag, 4);
         senders[s]->Inject(frame);
@@ -98,33 +98,17 @@ TEST(Segment, ConcurrentSendersAreSerialisedIntoOneOrder) {
   }
   // Every sender heard the others' frames and none of its own.
   EXPECT_EQ(senders[0]->Heard().size(), static_cast<size_t>((kSenders - 1) * kFrames));
-}
 
-TEST(Segment, SendingFromInsideReceiveQueuesBehind) {
-  sim::Segment segment;
-  sim::TestPort source(segment);
-  EchoPort echo(segment);
-  sim::TestPort observer(segment);
-  source.Inject(PatternFrame(kBroadcast, RigStation(0), 60, 1));
-  source.Inject(PatternFrame(kBroadcast, RigStation(0), 60, 2));
-  std::vector<uint8_t> tags;
-  for (const auto& frame : HeardBytes(observer)) tags.push_back(frame[14]);
-  // The first reply comes before the second frame.
-  EXPECT_EQ(tags, (std::vector<uint8_t>{1 + 14, 0xEE, 2 + 14, 0xEE}));
-  EXPECT_EQ(source.Heard().size(), 2u);
-}
-
-TEST(Segment, PortsComeAndGoWhileFramesFlow) {
-  sim::Segment segment;
-  sim::TestPort sender(segment);
+  // Ports come and go while frames flow: a detach waits for a delivery to
+  // the port in flight.
   std::atomic<bool> stop{false};
   std::thread traffic([&] {
-    while (!stop) sender.Inject(PatternFrame(kBroadcast, RigStation(0), 60));
+    while (!stop) senders[0]->Inject(Tagged(0, 0));
   });
   for (int i = 0; i < 200; ++i) {
     auto port = std::make_unique<sim::TestPort>(segment);
     std::this_thread::yield();
-    port.reset();  // detaches, waiting for a delivery to it in flight
+    port.reset();
   }
   stop = true;
   traffic.join();
@@ -137,8 +121,7 @@ TEST(Capture, PcapFileReadsBackWithMachineTime) {
   auto capture = std::make_unique<sim::CapturePort>(rig.segment(), path, rig.machine().clock());
   std::vector<std::vector<uint8_t>> sent;
   for (int i = 0; i < 3; ++i) {
-    sent.push_back(
-        PatternFrame(RigStation(1), RigStation(0), 60 + 500 * i, static_cast<uint8_t>(i)));
+    sent.push_back(PatternFrame(Station(1), Station(0), 60 + 500 * i, static_cast<uint8_t>(i)));
     rig.machine().clock().Advance(1'500'000);  // 1.5 ms of machine time apart
     port.Inject(sent.back());
   }
@@ -167,28 +150,29 @@ TEST(Capture, PcapFileReadsBackWithMachineTime) {
 TEST(Capture, ErrorsNameTheFile) {
   sim::Segment segment;
   sim::Clock clock;
-  auto expect_error_naming = [](const std::string& path, const std::function<void()>& open) {
+  const std::string missing = "/nonexistent-dir/x.pcap";
+  const std::string garbage = TempPath("nic_garbage");
+  std::ofstream(garbage) << "this is not a capture file at all";
+  const std::pair<std::string, std::function<void()>> cases[] = {
+      {missing, [&] { sim::CapturePort port(segment, missing, clock); }},
+      {missing, [&] { sim::ReadPcapFrames(missing); }},
+      {garbage, [&] { sim::ReadPcapFrames(garbage); }},
+  };
+  for (const auto& [path, open] : cases) {
     try {
       open();
       ADD_FAILURE() << "no error for " << path;
     } catch (const std::runtime_error& e) {
       EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
     }
-  };
-  const std::string missing = "/nonexistent-dir/x.pcap";
-  expect_error_naming(missing, [&] { sim::CapturePort port(segment, missing, clock); });
-  expect_error_naming(missing, [&] { sim::ReadPcapFrames(missing); });
-  const std::string garbage = TempPath("nic_garbage");
-  std::ofstream(garbage) << "this is not a capture file at all";
-  expect_error_naming(garbage, [&] { sim::ReadPcapFrames(garbage); });
+  }
   std::filesystem::remove(garbage);
 
   // A capture cut off in the middle of a frame.
   const std::string cut = TempPath("nic_cut");
   {
     sim::CapturePort port(segment, cut, clock);
-    sim::TestPort source(segment);
-    source.Inject(PatternFrame(kBroadcast, RigStation(0), 200));
+    sim::TestPort(segment).Inject(Tagged(0, 0, 200));
   }
   std::filesystem::resize_file(cut, std::filesystem::file_size(cut) - 50);
   EXPECT_THROW(sim::ReadPcapFrames(cut), std::runtime_error);
@@ -212,8 +196,7 @@ TEST(Capture, ReadsEitherByteOrderAndTimestampKindOfEthernetFiles) {
       {"big-endian nanoseconds", 0xA1B23C4D, true, 1, true},
       {"not Ethernet (802.11)", 0xA1B2C3D4, false, 105, false},
   };
-  const std::vector<std::vector<uint8_t>> frames = {PatternFrame(kBroadcast, RigStation(0), 60, 1),
-                                                    PatternFrame(kBroadcast, RigStation(1), 75, 2)};
+  const std::vector<std::vector<uint8_t>> frames = {Tagged(0, 1), Tagged(1, 2, 75)};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string bytes;
@@ -223,12 +206,14 @@ TEST(Capture, ReadsEitherByteOrderAndTimestampKindOfEthernetFiles) {
       }
     };
     // File header: magic, version 2.4, zone, accuracy, snap length, link type.
-    put(c.magic, 4);
-    put(2, 2);
-    put(4, 2);
-    put(0, 8);
-    put(65535, 4);
-    put(c.link_type, 4);
+    for (auto [value, size] : {std::pair<uint64_t, int>{c.magic, 4},
+                               {2, 2},
+                               {4, 2},
+                               {0, 8},
+                               {65535, 4},
+                               {c.link_type, 4}}) {
+      put(value, size);
+    }
     for (const auto& frame : frames) {
       const auto size = static_cast<uint32_t>(frame.size());
       for (uint32_t word : {1700000000u, 123456u, size, size}) put(word, 4);
@@ -258,13 +243,12 @@ TEST(Tap, BridgeOpensOrExplainsWhyNot) {
         << why;
     GTEST_SKIP() << "no TAP interface here: " << why;
   }
-  const std::string name = tap->interface_name();
-  EXPECT_FALSE(name.empty());
+  EXPECT_FALSE(tap->interface_name().empty());
   EXPECT_THROW(sim::TapPort(segment, std::string(40, 'x')), std::runtime_error);
 
   // While the interface is down the host refuses the write; that is counted,
   // not fatal.
-  source.Inject(PatternFrame(kBroadcast, RigStation(0), 60));
+  source.Inject(Tagged(0, 0));
   EXPECT_EQ(tap->frames_out() + tap->write_errors(), 1u);
   // Frames both ways through the bridge: the tool's network test (ping and
   // arping from a namespace to the tool's responder).

@@ -20,10 +20,13 @@
 
 namespace tvtest {
 
-// The rig's own locally administered stations, which the model's tests look
-// for in frames and captures.
-inline Mac RigStation(unsigned index) {
-  return Mac{0x02, 0x00, 0x5E, 0x10, 0x20, static_cast<uint8_t>(0x30 + index)};
+// True once `done` holds, reading at most `reads` times.
+template <class Done>
+bool Poll(int reads, Done done) {
+  for (int i = 0; i < reads; ++i) {
+    if (done()) return true;
+  }
+  return false;
 }
 
 // One controller seen through its registers.
@@ -33,7 +36,8 @@ class Nic {
       : machine_(machine), model_(model), io_(io_base) {}
 
   sim::I8255x& model() { return model_; }
-  uint32_t io() const { return io_; }
+  sim::I8255xFaults& faults() { return model_.faults(); }
+  const sim::I8255xCounters& counters() { return model_.counters(); }
 
   uint8_t R8(uint32_t reg) { return static_cast<uint8_t>(machine_.ports().Read(io_ + reg, 1)); }
   uint16_t R16(uint32_t reg) { return static_cast<uint16_t>(machine_.ports().Read(io_ + reg, 2)); }
@@ -49,13 +53,9 @@ class Nic {
   // Reads the command byte until the controller has taken the command
   // written last (the byte reads 0), as software must before it writes the
   // next one or relies on the command's effect: acceptance takes machine
-  // time, and only port accesses move it. False when the byte never clears
-  // (bounded).
+  // time, and only port accesses move it.
   bool WaitAccepted(int reads = 1000) {
-    for (int i = 0; i < reads; ++i) {
-      if (R8(ScbCommand) == 0) return true;
-    }
-    return false;
+    return Poll(reads, [&] { return R8(ScbCommand) == 0; });
   }
   // Writes a command byte and waits until it is taken.
   bool Issue(uint8_t command) {
@@ -68,29 +68,19 @@ class Nic {
     W32(ScbGeneralPointer, pointer);
     return Issue(command);
   }
-  // Reads status until the CU is no longer active (bounded).
   bool WaitCuNotActive(int reads = 1000) {
-    for (int i = 0; i < reads; ++i) {
-      if ((Status() & 0xC0) != 0x80) return true;
-    }
-    return false;
+    return Poll(reads, [&] { return CuState() != 0x80; });
   }
-  // Software reset, then wait until PORT reads 0 (bounded).
+  // Software reset, then wait until PORT reads 0.
   bool Reset() {
     W32(ScbPort, ScbPortSoftwareReset);
-    for (int i = 0; i < 1000; ++i) {
-      if (R32(ScbPort) == 0) return true;
-    }
-    return false;
+    return Poll(1000, [&] { return R32(ScbPort) == 0; });
   }
   // One MDI cycle, polling for the ready bit; 0xFFFFFFFF when never ready.
   uint32_t Mdi(uint32_t command, int reads = 100) {
     W32(ScbMdiControl, command);
-    for (int i = 0; i < reads; ++i) {
-      const uint32_t v = R32(ScbMdiControl);
-      if (v & MdiReady) return v;
-    }
-    return 0xFFFFFFFF;
+    uint32_t v = 0;
+    return Poll(reads, [&] { return (v = R32(ScbMdiControl)) & MdiReady; }) ? v : 0xFFFFFFFF;
   }
   uint16_t MdiRead(unsigned phy, unsigned reg) {
     return static_cast<uint16_t>(Mdi(((phy << 5 | reg) | MdiOpRead) << 16));
@@ -111,38 +101,27 @@ struct RxRings {
   std::vector<ReceiveFrameDescriptor*> rfds;
   uint8_t* rbd_slots = nullptr;
   std::vector<uint8_t*> buffers;
-  unsigned rbd_count = 0;
 
+  unsigned rbd_count() const { return static_cast<unsigned>(buffers.size()); }
   uint8_t* Rbd(unsigned i) const { return rbd_slots + RbdSlotSize * i; }
   uint16_t RbdCount(unsigned i) const { return HwLoad16(Rbd(i) + RbdOffsetCount); }
   uint16_t RfdStatus(unsigned i) const { return HwLoad16(&rfds[i]->Status); }
 };
 
+inline uint16_t StatusOf(const CommandBlock* cb) { return HwLoad16(&cb->Status); }
+
 // The machine, its segment and controllers.
 class Rig {
  public:
-  Rig() {
-    machine_ = std::make_unique<sim::Machine>();
-    segment_ = &machine_->Own(std::make_unique<sim::Segment>("test"));
-  }
-
   sim::Machine& machine() { return *machine_; }
   sim::Segment& segment() { return *segment_; }
 
-  static sim::I8255xConfig Config(unsigned index) {
-    // The standard PC's placement with the rig's station.
-    sim::I8255xConfig config = sim::StandardController(index);
-    config.station = RigStation(index);
-    return config;
-  }
-
-  Nic& Add(const sim::I8255xConfig& config, bool on_segment = true) {
-    auto& model = machine_->Own(
-        std::make_unique<sim::I8255x>(*machine_, config, on_segment ? segment_ : nullptr));
+  Nic& Add(const sim::I8255xConfig& config) {
+    auto& model = machine_->Own(std::make_unique<sim::I8255x>(*machine_, config, segment_));
     nics_.push_back(std::make_unique<Nic>(*machine_, model, config.io_base));
     return *nics_.back();
   }
-  Nic& Add(unsigned index) { return Add(Config(index)); }
+  Nic& Add(unsigned index) { return Add(sim::StandardController(index)); }
 
   sim::TestPort& AddTestPort() { return machine_->Own(std::make_unique<sim::TestPort>(*segment_)); }
 
@@ -158,7 +137,6 @@ class Rig {
   // A command block with status 0, the given command word and link.
   CommandBlock* Block(uint16_t command, uint32_t link = CbLinkNone) {
     auto* cb = Alloc<CommandBlock>(sizeof(CommandBlock));
-    HwStore16(&cb->Status, 0);
     HwStore16(&cb->Command, command);
     HwStore32(&cb->Link, link);
     return cb;
@@ -169,6 +147,11 @@ class Rig {
     HwStore32(cb->Parameters + 4, static_cast<uint32_t>(frame.size()) | CbTransmitCountFlags);
     std::memcpy(cb->Data, frame.data(), frame.size());
     return cb;
+  }
+  // A broadcast transmit of `length` bytes from station 0.
+  CommandBlock* Transmit(size_t length = 60, uint8_t seed = 0,
+                         uint16_t flags = CbCommandEndOfList) {
+    return Transmit(PatternFrame(kBroadcast, Station(0), length, seed), flags);
   }
   CommandBlock* Configure(const std::array<uint8_t, 24>& bytes,
                           uint16_t flags = CbCommandEndOfList) {
@@ -182,96 +165,47 @@ class Rig {
     std::memcpy(cb->Parameters, mac.data(), 6);
     return cb;
   }
+  // A list that links to itself and so never ends.
+  CommandBlock* Loop() {
+    CommandBlock* cb = Block(0);
+    HwStore32(&cb->Link, HwAddress(cb));
+    return cb;
+  }
 
   // `rfds` RFDs and `rbds` RBDs of `buffer` bytes each, rings with the last
   // of each list marked end of list, RFD 0 pointing at RBD 0.
   RxRings Rings(unsigned rfds, unsigned rbds, uint16_t buffer = 4096) {
     RxRings rings;
-    rings.rbd_count = rbds;
     rings.rbd_slots = Alloc(RbdSlotSize * rbds);
-    for (unsigned i = 0; i < rbds; ++i) rings.buffers.push_back(Alloc(buffer));
+    auto* rfd = Alloc<ReceiveFrameDescriptor>(sizeof(ReceiveFrameDescriptor) * rfds);
     for (unsigned i = 0; i < rbds; ++i) {
+      rings.buffers.push_back(Alloc(buffer));
       uint8_t* slot = rings.Rbd(i);
-      HwStore16(slot + RbdOffsetCount, 0);
       HwStoreUnaligned32(slot + RbdOffsetLink, HwAddress(rings.Rbd((i + 1) % rbds)));
       HwStoreUnaligned32(slot + RbdOffsetBufferAddress, HwAddress(rings.buffers[i]));
       HwStore16(slot + RbdOffsetSize, static_cast<uint16_t>(buffer | (i + 1 == rbds ? 0x8000 : 0)));
       HwStoreUnaligned32(slot + RbdOffsetBufferPointer, HwAddress(rings.buffers[i]));
     }
     for (unsigned i = 0; i < rfds; ++i) {
-      rings.rfds.push_back(Alloc<ReceiveFrameDescriptor>(sizeof(ReceiveFrameDescriptor)));
+      rings.rfds.push_back(&rfd[i]);
+      HwStore16(&rfd[i].Command, i + 1 == rfds ? RfdCommandEndOfList : RfdCommandFlexible);
+      HwStore32(&rfd[i].Link, HwAddress(&rfd[(i + 1) % rfds]));
+      HwStore32(&rfd[i].RbdAddress, i == 0 ? HwAddress(rings.Rbd(0)) : RfdNoRbd);
     }
-    for (unsigned i = 0; i < rfds; ++i) {
-      ReceiveFrameDescriptor* rfd = rings.rfds[i];
-      HwStore16(&rfd->Status, 0);
-      HwStore16(&rfd->Command, i + 1 == rfds ? RfdCommandEndOfList : RfdCommandFlexible);
-      HwStore32(&rfd->Link, HwAddress(rings.rfds[(i + 1) % rfds]));
-      HwStore32(&rfd->RbdAddress, RfdNoRbd);
-    }
-    HwStore32(&rings.rfds[0]->RbdAddress, HwAddress(rings.Rbd(0)));
     return rings;
   }
 
+  // A write to the controller's PCI configuration space (controller 0: device 3).
+  void ConfigWrite(unsigned reg, unsigned width, uint32_t value, unsigned device = 3) {
+    machine_->ports().Write(0xCF8, 4, 0x80000000u | device << 11 | (reg & 0xFC));
+    machine_->ports().Write(0xCFC + (reg & 3), width, value);
+  }
+
  private:
-  std::unique_ptr<sim::Machine> machine_;
-  sim::Segment* segment_ = nullptr;
+  std::unique_ptr<sim::Machine> machine_ = std::make_unique<sim::Machine>();
+  sim::Segment* segment_ = &machine_->Own(std::make_unique<sim::Segment>("test"));
   std::vector<std::unique_ptr<Nic>> nics_;
 };
-
-// ---- The EEPROM, bit by bit, as the driver clocks it ----
-
-constexpr uint8_t kSelectedOne = 0x06;
-constexpr uint8_t kSelectedZero = 0x02;
-constexpr uint8_t kProbeZero = 0x0A;
-
-inline void WriteBit(Nic& nic, uint8_t value) {
-  nic.W8(ScbEepromControl, value);
-  nic.W8(ScbEepromControl, value | EepromClock);
-  nic.W8(ScbEepromControl, value & ~EepromClock);
-}
-
-inline bool ReadBit(Nic& nic) {
-  nic.W8(ScbEepromControl, EepromChipSelect | EepromClock);
-  const uint8_t value = nic.R8(ScbEepromControl);
-  nic.W8(ScbEepromControl, EepromChipSelect);
-  return (value & EepromDataOut) != 0;
-}
-
-inline void StartRead(Nic& nic) {
-  WriteBit(nic, kSelectedOne);
-  WriteBit(nic, kSelectedOne);
-  WriteBit(nic, kSelectedZero);
-}
-
-// The driver's size probe: address bits of 0 until data out shows the dummy 0.
-inline unsigned ProbeSize(Nic& nic) {
-  StartRead(nic);
-  unsigned words = 2;
-  for (;;) {
-    WriteBit(nic, kProbeZero);
-    if ((nic.R8(ScbEepromControl) & EepromDataOut) == 0) break;
-    words *= 2;
-    if (words >= 256) break;
-  }
-  nic.W8(ScbEepromControl, 0);
-  return words;
-}
-
-inline uint16_t ReadWord(Nic& nic, unsigned address, unsigned bits) {
-  StartRead(nic);
-  for (unsigned i = bits; i-- > 0;)
-    WriteBit(nic, (address >> i) & 1 ? kSelectedOne : kSelectedZero);
-  uint16_t word = 0;
-  for (int i = 0; i < 16; ++i) word = static_cast<uint16_t>(word << 1 | (ReadBit(nic) ? 1 : 0));
-  nic.W8(ScbEepromControl, 0);
-  return word;
-}
-
-inline unsigned Log2(unsigned n) {
-  unsigned bits = 0;
-  while ((1u << bits) < n) ++bits;
-  return bits;
-}
 
 // Configuration bytes as the driver sends them once it has folded in a
 // filter: bad and short frames kept.
@@ -300,5 +234,16 @@ inline void BringUp(Rig& rig, Nic& nic, const Mac& mac, RxRings& rings,
   nic.W8(ScbInterruptControl, ScbInterruptUnmask);
   nic.W16(ScbStatus, 0xFF00);  // start with nothing pending
 }
+
+// Controller 0 on its own segment with a test port, reset: where most of
+// the model's tests start.
+class ModelTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(nic.Reset()); }
+
+  Rig rig;
+  Nic& nic = rig.Add(0);
+  sim::TestPort& wire = rig.AddTestPort();
+};
 
 }  // namespace tvtest
