@@ -101,30 +101,14 @@ TEST(ToolRun, JsonCountsAgreeWithTheDriversStatistics) {
 
 TEST(ToolRun, MachineFileWithTwoSegmentsAndAPolledController) {
   TempDir dir;
-  {
-    // A 64-word image: station 00:a0:c9:10:00:03 (low byte of each word
-    // first), an 82555 at PHY address 1, and the sum of all words 0xBABA.
-    std::vector<uint16_t> words(64, 0xFFFF);
-    const uint16_t head[] = {0xA000, 0x10C9, 0x0300, 0x0003, 0xFFFF, 0xFFFF, 0x4701, 0x0000};
-    std::copy(std::begin(head), std::end(head), words.begin());
-    uint16_t sum = 0;
-    for (int i = 0; i < 63; ++i) sum = static_cast<uint16_t>(sum + words[i]);
-    words[63] = static_cast<uint16_t>(0xBABA - sum);
-    std::string text = "# EEPROM image\n";
-    char word[8];
-    for (int i = 0; i < 64; ++i) {
-      std::snprintf(word, sizeof word, "%04x%c", words[i], i % 8 == 7 ? '\n' : ' ');
-      text += word;
-    }
-    WriteText(dir / "eeprom.hex", text);
-  }
   WriteText(dir / "pc.txt",
             "segment office\n"
             "segment lab   # a second wire\n"
             "controller id=0x1229 pci=0:3.0 irq=11 station=00:a0:c9:20:00:01\n"
             "controller id=0x1209 pci=0:7.0 irq=10 polled=yes station=00:a0:c9:20:00:02\n"
             "controller id=0x1229 pci=0:9.0 irq=9 segment=lab station=00:a0:c9:20:00:03\n"
-            "controller id=0x1030 pci=1:2.0 irq=5 segment=lab eeprom=eeprom.hex\n");
+            "controller id=0x1030 pci=1:2.0 irq=5 segment=lab eeprom=" +
+                SourceDir() + "/tests/tool/data/station3.eeprom.hex\n");
   const Result r = RunTool({"--machine", dir / "pc.txt", "--registry", FastRegistry(dir),
                             "--frames", "120", "--pcap", dir / "wire.pcap", "--json"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
