@@ -2,7 +2,6 @@
 // bad input and captures that are never left half written.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
