@@ -133,13 +133,9 @@ TEST_F(DeviceTransfer, DestinationClasses) {
   }
 }
 
-TEST(DeviceReadPosition, NewClientSeesOnlyLaterFrames) {
-  TestPc pc(1);
-  pc.BootReady();
-  ASSERT_FALSE(HasFatalFailure());
-  sim::ClientProcess process(*pc.machine);
-  uintptr_t early = 0, late = 0;
-  ASSERT_EQ(process.Open(DeviceName(0), &early), 0u);
+TEST_F(DeviceTransfer, NewClientSeesOnlyLaterFrames) {
+  const uintptr_t early = open;
+  uintptr_t late = 0;
   for (uint32_t tag = 1; tag <= 3; ++tag) {
     ASSERT_TRUE(pc.InjectQueued(0, MakeFrame(Station(0), kWireSource, 80, tag)));
   }
