@@ -52,8 +52,7 @@ TEST_F(DeviceFunctions, DispatcherCodes) {
 // client closes, and the controller is configured only when it changes.
 TEST(DeviceFilter, UnionNarrowsOnlyAtClose) {
   TestPc pc(1);
-  pc.BootReady();
-  ASSERT_FALSE(HasFatalFailure());
+  ASSERT_TRUE(pc.BootReady());
   sim::I8255x& nic = pc.nic(0);
   NicAdapter* adapter = pc.adapter(0);
   nic.EnableTrace(true);
@@ -103,8 +102,7 @@ TEST(DeviceFilter, UnionNarrowsOnlyAtClose) {
 // function's range (13), then a null client or buffer (2).
 TEST(DeviceControl, CodeRangesAndForeignClients) {
   TestPc pc(2);
-  pc.BootReady();
-  ASSERT_FALSE(HasFatalFailure());
+  ASSERT_TRUE(pc.BootReady());
   sim::ClientProcess process(*pc.machine);
   uintptr_t own = 0, foreign = 0;
   ASSERT_TRUE(OpenEach(process, {{0, &own}, {1, &foreign}}));

@@ -134,13 +134,14 @@ struct TestPc {
   }
   // Boots, then waits until the memory service has made its mutex and
   // events, so that counts of live kernel objects taken afterwards are
-  // stable. A failure is reported through gtest (check HasFatalFailure).
-  void BootReady() {
-    Boot();
-    if (testing::Test::HasFatalFailure()) return;
-    ASSERT_TRUE(Eventually([&] {
-      return machine->LiveMutexes() >= 2 && machine->LiveEvents() >= 2;
-    })) << "the memory service never started";
+  // stable. False when either failed (the failure is reported).
+  [[nodiscard]] ::testing::AssertionResult BootReady() {
+    machine->Boot();
+    if (!machine->WaitStarted()) return ::testing::AssertionFailure() << "start-up did not finish";
+    if (!Eventually([&] { return machine->LiveMutexes() >= 2 && machine->LiveEvents() >= 2; })) {
+      return ::testing::AssertionFailure() << "the memory service never started";
+    }
+    return ::testing::AssertionSuccess();
   }
 
   // The adapter record behind device `index` (creation order is device
