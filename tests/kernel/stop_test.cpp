@@ -67,6 +67,7 @@ uint32_t BlockingEntry(uint32_t function, void*, void* instance, uintptr_t, uint
 }
 
 TEST(MachineStop, UnwindsClientsBlockedInADeviceFunction) {
+  read_entered = false;
   sim::Machine machine(SmallMachine());
   ASSERT_TRUE(Started(machine));
   ASSERT_EQ(KeAllocateEvent(&blocking_event), 0u);
@@ -98,7 +99,8 @@ TEST(MachineStop, EndsTheInterruptThreadAndAvailabilityDeliveries) {
   sim::Machine machine(SmallMachine());
   ASSERT_TRUE(Started(machine));
   // A handler that blocks forever on an event nobody sets.
-  static std::atomic<bool> handler_entered{false}, ha_entered{false};
+  static std::atomic<bool> handler_entered, ha_entered;
+  handler_entered = ha_entered = false;
   auto stuck = [](uintptr_t) {
     KHandle event = 0;
     KeAllocateEvent(&event);
@@ -130,7 +132,8 @@ TEST(MachineStop, EndsTheInterruptThreadAndAvailabilityDeliveries) {
 
 TEST(MachineStop, ThousandBootsLeaveNoThreadAndNoLeak) {
   const size_t threads_before = ThreadsBefore();
-  static std::atomic<uint64_t> ticks{0};
+  static std::atomic<uint64_t> ticks;
+  ticks = 0;
   for (int cycle = 0; cycle < 1000; ++cycle) {
     sim::Machine machine(SmallMachine([]() -> uint32_t {
       // A small driver: objects, memory, an interrupt, a device, then parks.

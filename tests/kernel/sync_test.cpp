@@ -126,6 +126,8 @@ TEST(InterruptExclusion, WaitAfterCheckLosesNoPulseAndExclusionNests) {
   sim::Machine machine(SmallMachine());
   ASSERT_TRUE(Started(machine));
   constexpr unsigned kLine = 9;
+  NoLostWakeup::frame_ready = false;
+  NoLostWakeup::handled = NoLostWakeup::handler_in_critical = 0;
   ASSERT_EQ(KeAllocateEvent(&NoLostWakeup::event), 0u);
   KHandle interrupt = 0, mutex = 0;
   ASSERT_EQ(KeAllocateInterrupt(kLine, &NoLostWakeup::Handler, kLine, &interrupt), 0u);
