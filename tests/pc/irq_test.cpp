@@ -15,26 +15,22 @@ TEST(Irq, SharedLinesCountTheirPinsAndPinsMoveWithTheirLevel) {
   a.Set(true);
   a.Set(true);  // no change, no second contribution
   EXPECT_EQ(1u, irq.Level(11));
-  const uint64_t g1 = irq.generation();
-  EXPECT_NE(g0, g1);
+  EXPECT_NE(g0, irq.generation());
   b.Set(true);
   EXPECT_EQ(2u, irq.Level(11));
   a.Set(false);
   a.Set(false);
-  EXPECT_TRUE(irq.Asserted(11));  // b still holds it
-  EXPECT_EQ(1u, irq.Level(11));
+  EXPECT_EQ(1u, irq.Level(11));  // b still holds it
+  EXPECT_TRUE(irq.Asserted(11));
 
   // A high pin takes its contribution to the new line; a low one takes none.
   b.MoveTo(5);
-  EXPECT_FALSE(irq.Asserted(11));
-  EXPECT_TRUE(irq.Asserted(5));
-  EXPECT_EQ(5u, b.line());
+  EXPECT_TRUE(!irq.Asserted(11) && irq.Asserted(5) && b.line() == 5);
   a.MoveTo(9);
   EXPECT_FALSE(irq.Asserted(9));
   a.Set(true);
   EXPECT_TRUE(irq.AssertedLines().test(9));
   EXPECT_EQ(2u, irq.AssertedLines().count());
-
   {
     IrqPin c(irq, 5);
     c.Set(true);
@@ -68,13 +64,7 @@ TEST(Irq, DispatcherWaitWakesOnRaiseAndKick) {
   // A blocked waiter (no timeout) is released by a Raise and by a Kick.
   for (bool kick : {false, true}) {
     seen = irq.generation();
-    std::thread waker([&] {
-      if (kick) {
-        irq.Kick();
-      } else {
-        pin.Set(true);
-      }
-    });
+    std::thread waker([&] { kick ? irq.Kick() : pin.Set(true); });
     EXPECT_NE(seen, irq.WaitForChange(seen, -1, watched));
     waker.join();
     pin.Set(false);
