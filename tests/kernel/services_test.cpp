@@ -50,24 +50,17 @@ TEST(KernelDevices, ClientCallsReachTheEntryWithTheirArguments) {
   uint32_t length = 0;
   const auto b = reinterpret_cast<uintptr_t>(buffer);
   const auto l = reinterpret_cast<uintptr_t>(&length);
-  void* const r = &open_record;
-  const std::tuple<std::function<uint32_t()>, uint32_t, DeviceCall> cases[] = {
-      // The call, its status (the entry's comes back), what the entry saw.
-      {[&] { return client.Read(open, buffer, 64, &length); }, 0, {4, &context, r, b, 64, l, p}},
-      {[&] { return client.Write(open, buffer, 60, &length); }, 0, {5, &context, r, b, 60, l, p}},
-      {[&] { return client.Control(open, 0x80003, b, 48); },
-       0,
-       {14, &context, r, 0x80003, b, 48, p}},
-      {[&] { return client.Call(open, 9, 1, 2, 3); }, 7, {9, &context, r, 1, 2, 3, p}},
-      {[&] { return client.CallDevice("/DEV/TEST/1", 0, 4, 0, 0, 0); },
-       0,
-       {4, nullptr, nullptr, 0, 0, 0, p}},
-      {[&] { return client.Close(open); }, 0, {3, &context, r, 0, 0, 0, p}},
+  // Each call's status (the entry's comes back) and what the entry saw.
+  auto check = [&](uint32_t status, uint32_t want_status, const DeviceCall& want) {
+    EXPECT_EQ(status, want_status) << want.function;
+    EXPECT_EQ(last_call, want) << want.function;
   };
-  for (const auto& [call, status, want] : cases) {
-    EXPECT_EQ(call(), status);
-    EXPECT_TRUE(last_call == want) << "function " << want.function;
-  }
+  check(client.Read(open, buffer, 64, &length), 0, {4, &context, &open_record, b, 64, l, p});
+  check(client.Write(open, buffer, 60, &length), 0, {5, &context, &open_record, b, 60, l, p});
+  check(client.Control(open, 0x80003, b, 48), 0, {14, &context, &open_record, 0x80003, b, 48, p});
+  check(client.Call(open, 9, 1, 2, 3), 7, {9, &context, &open_record, 1, 2, 3, p});
+  check(client.CallDevice("/DEV/TEST/1", 0, 4, 0, 0, 0), 0, {4, nullptr, nullptr, 0, 0, 0, p});
+  check(client.Close(open), 0, {3, &context, &open_record, 0, 0, 0, p});
   EXPECT_EQ(client.CallDevice("/DEV/NOPE", 0, 4, 0, 0, 0), sim::ClientProcess::kNoDevice);
   EXPECT_EQ(client.Read(open, buffer, sizeof buffer, &length), sim::ClientProcess::kNoDevice)
       << "closed";
@@ -116,8 +109,8 @@ TEST(KernelAvailability, EventsReachTheNamedObjectAndNotificationsAreAnsweredByP
     RegisterAvailability("/DEV/TEST/1", &second, &b);
     EXPECT_NE(KeAllocateHaObject("/DEV/TEST/1", nullptr, &taken), 0u) << "names are unique";
 
-    EXPECT_TRUE(machine.DeliverHaEvent("/DEV/TEST/1", 101, 42));
-    EXPECT_TRUE(machine.DeliverHaEvent("/DEV/TEST/0", 100));
+    EXPECT_TRUE(machine.DeliverHaEvent("/DEV/TEST/1", 101, 42) &&
+                machine.DeliverHaEvent("/DEV/TEST/0", 100));
     EXPECT_FALSE(machine.DeliverHaEvent("/DEV/TEST/2", 100)) << "no such object";
     EXPECT_FALSE(machine.DeliverHaEvent("/DEV/TEST/0", 103)) << "no handler for the code";
     HaEvents want = {{101, 42, &second}, {100, 0, &first}};
@@ -171,51 +164,10 @@ TEST(KernelRights, HandlesWorkOnlyWhereGranted) {
   EXPECT_EQ(machine.RightsViolations(), 5u);
 }
 
-TEST(KernelLists, AppendAndRemoveLinkThroughTheFirstField) {
-  sim::Machine machine(SmallMachine());
-  struct Element {
-    void* next;
-  };
-  KeList list{nullptr};
-  Element a{reinterpret_cast<void*>(0xBAD)}, b{nullptr}, c{nullptr};
-  for (Element* e : {&a, &b, &c}) ASSERT_EQ(KeAppendList(&list, e), 0u);
-  EXPECT_TRUE(list.First == &a && a.next == &b && b.next == &c && c.next == nullptr)
-      << "linked in order, the old link overwritten";
-  EXPECT_NE(KeAppendList(&list, &b), 0u) << "already on the list";
-
-  ASSERT_EQ(KeRemoveList(&list, &b), 0u);
-  EXPECT_EQ(a.next, &c);
-  EXPECT_NE(KeRemoveList(&list, &b), 0u) << "not on the list";
-  ASSERT_EQ(KeRemoveList(&list, &a), 0u);
-  EXPECT_EQ(list.First, &c);
-  ASSERT_EQ(KeRemoveList(&list, &c), 0u);
-  EXPECT_EQ(list.First, nullptr);
-  EXPECT_NE(KeAppendList(nullptr, &a), 0u);
-  EXPECT_NE(KeAppendList(&list, nullptr), 0u);
-
-  // A corrupt list that loops: both walks give up instead of hanging.
-  Element x{nullptr}, y{&x}, z{nullptr};
-  x.next = &y;
-  KeList loop{&x};
-  EXPECT_NE(KeAppendList(&loop, &z), 0u);
-  EXPECT_NE(KeRemoveList(&loop, &z), 0u);
-}
-
-TEST(KernelBoot, BootQuerySignalsAndEntryResult) {
+// An image that returns: start-up counts as finished and its result is kept.
+// The driver process then has no main thread left.
+TEST(KernelBoot, EntryResultAndOneMachineAtATime) {
   {
-    sim::MachineOptions options = SmallMachine();
-    options.boot_query_busy_calls = 3;
-    sim::Machine machine(std::move(options));
-    for (uint32_t busy : {1u, 1u, 1u, 0u, 0u}) EXPECT_EQ(KeQueryInterruptHistory(312), busy);
-    EXPECT_NE(KeQueryInterruptHistory(313), 0u);
-    EXPECT_EQ(KePassTimeSlice(), 0u);
-    EXPECT_FALSE(machine.SignalRaised(10000));
-    EXPECT_EQ(KeSignalInterrupt(10000), 0u);
-    EXPECT_TRUE(machine.SignalRaised(10000));
-  }
-  {
-    // An image that returns: start-up counts as finished and its result is
-    // kept. The driver process then has no main thread left.
     sim::Machine machine(SmallMachine([]() -> uint32_t { return 4; }));
     EXPECT_FALSE(machine.EntryResult().has_value());
     ASSERT_TRUE(Started(machine));
@@ -229,11 +181,40 @@ TEST(KernelBoot, BootQuerySignalsAndEntryResult) {
   EXPECT_EQ(sim::Machine::Current(), nullptr);
 }
 
-TEST(KernelRuntime, LibraryFunctions) {
+TEST(KernelRuntime, BootQuerySignalsListsAndLibraryFunctions) {
   std::string echoed;
   sim::MachineOptions options = SmallMachine();
+  options.boot_query_busy_calls = 3;
   options.console_echo = [&](const std::string& piece) { echoed += piece; };
   sim::Machine machine(std::move(options));
+  for (uint32_t busy : {1u, 1u, 1u, 0u, 0u}) EXPECT_EQ(KeQueryInterruptHistory(312), busy);
+  EXPECT_NE(KeQueryInterruptHistory(313), 0u);
+  EXPECT_EQ(KePassTimeSlice(), 0u);
+  EXPECT_FALSE(machine.SignalRaised(10000));
+  EXPECT_EQ(KeSignalInterrupt(10000), 0u);
+  EXPECT_TRUE(machine.SignalRaised(10000));
+
+  // Lists link through their elements' first field.
+  struct Element {
+    void* next;
+  };
+  KeList list{nullptr};
+  Element a{reinterpret_cast<void*>(0xBAD)}, b{nullptr}, c{nullptr};
+  for (Element* e : {&a, &b, &c}) ASSERT_EQ(KeAppendList(&list, e), 0u);
+  EXPECT_TRUE(list.First == &a && a.next == &b && b.next == &c && c.next == nullptr)
+      << "linked in order, the old link overwritten";
+  EXPECT_NE(KeAppendList(&list, &b), 0u) << "already on the list";
+  ASSERT_EQ(KeRemoveList(&list, &b), 0u);
+  EXPECT_EQ(a.next, &c);
+  EXPECT_NE(KeRemoveList(&list, &b), 0u) << "not on the list";
+  ASSERT_EQ(KeRemoveList(&list, &a) | KeRemoveList(&list, &c), 0u);
+  EXPECT_EQ(list.First, nullptr);
+  EXPECT_TRUE(KeAppendList(nullptr, &a) && KeAppendList(&list, nullptr));
+  // A corrupt list that loops: both walks give up instead of hanging.
+  Element x{nullptr}, y{&x}, z{nullptr};
+  x.next = &y;
+  KeList loop{&x};
+  EXPECT_TRUE(KeAppendList(&loop, &z) && KeRemoveList(&loop, &z));
 
   EXPECT_EQ(host::printf("TORVELIN: %s %u.\n", "value", 42u), 20);
   const std::string wide(1000, 'x');
@@ -247,8 +228,6 @@ TEST(KernelRuntime, LibraryFunctions) {
   ASSERT_NE(block, nullptr);
   EXPECT_LT(uint64_t{reinterpret_cast<uintptr_t>(block)}, uint64_t{1} << 32) << "below 4 GiB";
   EXPECT_EQ(machine.arena().OutstandingBlocks(), 1u);
-  host::memset(block, 0xA5, 100);
-  EXPECT_EQ(static_cast<uint8_t*>(block)[99], 0xA5);
   host::free(block);
   host::free(nullptr);
   EXPECT_EQ(machine.arena().OutstandingBlocks(), 0u);
@@ -267,7 +246,6 @@ TEST(KernelRuntime, LibraryFunctions) {
   EXPECT_TRUE(host::strcmpi("TorVelin", "TORVELIN") == 0 && host::strcmpi("abc", "ABD") < 0 &&
               host::strcmpi("abcd", "ABC") > 0);
   EXPECT_STREQ(host::strcat(host::strcpy(text, "/DEV/"), "X"), "/DEV/X");
-  EXPECT_LT(host::memcmp("ab", "ac", 2), 0);
 }
 
 }  // namespace

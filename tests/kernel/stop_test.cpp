@@ -39,17 +39,16 @@ TEST(MachineStop, EndsTheMainThreadWhereverItIs) {
   const size_t threads_before = ThreadsBefore();
   for (auto image : {&ParkedImage, &SpinningImage, &MutexParkedImage}) {
     sim::Machine machine(SmallMachine(image));
-    ASSERT_TRUE(Started(machine));
-    EXPECT_FALSE(machine.stopped());
+    ASSERT_TRUE(Started(machine) && !machine.stopped());
     machine.Stop();
-    EXPECT_TRUE(machine.stopped());
-    EXPECT_FALSE(machine.EntryResult().has_value()) << "the entry never returned";
-    EXPECT_EQ(ThreadCount(), threads_before);
     machine.Stop();  // idempotent
-    // The harness's own thread is never unwound: its calls fail instead.
+    EXPECT_TRUE(machine.stopped() && !machine.EntryResult().has_value());
+    EXPECT_EQ(ThreadCount(), threads_before);
+    // The harness's own thread is never unwound: its calls fail instead, and
+    // the ports stay reachable for it.
     KHandle mutex = 0;
     EXPECT_NE(KeAllocateMutex(&mutex), 0u);
-    outportb(0x61, 0x00);  // the ports stay reachable for the harness
+    outportb(0x61, 0x00);
   }
 }
 
@@ -98,7 +97,8 @@ TEST(MachineStop, UnwindsClientsBlockedInADeviceFunction) {
 TEST(MachineStop, EndsTheInterruptThreadAndAvailabilityDeliveries) {
   sim::Machine machine(SmallMachine());
   ASSERT_TRUE(Started(machine));
-  // A handler that blocks forever on an event nobody sets.
+  // A handler that blocks forever on an event nobody sets, then an
+  // availability handler blocked inside the driver behind it.
   static std::atomic<bool> handler_entered, ha_entered;
   handler_entered = ha_entered = false;
   auto stuck = [](uintptr_t) {
@@ -107,20 +107,15 @@ TEST(MachineStop, EndsTheInterruptThreadAndAvailabilityDeliveries) {
     handler_entered = true;
     KeWaitEvent(event);
   };
+  auto blocked = [](uint32_t, uint32_t, void*) {
+    KeDisableInterrupts();  // held by the stuck handler: blocks
+    ha_entered = true;
+  };
   KHandle interrupt = 0, object = 0, handler = 0;
   ASSERT_EQ(KeAllocateInterrupt(3, stuck, 3, &interrupt), 0u);
   machine.irq().Raise(3);
   ASSERT_TRUE(Eventually([] { return handler_entered.load(); }));
-
-  // An availability handler blocked inside the driver.
   ASSERT_EQ(KeAllocateHaObject("/DEV/TEST/0", nullptr, &object), 0u);
-  auto blocked = [](uint32_t, uint32_t, void*) {
-    KHandle mutex = 0;
-    KeAllocateMutex(&mutex);
-    KeDisableInterrupts();  // held by the stuck handler: blocks
-    ha_entered = true;
-    KeAcquireMutex(mutex);
-  };
   ASSERT_EQ(KeAllocateExceptionHandler(101, 0, blocked, &handler), 0u);
   // Whether the delivery gets in before the stop or is refused, it ends.
   std::thread delivery([&] { (void)machine.DeliverHaEvent("/DEV/TEST/0", 101); });

@@ -5,8 +5,9 @@
 
 #include <thread>
 
-namespace sim {
 namespace {
+
+using namespace sim;
 
 TEST(Irq, SharedLinesCountTheirPinsAndPinsMoveWithTheirLevel) {
   IrqController irq;
@@ -72,4 +73,3 @@ TEST(Irq, DispatcherWaitWakesOnRaiseAndKick) {
 }
 
 }  // namespace
-}  // namespace sim

@@ -9,8 +9,9 @@
 #include "platform/pc/clock.h"
 #include "platform/pc/port_bus.h"
 
-namespace sim {
 namespace {
+
+using namespace sim;
 
 struct PciTest : testing::Test {
   Clock clock;
@@ -64,32 +65,30 @@ TEST_F(PciTest, MechanismOneReachesLanesAndOnlyPresentFunctions) {
 
 TEST_F(PciTest, HeaderWriteRulesBarSizingAndCommandGating) {
   // BAR sizing: all ones reads back the size mask, type bits kept.
-  const uint32_t expected_masks[] = {0xFFFFF000, 0xFFFFFFC1, 0xFFF00000, 0, 0, 0};
+  const uint32_t bars[][2] = {{0xFEB00000, 0xFFFFF000},
+                              {0xE001, 0xFFFFFFC1},
+                              {0xFEA00000, 0xFFF00000},
+                              {0, 0},
+                              {0, 0},
+                              {0, 0}};
   for (uint8_t i = 0; i < 6; ++i) {
-    const uint8_t reg = static_cast<uint8_t>(0x10 + 4 * i);
-    const uint32_t original = Read(reg, 4);
+    const auto reg = static_cast<uint8_t>(0x10 + 4 * i);
+    EXPECT_EQ(bars[i][0], Read(reg, 4)) << int{i};
     Write(reg, 4, 0xFFFFFFFF);
-    EXPECT_EQ(expected_masks[i], Read(reg, 4)) << int{i};
-    Write(reg, 4, original);
-    EXPECT_EQ(original, Read(reg, 4));
+    EXPECT_EQ(bars[i][1], Read(reg, 4)) << int{i};
+    Write(reg, 4, bars[i][0]);
   }
-  EXPECT_EQ(0xE001u, nic.Bar(1));
-  Write(0x14, 4, 0xD03F);  // low bits are not writable; the BAR aligns
-  EXPECT_EQ(0xD001u, nic.Bar(1));
-  EXPECT_EQ(0xD000u, nic.BarAddress(1));
-  Write(0x15, 1, 0xE0);  // byte lanes reach single BAR bytes
-  EXPECT_EQ(0xE001u, nic.Bar(1));
-
-  // Read-only fields ignore software; the latency timer takes it.
-  const uint32_t fields[][4] = {{0x00, 4, 0, 0x12298086},
-                                {0x08, 4, 0xFFFFFFFF, 0x02000000},
-                                {0x0E, 1, 0x80, 0},
-                                {0x3D, 1, 4, 1},
-                                {0x0D, 1, 0x20, 0x20}};
+  // Writes as they read back: read-only fields ignore software, a BAR's low
+  // bits are not writable (it aligns), byte lanes reach single bytes.
+  const uint32_t fields[][4] = {{0x00, 4, 0, 0x12298086}, {0x08, 4, 0xFFFFFFFF, 0x02000000},
+                                {0x0E, 1, 0x80, 0},       {0x3D, 1, 4, 1},
+                                {0x0D, 1, 0x20, 0x20},    {0x14, 4, 0xD03F, 0xD001},
+                                {0x15, 1, 0xE0, 0xE0}};
   for (auto [reg, width, value, want] : fields) {
     Write(static_cast<uint8_t>(reg), width, value);
     EXPECT_EQ(want, Read(static_cast<uint8_t>(reg), width)) << reg;
   }
+  EXPECT_TRUE(nic.Bar(1) == 0xE001 && nic.BarAddress(1) == 0xE000);
 
   // Command bits drive the lock-free flags, on every write path (width 0:
   // SetCommand).
@@ -100,10 +99,11 @@ TEST_F(PciTest, HeaderWriteRulesBarSizingAndCommandGating) {
                                   {0, 0, 0}};
   for (auto [width, value, want] : commands) {
     width != 0 ? Write(0x04, width, value) : nic.SetCommand(static_cast<uint16_t>(value));
-    EXPECT_EQ(want, Read(0x04, 2));
-    EXPECT_EQ(want, nic.Command());
-    EXPECT_EQ((want & 1) != 0, nic.IoEnabled()) << width;
-    EXPECT_EQ((want & 4) != 0, nic.BusMasterEnabled() && nic.bus_master().load()) << width;
+    EXPECT_TRUE(Read(0x04, 2) == want && nic.Command() == want) << width;
+    EXPECT_TRUE(nic.IoEnabled() == ((want & 1) != 0) &&
+                nic.BusMasterEnabled() == ((want & 4) != 0) &&
+                nic.bus_master().load() == nic.BusMasterEnabled())
+        << width;
   }
 
   // Status errors clear by writing 1; a command write's zero upper half
@@ -147,4 +147,3 @@ TEST_F(PciTest, ListenerHearsCommandBarAndLineChangesOutsideTheLock) {
 }
 
 }  // namespace
-}  // namespace sim

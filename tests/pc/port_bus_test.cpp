@@ -4,14 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <array>
 #include <thread>
-#include <vector>
 
 #include "platform/pc/clock.h"
 
-namespace sim {
 namespace {
+
+using namespace sim;
 
 // Reads give a signature plus the offset; writes are remembered, or, for a
 // device given its bus, move its own window to the value written (as a BAR
@@ -25,12 +25,12 @@ struct FakeDevice : PortDevice {
   }
   void PortWrite(uint32_t offset, unsigned width, uint32_t value) override {
     if (bus != nullptr) bus->Remap(this, value, 16);
-    last_offset = offset, last_width = width, last_value = value, ++writes;
+    writes.push_back({offset, width, value});
   }
   const uint32_t signature;
   PortBus* const bus;
   std::atomic<uint32_t> last_width{0};
-  uint32_t last_offset = 0, last_value = 0, writes = 0;
+  std::vector<std::array<uint32_t, 3>> writes;  // offset, width, value
 };
 
 struct PortBusTest : testing::Test {
@@ -49,20 +49,15 @@ TEST_F(PortBusTest, DecodesWindowsAndLeavesTheRestUnclaimed) {
                                {0x12345, 1, 0xFF},     {0x63, 1, 0x03},    {0xE010, 2, 0x0010},
                                {0xE004, 4, 0x22000004}};
   for (auto [port, width, value] : reads) EXPECT_EQ(value, bus.Read(port, width)) << port;
-  bus.Write(0xDFFF, 1, 1);
-  EXPECT_EQ(0u, high.writes);
+  bus.Write(0xDFFF, 1, 1);                             // dropped
   EXPECT_EQ(8 * Clock::kPortAccessNs, clock.NowNs());  // every access costs time
   bus.Write(0xE010, 4, 0xCAFEF00D);
-  EXPECT_EQ(0x10u, high.last_offset);
-  EXPECT_EQ(0xCAFEF00Du, high.last_value);
-
   // An access running past a window's end is split into bytes: the device
   // sees only its own ports.
   EXPECT_EQ(0xFFFF3Fu, bus.Read(0xE03F, 4) & 0xFFFFFF);
   EXPECT_EQ(1u, high.last_width.load());
   bus.Write(0xE03F, 2, 0xAB7E);
-  EXPECT_EQ(0x3Fu, high.last_offset);
-  EXPECT_EQ(0x7Eu, high.last_value);
+  EXPECT_EQ(high.writes, (decltype(high.writes){{0x10, 4, 0xCAFEF00D}, {0x3F, 1, 0x7E}}));
 
   // Overlaps, empty windows and windows beyond 64 KiB are refused; an
   // adjacent window is a second window of one device.
@@ -82,16 +77,13 @@ TEST_F(PortBusTest, DecodesWindowsAndLeavesTheRestUnclaimed) {
   EXPECT_TRUE(bus.Claimed(0xE000));
 
   // The trace sees each access, with the value cut to its width.
-  std::vector<PortBus::Access> trace;
-  bus.SetTrace([&](const PortBus::Access& a) { trace.push_back(a); });
+  std::vector<std::pair<uint32_t, bool>> trace;  // value, write
+  bus.SetTrace([&](const PortBus::Access& a) { trace.emplace_back(a.value, a.write); });
   bus.Write(0xE002, 1, 0x1FF);
   bus.Read(0xE002, 1);
   bus.SetTrace(nullptr);
   bus.Read(0xE002, 1);
-  ASSERT_EQ(2u, trace.size());
-  EXPECT_TRUE(trace[0].write && !trace[1].write);
-  EXPECT_EQ(0xFFu, trace[0].value);
-  EXPECT_EQ(0x02u, trace[1].value);
+  EXPECT_EQ(trace, (decltype(trace){{0xFF, true}, {0x02, false}}));
 }
 
 TEST_F(PortBusTest, WindowsMoveUnderConcurrentAccess) {
@@ -132,4 +124,3 @@ TEST_F(PortBusTest, WindowsMoveUnderConcurrentAccess) {
 }
 
 }  // namespace
-}  // namespace sim

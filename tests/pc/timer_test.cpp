@@ -8,8 +8,9 @@
 #include "platform/pc/pit.h"
 #include "platform/pc/port_bus.h"
 
-namespace sim {
 namespace {
+
+using namespace sim;
 
 TEST(Pit, LatchHoldsTheCountUntilBothBytesAreRead) {
   Clock clock;
@@ -121,4 +122,3 @@ TEST(Clock, VirtualTimeMovesOnlyWithWork) {
 }
 
 }  // namespace
-}  // namespace sim
