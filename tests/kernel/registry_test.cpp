@@ -65,17 +65,11 @@ TEST(Registry, ErrorsNameFileAndLine) {
 
   // A file: read as written, its errors named by its path.
   const std::string path = ::testing::TempDir() + "kernel_registry_test.reg";
-  for (bool broken : {true, false}) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        << "[TORVELIN]\r\n\"  spaced  \"=\"x\"\r\nBuffers=8\r\n"
-        << (broken ? "broken line\r\n" : "");
-    if (broken) {
-      EXPECT_EQ(ErrorOf([&] { sim::Registry::Load(path); }), path + ":4: expected key=value");
-    } else {
-      EXPECT_EQ(*sim::Registry::Load(path).Section("TORVELIN"),
-                (Entries{{"  spaced  ", "x"}, {"Buffers", "8"}}));
-    }
-  }
+  std::ofstream(path, std::ios::binary) << "[TORVELIN]\r\n\"  spaced  \"=\"x\"\r\nBuffers=8\r\n";
+  EXPECT_EQ(*sim::Registry::Load(path).Section("TORVELIN"),
+            (Entries{{"  spaced  ", "x"}, {"Buffers", "8"}}));
+  std::ofstream(path, std::ios::binary | std::ios::app) << "broken line\r\n";
+  EXPECT_EQ(ErrorOf([&] { sim::Registry::Load(path); }), path + ":4: expected key=value");
   std::remove(path.c_str());
   EXPECT_THROW(sim::Registry::Load(path), std::runtime_error);
 }

@@ -6,28 +6,22 @@ namespace {
 
 using namespace tvtest;
 
-// A device function call as the device's entry saw it. Device functions run
-// on the client's calling thread.
-struct DeviceCall {
-  uint32_t function;
-  void* context;
-  void* instance;
-  uintptr_t a1, a2, a3;
-  KHandle process;
-  bool operator==(const DeviceCall&) const = default;
-};
+// A device function call as the device's entry saw it: function, context,
+// instance, three arguments, calling process. Device functions run on the
+// client's calling thread.
+using DeviceCall = std::tuple<uint32_t, void*, void*, uintptr_t, uintptr_t, uintptr_t, KHandle>;
 DeviceCall last_call;
 uint64_t open_record = 0;  // what open hands out
 
 uint32_t LoggingEntry(uint32_t function, void* context, void* instance, uintptr_t a1, uintptr_t a2,
                       uintptr_t a3) {
   last_call = {function, context, instance, a1, a2, a3, 0};
-  KeGetCurrentProcessHandle(&last_call.process);
+  KeGetCurrentProcessHandle(&std::get<6>(last_call));
   if (function == 2) *static_cast<void**>(instance) = &open_record;
   return function == 9 ? 7 : 0;
 }
 
-TEST(KernelDevices, ClientCallsReachTheEntryWithTheirArguments) {
+TEST(KernelDevices, ClientCallsReachTheEntryAndHandlesWorkOnlyWhereGranted) {
   sim::Machine machine(SmallMachine());
   int context = 0;
   KHandle device = 0;
@@ -44,7 +38,7 @@ TEST(KernelDevices, ClientCallsReachTheEntryWithTheirArguments) {
   ASSERT_EQ(client.Open("/DEV/TEST/0", &open), 0u);
   EXPECT_EQ(open, reinterpret_cast<uintptr_t>(&open_record));
   // Device functions run in the client's process.
-  EXPECT_EQ(last_call, (DeviceCall{2, &context, last_call.instance, 0, 0, 0, p}));
+  EXPECT_EQ(last_call, (DeviceCall{2, &context, std::get<2>(last_call), 0, 0, 0, p}));
 
   char buffer[64];
   uint32_t length = 0;
@@ -52,8 +46,8 @@ TEST(KernelDevices, ClientCallsReachTheEntryWithTheirArguments) {
   const auto l = reinterpret_cast<uintptr_t>(&length);
   // Each call's status (the entry's comes back) and what the entry saw.
   auto check = [&](uint32_t status, uint32_t want_status, const DeviceCall& want) {
-    EXPECT_EQ(status, want_status) << want.function;
-    EXPECT_EQ(last_call, want) << want.function;
+    EXPECT_EQ(status, want_status) << std::get<0>(want);
+    EXPECT_EQ(last_call, want);
   };
   check(client.Read(open, buffer, 64, &length), 0, {4, &context, &open_record, b, 64, l, p});
   check(client.Write(open, buffer, 60, &length), 0, {5, &context, &open_record, b, 60, l, p});
@@ -64,6 +58,43 @@ TEST(KernelDevices, ClientCallsReachTheEntryWithTheirArguments) {
   EXPECT_EQ(client.CallDevice("/DEV/NOPE", 0, 4, 0, 0, 0), sim::ClientProcess::kNoDevice);
   EXPECT_EQ(client.Read(open, buffer, sizeof buffer, &length), sim::ClientProcess::kNoDevice)
       << "closed";
+
+  // Handles work only where granted.
+  sim::ClientProcess other(machine);
+  KHandle driver = 0, self = 0;
+  ASSERT_EQ(KeGetCurrentProcessHandle(&driver), 0u);
+  ASSERT_EQ(client.Run([&] { return KeGetCurrentProcessHandle(&self); }), 0u);
+  EXPECT_TRUE(self == p && driver != p && p != other.handle());
+
+  KHandle mutex = 0, event = 0;
+  ASSERT_EQ(client.Run([&] { return KeAllocateMutex(&mutex) | KeAllocateEvent(&event); }), 0u);
+  auto grant = [&](sim::ClientProcess& by, KHandle h, uint32_t rights, KHandle to) {
+    return by.Run([&] { return KeGrantHandleRights(h, rights, to); });
+  };
+  EXPECT_EQ(machine.RightsViolations(), 0u);
+  EXPECT_NE(other.Run([&] { return KeAcquireMutex(mutex); }), 0u);
+  EXPECT_NE(KeSetEvent(event), 0u) << "the driver process has no right either";
+  EXPECT_EQ(machine.RightsViolations(), 2u);
+
+  // Only the owner (the client that made them) grants, and only the right
+  // that fits the object.
+  EXPECT_NE(grant(other, mutex, KeRightsMutex, KeEveryProcess), 0u);
+  EXPECT_EQ(machine.RightsViolations(), 3u);
+  EXPECT_NE(grant(client, mutex, KeRightsEvent, other.handle()), 0u);
+  EXPECT_NE(grant(client, mutex, KeRightsMutex, 0x12345), 0u) << "no such process";
+
+  ASSERT_EQ(grant(client, mutex, KeRightsMutex, other.handle()), 0u);
+  EXPECT_EQ(other.Run([&] { return KeAcquireMutex(mutex) | KeReleaseMutex(mutex); }), 0u);
+  EXPECT_NE(KeAcquireMutex(mutex), 0u) << "granted to one process only";
+
+  // The client's event granted to the driver process, as a driver does with
+  // each client's event so that its interrupt handler can pulse it.
+  ASSERT_EQ(grant(client, event, KeRightsEvent, driver), 0u);
+  EXPECT_EQ(KeSetEvent(event), 0u);
+  EXPECT_NE(other.Run([&] { return KeWaitEvent(event); }), 0u);
+  ASSERT_EQ(grant(client, event, KeRightsEvent, KeEveryProcess), 0u);
+  EXPECT_EQ(other.Run([&] { return KeWaitEvent(event); }), 0u);
+  EXPECT_EQ(machine.RightsViolations(), 5u);
 }
 
 // Availability events as the handlers saw them: code, value, context.
@@ -123,45 +154,6 @@ TEST(KernelAvailability, EventsReachTheNamedObjectAndNotificationsAreAnsweredByP
     EXPECT_EQ(machine.HaNotifications(),
               (std::vector<std::pair<uint32_t, uint32_t>>{{b, 104}, {0, 104}}));
   }
-}
-
-TEST(KernelRights, HandlesWorkOnlyWhereGranted) {
-  sim::Machine machine(SmallMachine());
-  sim::ClientProcess owner(machine), other(machine);
-  KHandle driver = 0, self = 0;
-  ASSERT_EQ(KeGetCurrentProcessHandle(&driver), 0u);
-  ASSERT_EQ(owner.Run([&] { return KeGetCurrentProcessHandle(&self); }), 0u);
-  EXPECT_EQ(self, owner.handle());
-  EXPECT_TRUE(driver != self && self != other.handle());
-
-  KHandle mutex = 0, event = 0;
-  ASSERT_EQ(owner.Run([&] { return KeAllocateMutex(&mutex) | KeAllocateEvent(&event); }), 0u);
-  auto grant = [&](sim::ClientProcess& by, KHandle h, uint32_t rights, KHandle to) {
-    return by.Run([&] { return KeGrantHandleRights(h, rights, to); });
-  };
-  EXPECT_EQ(machine.RightsViolations(), 0u);
-  EXPECT_NE(other.Run([&] { return KeAcquireMutex(mutex); }), 0u);
-  EXPECT_NE(KeSetEvent(event), 0u) << "the driver process has no right either";
-  EXPECT_EQ(machine.RightsViolations(), 2u);
-
-  // Only the owner grants, and only the right that fits the object.
-  EXPECT_NE(grant(other, mutex, KeRightsMutex, KeEveryProcess), 0u);
-  EXPECT_EQ(machine.RightsViolations(), 3u);
-  EXPECT_NE(grant(owner, mutex, KeRightsEvent, other.handle()), 0u);
-  EXPECT_NE(grant(owner, mutex, KeRightsMutex, 0x12345), 0u) << "no such process";
-
-  ASSERT_EQ(grant(owner, mutex, KeRightsMutex, other.handle()), 0u);
-  EXPECT_EQ(other.Run([&] { return KeAcquireMutex(mutex) | KeReleaseMutex(mutex); }), 0u);
-  EXPECT_NE(KeAcquireMutex(mutex), 0u) << "granted to one process only";
-
-  // The client's event granted to the driver process, as a driver does with
-  // each client's event so that its interrupt handler can pulse it.
-  ASSERT_EQ(grant(owner, event, KeRightsEvent, driver), 0u);
-  EXPECT_EQ(KeSetEvent(event), 0u);
-  EXPECT_NE(other.Run([&] { return KeWaitEvent(event); }), 0u);
-  ASSERT_EQ(grant(owner, event, KeRightsEvent, KeEveryProcess), 0u);
-  EXPECT_EQ(other.Run([&] { return KeWaitEvent(event); }), 0u);
-  EXPECT_EQ(machine.RightsViolations(), 5u);
 }
 
 // An image that returns: start-up counts as finished and its result is kept.

@@ -11,7 +11,7 @@ namespace {
 using namespace tvtest;
 
 // True when one line of `text` holds every one of `parts`.
-bool HasLine(const std::string& text, std::initializer_list<const char*> parts) {
+bool HasLine(const std::string& text, const std::vector<const char*>& parts) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
     bool all = true;
@@ -36,7 +36,7 @@ TEST(Trace, RecordsOnlyWhileOnAndNamesEveryKindOfAccess) {
   const std::string text = trace.Text();
   char word0[32];
   std::snprintf(word0, sizeof word0, "value=0x%x", Station(0)[1] << 8 | Station(0)[0]);
-  const std::pair<const char*, std::initializer_list<const char*>> cases[] = {
+  const std::pair<const char*, std::vector<const char*>> cases[] = {
       {"PCI address latch", {"[driver main] - out", "port=0xcf8", "register=\"PCI address\""}},
       {"PCI ID read", {"[driver main] - in", "PCI 00:03.0 config 0x0"}},
       {"command register", {"PCI 00:03.0 config 0x4"}},
