@@ -21,8 +21,7 @@ TEST(Irq, SharedLinesCountTheirPinsAndPinsMoveWithTheirLevel) {
   EXPECT_EQ(2u, irq.Level(11));
   a.Set(false);
   a.Set(false);
-  EXPECT_EQ(1u, irq.Level(11));  // b still holds it
-  EXPECT_TRUE(irq.Asserted(11));
+  EXPECT_TRUE(irq.Asserted(11) && irq.Level(11) == 1);  // b still holds it
 
   // A high pin takes its contribution to the new line; a low one takes none.
   b.MoveTo(5);
@@ -30,8 +29,7 @@ TEST(Irq, SharedLinesCountTheirPinsAndPinsMoveWithTheirLevel) {
   a.MoveTo(9);
   EXPECT_FALSE(irq.Asserted(9));
   a.Set(true);
-  EXPECT_TRUE(irq.AssertedLines().test(9));
-  EXPECT_EQ(2u, irq.AssertedLines().count());
+  EXPECT_TRUE(irq.AssertedLines().test(9) && irq.AssertedLines().count() == 2);
   {
     IrqPin c(irq, 5);
     c.Set(true);
@@ -42,8 +40,7 @@ TEST(Irq, SharedLinesCountTheirPinsAndPinsMoveWithTheirLevel) {
   // Lines outside the controller are ignored; Lower never goes below zero.
   irq.Raise(300);
   irq.Lower(200);
-  EXPECT_FALSE(irq.Asserted(300));
-  EXPECT_EQ(0u, irq.Level(200));
+  EXPECT_TRUE(!irq.Asserted(300) && irq.Level(200) == 0);
 }
 
 TEST(Irq, DispatcherWaitWakesOnRaiseAndKick) {

@@ -74,8 +74,7 @@ TEST(Pit, CountsDownAtTheDriversRateAndReloads) {
 
 TEST(Clock, VirtualTimeMovesOnlyWithWork) {
   Clock clock;
-  EXPECT_EQ(ClockMode::Virtual, clock.mode());
-  EXPECT_EQ(0u, clock.NowNs());
+  EXPECT_TRUE(clock.mode() == ClockMode::Virtual && clock.NowNs() == 0);
   clock.OnPortAccess();
   clock.Advance(500);
   EXPECT_EQ(Clock::kPortAccessNs + 500, clock.NowNs());
@@ -111,7 +110,6 @@ TEST(Clock, VirtualTimeMovesOnlyWithWork) {
   auto first = std::make_unique<Clock>();
   first->OnPortAccess();
   Clock second;
-  EXPECT_EQ(0u, second.NowNs());
   second.OnPortAccess();
   EXPECT_TRUE(first->NowNs() == kNs && second.NowNs() == kNs);
   first->OnPortAccess();
