@@ -1,9 +1,4 @@
 // Ending the driver process: wherever its threads are, and many times over.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
-
 #include "support/kernel.h"
 
 namespace {
@@ -44,45 +39,40 @@ TEST(MachineStop, EndsTheMainThreadWhereverItIs) {
   const size_t threads_before = ThreadsBefore();
   for (auto image : {&ParkedImage, &SpinningImage, &MutexParkedImage}) {
     sim::Machine machine(SmallMachine(image));
-    machine.Boot();
-    ASSERT_TRUE(machine.WaitStarted());
-    EXPECT_FALSE(machine.stopped());
+    ASSERT_TRUE(Started(machine) && !machine.stopped());
     machine.Stop();
-    EXPECT_TRUE(machine.stopped());
-    EXPECT_FALSE(machine.EntryResult().has_value()) << "the entry never returned";
-    EXPECT_EQ(ThreadCount(), threads_before);
     machine.Stop();  // idempotent
-    // The harness's own thread is never unwound: its calls fail instead.
+    EXPECT_TRUE(machine.stopped() && !machine.EntryResult().has_value());
+    EXPECT_EQ(ThreadCount(), threads_before);
+    // The harness's own thread is never unwound: its calls fail instead, and
+    // the ports stay reachable for it.
     KHandle mutex = 0;
     EXPECT_NE(KeAllocateMutex(&mutex), 0u);
-    outportb(0x61, 0x00);  // the ports stay reachable for the harness
+    outportb(0x61, 0x00);
   }
 }
 
-struct Blocking {
-  static inline KHandle event = 0;
-  static inline std::atomic<bool> entered{false};
-  static uint32_t Entry(uint32_t function, void*, void* instance, uintptr_t, uintptr_t, uintptr_t) {
-    if (function == 2) {
-      *static_cast<void**>(instance) = &event;
-      return 0;
-    }
-    // A read that finds nothing: waits for a frame that never comes.
-    KeDisableInterrupts();
-    entered = true;
-    for (;;) KeWaitEvent(event);
+// A device whose reads wait for a frame that never comes.
+KHandle blocking_event = 0;
+std::atomic<bool> read_entered{false};
+uint32_t BlockingEntry(uint32_t function, void*, void* instance, uintptr_t, uintptr_t, uintptr_t) {
+  if (function == 2) {
+    *static_cast<void**>(instance) = &blocking_event;
+    return 0;
   }
-};
+  KeDisableInterrupts();
+  read_entered = true;
+  for (;;) KeWaitEvent(blocking_event);
+}
 
 TEST(MachineStop, UnwindsClientsBlockedInADeviceFunction) {
-  Blocking::entered = false;
+  read_entered = false;
   sim::Machine machine(SmallMachine());
-  machine.Boot();
-  ASSERT_TRUE(machine.WaitStarted());
-  ASSERT_EQ(KeAllocateEvent(&Blocking::event), 0u);
-  ASSERT_EQ(KeGrantHandleRights(Blocking::event, KeRightsEvent, KeEveryProcess), 0u);
+  ASSERT_TRUE(Started(machine));
+  ASSERT_EQ(KeAllocateEvent(&blocking_event), 0u);
+  ASSERT_EQ(KeGrantHandleRights(blocking_event, KeRightsEvent, KeEveryProcess), 0u);
   KHandle device = 0;
-  ASSERT_EQ(KeCreateDevice("/DEV/TEST/0", nullptr, &Blocking::Entry, 0, &device), 0u);
+  ASSERT_EQ(KeCreateDevice("/DEV/TEST/0", nullptr, &BlockingEntry, 0, &device), 0u);
 
   sim::ClientProcess client(machine);
   uintptr_t open = 0;
@@ -93,7 +83,7 @@ TEST(MachineStop, UnwindsClientsBlockedInADeviceFunction) {
     uint32_t length = 0;
     result = client.Read(open, buffer, sizeof buffer, &length);
   });
-  WaitUntilWaiting(Blocking::entered);
+  WaitUntilWaiting(read_entered);
   machine.Stop();
   reader.join();
   EXPECT_EQ(result, sim::ClientProcess::kStopped);
@@ -101,44 +91,31 @@ TEST(MachineStop, UnwindsClientsBlockedInADeviceFunction) {
   EXPECT_EQ(client.Run([] { return 0u; }), sim::ClientProcess::kStopped);
   // The unwound client left interrupt exclusion behind it: the harness gets
   // it back (it fails softly on a stopped machine, but does not hang).
-  KeDisableInterrupts();
-  KeEnableInterrupts();
+  WithInterruptsOff([] {});
 }
 
-struct StuckHandler {
-  static inline std::atomic<bool> entered{false};
-  static void Handler(uintptr_t) {
-    // A handler that blocks forever on an event nobody sets.
+TEST(MachineStop, EndsTheInterruptThreadAndAvailabilityDeliveries) {
+  sim::Machine machine(SmallMachine());
+  ASSERT_TRUE(Started(machine));
+  // A handler that blocks forever on an event nobody sets, then an
+  // availability handler blocked inside the driver behind it.
+  static std::atomic<bool> handler_entered, ha_entered;
+  handler_entered = ha_entered = false;
+  auto stuck = [](uintptr_t) {
     KHandle event = 0;
     KeAllocateEvent(&event);
-    entered = true;
+    handler_entered = true;
     KeWaitEvent(event);
-  }
-};
-
-TEST(MachineStop, EndsTheInterruptThreadAndAvailabilityDeliveries) {
-  StuckHandler::entered = false;
-  sim::Machine machine(SmallMachine());
-  machine.Boot();
-  ASSERT_TRUE(machine.WaitStarted());
-  KHandle interrupt = 0;
-  ASSERT_EQ(KeAllocateInterrupt(3, &StuckHandler::Handler, 3, &interrupt), 0u);
-  machine.irq().Raise(3);
-  ASSERT_TRUE(Eventually([] { return StuckHandler::entered.load(); }));
-
-  // An availability handler blocked inside the driver.
-  KHandle object = 0;
-  ASSERT_EQ(KeAllocateHaObject("/DEV/TEST/0", nullptr, &object), 0u);
-  static std::atomic<bool> ha_entered{false};
-  ha_entered = false;
-  KHandle handler = 0;
+  };
   auto blocked = [](uint32_t, uint32_t, void*) {
-    KHandle mutex = 0;
-    KeAllocateMutex(&mutex);
     KeDisableInterrupts();  // held by the stuck handler: blocks
     ha_entered = true;
-    KeAcquireMutex(mutex);
   };
+  KHandle interrupt = 0, object = 0, handler = 0;
+  ASSERT_EQ(KeAllocateInterrupt(3, stuck, 3, &interrupt), 0u);
+  machine.irq().Raise(3);
+  ASSERT_TRUE(Eventually([] { return handler_entered.load(); }));
+  ASSERT_EQ(KeAllocateHaObject("/DEV/TEST/0", nullptr, &object), 0u);
   ASSERT_EQ(KeAllocateExceptionHandler(101, 0, blocked, &handler), 0u);
   // Whether the delivery gets in before the stop or is refused, it ends.
   std::thread delivery([&] { (void)machine.DeliverHaEvent("/DEV/TEST/0", 101); });
@@ -150,7 +127,7 @@ TEST(MachineStop, EndsTheInterruptThreadAndAvailabilityDeliveries) {
 
 TEST(MachineStop, ThousandBootsLeaveNoThreadAndNoLeak) {
   const size_t threads_before = ThreadsBefore();
-  static std::atomic<uint64_t> ticks{0};
+  static std::atomic<uint64_t> ticks;
   ticks = 0;
   for (int cycle = 0; cycle < 1000; ++cycle) {
     sim::Machine machine(SmallMachine([]() -> uint32_t {
@@ -170,8 +147,7 @@ TEST(MachineStop, ThousandBootsLeaveNoThreadAndNoLeak) {
       for (;;) KeWaitEvent(event);
     }));
     machine.SetLinePolled(10);
-    machine.Boot();
-    ASSERT_TRUE(machine.WaitStarted());
+    ASSERT_TRUE(Started(machine));
     ASSERT_EQ(machine.Console(), "booted\n");
     if (cycle % 100 == 0) {
       sim::ClientProcess client(machine);

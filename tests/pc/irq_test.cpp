@@ -5,8 +5,9 @@
 
 #include <thread>
 
-namespace sim {
 namespace {
+
+using namespace sim;
 
 TEST(Irq, SharedLinesCountTheirPinsAndPinsMoveWithTheirLevel) {
   IrqController irq;
@@ -15,26 +16,20 @@ TEST(Irq, SharedLinesCountTheirPinsAndPinsMoveWithTheirLevel) {
   a.Set(true);
   a.Set(true);  // no change, no second contribution
   EXPECT_EQ(1u, irq.Level(11));
-  const uint64_t g1 = irq.generation();
-  EXPECT_NE(g0, g1);
+  EXPECT_NE(g0, irq.generation());
   b.Set(true);
   EXPECT_EQ(2u, irq.Level(11));
   a.Set(false);
   a.Set(false);
-  EXPECT_TRUE(irq.Asserted(11));  // b still holds it
-  EXPECT_EQ(1u, irq.Level(11));
+  EXPECT_TRUE(irq.Asserted(11) && irq.Level(11) == 1);  // b still holds it
 
   // A high pin takes its contribution to the new line; a low one takes none.
   b.MoveTo(5);
-  EXPECT_FALSE(irq.Asserted(11));
-  EXPECT_TRUE(irq.Asserted(5));
-  EXPECT_EQ(5u, b.line());
+  EXPECT_TRUE(!irq.Asserted(11) && irq.Asserted(5) && b.line() == 5);
   a.MoveTo(9);
   EXPECT_FALSE(irq.Asserted(9));
   a.Set(true);
-  EXPECT_TRUE(irq.AssertedLines().test(9));
-  EXPECT_EQ(2u, irq.AssertedLines().count());
-
+  EXPECT_TRUE(irq.AssertedLines().test(9) && irq.AssertedLines().count() == 2);
   {
     IrqPin c(irq, 5);
     c.Set(true);
@@ -45,8 +40,7 @@ TEST(Irq, SharedLinesCountTheirPinsAndPinsMoveWithTheirLevel) {
   // Lines outside the controller are ignored; Lower never goes below zero.
   irq.Raise(300);
   irq.Lower(200);
-  EXPECT_FALSE(irq.Asserted(300));
-  EXPECT_EQ(0u, irq.Level(200));
+  EXPECT_TRUE(!irq.Asserted(300) && irq.Level(200) == 0);
 }
 
 TEST(Irq, DispatcherWaitWakesOnRaiseAndKick) {
@@ -68,13 +62,7 @@ TEST(Irq, DispatcherWaitWakesOnRaiseAndKick) {
   // A blocked waiter (no timeout) is released by a Raise and by a Kick.
   for (bool kick : {false, true}) {
     seen = irq.generation();
-    std::thread waker([&] {
-      if (kick) {
-        irq.Kick();
-      } else {
-        pin.Set(true);
-      }
-    });
+    std::thread waker([&] { kick ? irq.Kick() : pin.Set(true); });
     EXPECT_NE(seen, irq.WaitForChange(seen, -1, watched));
     waker.join();
     pin.Set(false);
@@ -82,4 +70,3 @@ TEST(Irq, DispatcherWaitWakesOnRaiseAndKick) {
 }
 
 }  // namespace
-}  // namespace sim

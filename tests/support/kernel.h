@@ -1,11 +1,13 @@
 // Helpers of the kernel's own tests: thread counts and small driver images
-// that park or wait, on a small machine.
+// that park or wait, on a small machine. The one header those tests include.
 #pragma once
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
+#include <tuple>
 
 #include "host/host.h"
 #include "platform/kernel/kernel.h"
@@ -35,6 +37,12 @@ inline sim::MachineOptions SmallMachine(uint32_t (*image)() = &ParkedImage) {
   options.arena_bytes = 1u << 20;
   options.image = image;
   return options;
+}
+
+// Boots and waits for start-up to finish.
+inline bool Started(sim::Machine& machine) {
+  machine.Boot();
+  return machine.WaitStarted();
 }
 
 // Returns once `thread_ready` is set and the thread that set it has given up
