@@ -113,6 +113,7 @@ void Kernel::RefreshLines() {
 
 void Kernel::RunHandlers(const std::vector<InterruptObject*>& handlers) {
   if (!LockInterrupts()) throw MachineStopped{};
+  const RunningScope running(*this, true);
   struct Release {
     Kernel& kernel;
     ~Release() { kernel.UnlockInterrupts(); }

@@ -16,7 +16,7 @@ ThreadContext& CurrentThread() { return t_context; }
 
 ScopedThreadContext::ScopedThreadContext(Kernel& kernel, ProcessObject* process, bool unwindable,
                                          bool dispatcher)
-    : kernel_(kernel), saved_(t_context) {
+    : kernel_(kernel), saved_(t_context), running_(kernel, dispatcher ? t_context.running : true) {
   ThreadContext& t = t_context;
   if (t.irq_serial != kernel.serial_) {
     t.irq_serial = kernel.serial_;
@@ -28,6 +28,19 @@ ScopedThreadContext::ScopedThreadContext(Kernel& kernel, ProcessObject* process,
   t.process = process;
   t.unwindable = unwindable;
   t.dispatcher = dispatcher;
+}
+
+RunningScope::RunningScope(Kernel& kernel, bool running)
+    : kernel_(kernel), saved_(t_context.running) {
+  if (running == saved_) return;
+  t_context.running = running;
+  kernel_.running_.fetch_add(running ? 1 : -1, std::memory_order_acq_rel);
+}
+
+RunningScope::~RunningScope() {
+  if (t_context.running == saved_) return;
+  t_context.running = saved_;
+  kernel_.running_.fetch_add(saved_ ? 1 : -1, std::memory_order_acq_rel);
 }
 
 ScopedThreadContext::~ScopedThreadContext() {

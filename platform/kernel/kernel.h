@@ -140,12 +140,30 @@ struct ThreadContext {
   uint64_t irq_serial = 0;
   uint32_t irq_depth = 0;
   bool irq_owned = false;  // false when a stopped kernel refused the lock
+  // Counted in Kernel::running_ (this thread's own field: only it reads or
+  // writes it).
+  bool running = false;
 };
 ThreadContext& CurrentThread();
 
-// Makes the calling thread a thread of `process` for its lifetime and puts
-// the previous context back afterwards (releasing interrupt exclusion the
-// thread still held, as happens when Stop unwinds it).
+// Counts the calling thread in Kernel::ThreadsRunning for its lifetime
+// (nested scopes count once), or takes it out (`running` false) while it
+// sleeps in a kernel wait.
+class RunningScope {
+ public:
+  RunningScope(Kernel& kernel, bool running);
+  ~RunningScope();
+  RunningScope(const RunningScope&) = delete;
+  RunningScope& operator=(const RunningScope&) = delete;
+
+ private:
+  Kernel& kernel_;
+  const bool saved_;
+};
+
+// Makes the calling thread a thread of `process` for its lifetime (running,
+// unless it is the dispatcher) and puts the previous context back afterwards (releasing interrupt
+// exclusion the thread still held, as happens when Stop unwinds it).
 class ScopedThreadContext {
  public:
   ScopedThreadContext(Kernel& kernel, ProcessObject* process, bool unwindable, bool dispatcher);
@@ -157,6 +175,9 @@ class ScopedThreadContext {
   Kernel& kernel_;
   ThreadContext saved_;
   uint32_t entry_depth_ = 0;
+  // Every thread but the dispatcher counts as running while it is a thread
+  // of the machine; the dispatcher counts only while it runs handlers.
+  RunningScope running_;
 };
 
 class Kernel {
@@ -169,6 +190,16 @@ class Kernel {
   // ---- the driver process and its threads
   void Boot(uint32_t (*image)());
   bool WaitStarted(int timeout_ms);
+  // Whether a thread is running driver code for this machine now: the
+  // start-up thread, a client inside a device call or an availability
+  // handler, the dispatcher while it runs handlers. A thread asleep in
+  // KeWaitEvent does not count while it sleeps. Each such thread moves
+  // machine time as it works (its waits poll the PC timer), so machine time
+  // stands still only when none is running: a device model that acts after
+  // host time when machine time stands still asks this first, or it would
+  // act on the host's scheduling (a thread off the CPU) rather than on what
+  // the machine does.
+  bool ThreadsRunning() const { return running_.load(std::memory_order_acquire) > 0; }
   void Stop();
   bool stopping() const { return stopping_.load(std::memory_order_relaxed); }
   bool stopped() const { return stopped_.load(std::memory_order_acquire); }
@@ -273,6 +304,8 @@ class Kernel {
 
  private:
   friend class ScopedThreadContext;
+  friend class RunningScope;
+  std::atomic<int> running_{0};  // see ThreadsRunning; changed only by RunningScope
 
   // -- handle table: append-only chunks of atomic slots, looked up without a
   // lock. Allocation and destruction take table_mutex_.

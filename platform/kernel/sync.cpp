@@ -1,4 +1,6 @@
 // Mutexes, events and the driver's linked lists.
+#include <optional>
+
 #include "platform/kernel/ke_list.h"
 #include "platform/kernel/kernel_internal.h"
 #include "platform/pc/spin.h"
@@ -168,6 +170,7 @@ uint32_t Kernel::WaitEvent(KHandle handle) {
   const uint64_t changes = event->changes.load(std::memory_order_relaxed);
   ProcessObject* const waiter = CallerProcess();
   waiter->waiting.fetch_add(1, std::memory_order_acq_rel);
+  std::optional<RunningScope> asleep(std::in_place, *this, false);
   const uint32_t irq_depth = SuspendInterruptExclusion();
   // A reader waiting for the next frame of a busy stream is usually released
   // within microseconds: yield for a while first, so that the pulse finds no
@@ -185,6 +188,7 @@ uint32_t Kernel::WaitEvent(KHandle handle) {
   });
   const bool released = event->set || event->generation != generation;
   lock.unlock();
+  asleep.reset();
   waiter->waiting.fetch_sub(1, std::memory_order_acq_rel);
   ResumeInterruptExclusion(irq_depth);
   if (!released) {

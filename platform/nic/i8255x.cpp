@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/kernel/kernel.h"
 #include "platform/nic/i8255x_impl.h"
 
 namespace sim {
@@ -238,8 +239,14 @@ void I8255x::Impl::WriteCommand(uint8_t value) {
 // goes quiet) would wait in the byte for ever. On the part it is taken
 // after its latency whatever the software does next; this thread does that
 // here: it takes the command once the machine's shared time has passed the
-// acceptance time (no access can then still see it waiting), or after 1 ms
-// of host time when the machine's time stands still because nothing runs.
+// acceptance time (no access can then still see it waiting), or once the
+// machine's time has stood still for 1 ms of host time because nothing
+// runs. "Nothing runs" is the kernel's word (Kernel::ThreadsRunning), not
+// the host clock's alone: a thread of the machine that the host merely took
+// off the CPU between writing a command and polling it will move time itself
+// when it is back, and taking the command early behind its back would make
+// what it reads depend on the host's scheduling. A bound of 1 s of host
+// time still ends the wait should a running thread never move time.
 void I8255x::Impl::AcceptorLoop() {
   using namespace std::chrono;
   std::unique_lock<std::mutex> lock(mu);
@@ -251,8 +258,13 @@ void I8255x::Impl::AcceptorLoop() {
     }
     const uint64_t at = command_accept_ns;
     const auto since = steady_clock::now();
+    auto standing_still = [&] {
+      const auto stood = steady_clock::now() - since;
+      return stood >= milliseconds(1000) ||
+             (stood >= milliseconds(1) && !machine.kernel().ThreadsRunning());
+    };
     while (!acceptor_stop && command_latched && command_accept_ns == at &&
-           machine.clock().NowNs() < at && steady_clock::now() - since < milliseconds(1)) {
+           machine.clock().NowNs() < at && !standing_still()) {
       acceptor_cv.wait_for(lock, microseconds(50));
     }
     if (acceptor_stop || !command_latched || command_accept_ns != at ||

@@ -169,4 +169,33 @@ TEST(InterruptExclusion, WaitAfterCheckLosesNoPulseAndExclusionNests) {
   ASSERT_EQ(KeDeallocateInterrupt(interrupt), 0u);
 }
 
+// Machine time stands still only when no thread runs driver code, and the
+// 8255x model takes a waiting command by host time only then: the parked
+// start-up thread, the idle dispatcher and a client asleep in KeWaitEvent do
+// not count; a client inside a call does, even off the CPU.
+TEST(KernelThreads, RunningMeansInsideTheMachineAndNotAsleep) {
+  sim::Machine machine(SmallMachine());
+  ASSERT_TRUE(Started(machine));
+  const sim::Kernel& kernel = machine.kernel();
+  ASSERT_TRUE(Eventually([&] { return !kernel.ThreadsRunning(); }));
+  sim::ClientProcess client(machine);
+  KHandle event = 0;
+  ASSERT_EQ(client.Run([&] { return KeAllocateEvent(&event); }), 0u);
+  std::atomic<bool> inside{false}, leave{false};
+  std::thread busy([&] {
+    client.Run([&] {
+      inside = true;
+      while (!leave) std::this_thread::yield();
+      return KeWaitEvent(event);
+    });
+  });
+  ASSERT_TRUE(Eventually([&] { return inside.load(); }));
+  EXPECT_TRUE(kernel.ThreadsRunning());
+  leave = true;
+  EXPECT_TRUE(Eventually([&] { return client.ThreadBlocked() && !kernel.ThreadsRunning(); }));
+  ASSERT_EQ(client.Run([&] { return KeSetEvent(event); }), 0u);
+  busy.join();
+  EXPECT_FALSE(kernel.ThreadsRunning());
+}
+
 }  // namespace
