@@ -2,27 +2,15 @@
 // re-check, the reports to the kernel, suspend, resume and abort.
 #include "availability/availability.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <functional>
-#include <thread>
-#include <vector>
 
-#include "controller/controller.h"
-#include "device/device.h"
-#include "startup/startup.h"
 #include "support/client.h"
 #include "support/driver.h"
-#include "support/pc.h"
 
 namespace {
 
 using namespace tvtest;
-
-using Entries = std::vector<std::pair<std::string, std::string>>;
 
 constexpr uint32_t Suspended = AdapterSuspended;
 constexpr uint32_t Aborted = AdapterAborted;
