@@ -2,27 +2,14 @@
 // re-check, the reports to the kernel, suspend, resume and abort.
 #include "availability/availability.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <chrono>
-#include <cstring>
-#include <functional>
-#include <thread>
-#include <vector>
 
-#include "controller/controller.h"
-#include "device/device.h"
-#include "startup/startup.h"
 #include "support/client.h"
 #include "support/driver.h"
-#include "support/pc.h"
 
 namespace {
 
 using namespace tvtest;
-
-using Entries = std::vector<std::pair<std::string, std::string>>;
 
 constexpr uint32_t Suspended = AdapterSuspended;
 constexpr uint32_t Aborted = AdapterAborted;
@@ -159,33 +146,28 @@ TEST(AvailabilityEvents, EventSequences) {
     const char* what;
     std::vector<uint32_t> codes;
     uint32_t flags;
-    const char* console;
     bool touched;
     uint32_t open;
   };
   const Case cases[] = {
-      {"suspend twice",
-       {HaEventSuspend, HaEventSuspend},
-       Suspended,
-       "TORVELIN: SUSPEND.\nTORVELIN: SUSPEND.\n",
-       false,
-       19},
-      {"two suspends, one resume",
-       {HaEventSuspend, HaEventSuspend, HaEventResume},
-       0,
-       "TORVELIN: SUSPEND.\nTORVELIN: SUSPEND.\nTORVELIN: RESUME.\n",
-       true,
-       0},
+      {"suspend twice", {HaEventSuspend, HaEventSuspend}, Suspended, false, 19},
+      {"two suspends, one resume", {HaEventSuspend, HaEventSuspend, HaEventResume}, 0, true, 0},
       {"resumes of an aborted adapter",
        {HaEventAbort, HaEventResume, HaEventSuspend, HaEventResume},
        Suspended | Aborted,
-       "TORVELIN: ABORT.\nTORVELIN: RESUME.\nTORVELIN: SUSPEND.\nTORVELIN: RESUME.\n",
        false,
        19},
-      {"unknown codes", {0, 99, 103, 104, 0xFFFFFFFF}, 0, "", false, 0},
+      {"unknown codes", {0, 99, 103, 104, 0xFFFFFFFF}, 0, false, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    // Each known event prints its line, whatever state it finds.
+    std::string console;
+    for (uint32_t code : c.codes) {
+      if (code == HaEventSuspend) console += "TORVELIN: SUSPEND.\n";
+      if (code == HaEventResume) console += "TORVELIN: RESUME.\n";
+      if (code == HaEventAbort) console += "TORVELIN: ABORT.\n";
+    }
     Running run(Entries{{"Quiet", "0"}}, 2);
     sim::I8255x& nic = *run.pc.nics[0];
     // What bring-up left pending is serviced before the events are judged.
@@ -207,9 +189,9 @@ TEST(AvailabilityEvents, EventSequences) {
     EXPECT_EQ(FlagsOf(run.adapters[0]), c.flags);
     EXPECT_EQ(FlagsOf(run.adapters[1]), 0u);
     // A resume's bring-up prints its own lines after the events'.
-    EXPECT_EQ(run.machine().Console().substr(0, strlen(c.console)), c.console);
+    EXPECT_EQ(run.machine().Console().substr(0, console.size()), console);
     if (!c.touched) {
-      EXPECT_EQ(run.machine().Console(), c.console);
+      EXPECT_EQ(run.machine().Console(), console);
     }
     sim::ClientProcess client(run.machine());
     uintptr_t open = 0;

@@ -2,8 +2,6 @@
 // command-block alternation and rewind, transmit framing, and a controller
 // that stops taking commands.
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 
 #include "support/driver.h"
@@ -11,13 +9,14 @@
 namespace {
 
 using namespace tvtest;
+using CommandUnit = OneAdapter;
 
 std::vector<uint8_t> Bytes(const void* data, size_t count) {
   const auto* bytes = static_cast<const uint8_t*>(data);
   return std::vector<uint8_t>(bytes, bytes + count);
 }
 
-TEST(CommandUnit, ConfigureFollowsTheFilterAndOneBlockServesEveryAdapter) {
+TEST_F(CommandUnit, ConfigureFollowsTheFilterAndOneBlockServesEveryAdapter) {
   TestPc pc(Options());
   pc.AddNic(QuickConfig(0));
   sim::I8255xConfig second = QuickConfig(1);
@@ -70,14 +69,9 @@ TEST(CommandUnit, ConfigureFollowsTheFilterAndOneBlockServesEveryAdapter) {
   EXPECT_EQ(InstanceCounter, 0u);
 }
 
-TEST(CommandUnit, TransmitAlternatesBlocksAndRewindsToABlockThatNeverCompletes) {
-  TestPc pc(Options({{"MacAddress", "02:11:22:33:44:55"}}));
-  pc.AddNic(QuickConfig(0));
-  pc.Boot();
-  NicAdapter* adapter = AdapterAt(0);
-  ASSERT_NE(adapter, nullptr);
-  sim::I8255x& nic = *pc.nics[0];
-  const Mac station = StationOf(adapter);
+TEST_F(CommandUnit, TransmitAlternatesBlocksAndRewindsToABlockThatNeverCompletes) {
+  Boot();
+  const Mac station = StationOf(a);
 
   std::vector<std::vector<uint8_t>> sent;
   {
@@ -86,80 +80,76 @@ TEST(CommandUnit, TransmitAlternatesBlocksAndRewindsToABlockThatNeverCompletes) 
     // Up to the largest frame; a short one goes out padded with zeros.
     for (uint32_t length : {100u, 101u, 1536u, 20u}) {
       sent.push_back(MakeFrame(kPeer, station, length, length));
-      ASSERT_EQ(NicTransmit(adapter, sent.back().data(), length), 0u);
+      ASSERT_EQ(NicTransmit(a, sent.back().data(), length), 0u);
       if (length < 60) sent.back().resize(60, 0);
-      used.push_back(adapter->CurrentCommandBlock);
+      used.push_back(a->CurrentCommandBlock);
     }
     EXPECT_EQ(used, (std::vector<uint32_t>{used[0], used[0] ^ 1, used[0], used[0] ^ 1}));
 
     // One byte more than the largest touches no block.
     const auto tooLong = MakeFrame(kPeer, station, 1537, 8);
-    EXPECT_EQ(NicTransmit(adapter, tooLong.data(), 1537), 0x10000000u);
-    EXPECT_EQ(adapter->CurrentCommandBlock, used.back());
-    EXPECT_EQ(adapter->NextCommandBlock, used[0]);
+    EXPECT_EQ(NicTransmit(a, tooLong.data(), 1537), 0x10000000u);
+    EXPECT_EQ(a->CurrentCommandBlock, used.back());
+    EXPECT_EQ(a->NextCommandBlock, used[0]);
   }
-  ASSERT_TRUE(Eventually([&] { return pc.wire->Heard().size() >= sent.size(); }));
-  const auto heard = pc.wire->Heard();
+  ASSERT_TRUE(Eventually([&] { return pc->wire->Heard().size() >= sent.size(); }));
+  const auto heard = pc->wire->Heard();
   ASSERT_EQ(heard.size(), sent.size());
   for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(heard[i].bytes, sent[i]) << "frame " << i;
 
   // Blocks that never complete: both blocks go out once, then every request
   // waits for the older one again.
-  nic.faults().blocks_never_complete = true;
+  nic->faults().blocks_never_complete = true;
   DriverLock lock;
   const auto frame = MakeFrame(kPeer, station, 60, 20);
-  const uint32_t first = adapter->NextCommandBlock;
-  EXPECT_EQ(NicTransmit(adapter, frame.data(), 60), 0u);
-  EXPECT_EQ(NicTransmit(adapter, frame.data(), 60), 0u);
+  const uint32_t first = a->NextCommandBlock;
+  EXPECT_EQ(NicTransmit(a, frame.data(), 60), 0u);
+  EXPECT_EQ(NicTransmit(a, frame.data(), 60), 0u);
   for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(NicTransmit(adapter, frame.data(), 60), 2u);
-    EXPECT_EQ(adapter->CurrentCommandBlock, first);
-    EXPECT_EQ(adapter->NextCommandBlock, first) << "rewound, not skipped";
+    EXPECT_EQ(NicTransmit(a, frame.data(), 60), 2u);
+    EXPECT_EQ(a->CurrentCommandBlock, first);
+    EXPECT_EQ(a->NextCommandBlock, first) << "rewound, not skipped";
   }
-  nic.faults().blocks_never_complete = false;
-  EXPECT_EQ(NicTransmit(adapter, frame.data(), 60), 2u) << "the stuck block stays stuck";
-  NicInitCommandBlocks(adapter);
-  EXPECT_EQ(NicTransmit(adapter, frame.data(), 60), 0u);
-  EXPECT_EQ(adapter->CurrentCommandBlock, 0u);
-  EXPECT_EQ(nic.bus_errors().size(), 0u);
+  nic->faults().blocks_never_complete = false;
+  EXPECT_EQ(NicTransmit(a, frame.data(), 60), 2u) << "the stuck block stays stuck";
+  NicInitCommandBlocks(a);
+  EXPECT_EQ(NicTransmit(a, frame.data(), 60), 0u);
+  EXPECT_EQ(a->CurrentCommandBlock, 0u);
+  EXPECT_EQ(nic->bus_errors().size(), 0u);
 }
 
-TEST(CommandUnit, AControllerThatStopsTakingCommandsGivesElevenAndNeverHangs) {
-  TestPc pc(Options({{"MacAddress", "02:11:22:33:44:55"}}));
-  sim::I8255x& nic = pc.AddNic(QuickConfig(0));
-  pc.Boot();
-  NicAdapter* adapter = AdapterAt(0);
-  ASSERT_NE(adapter, nullptr);
-  const auto frame = MakeFrame(kPeer, StationOf(adapter), 60, 1);
+TEST_F(CommandUnit, AControllerThatStopsTakingCommandsGivesElevenAndNeverHangs) {
+  Boot();
+  const auto frame = MakeFrame(kPeer, StationOf(a), 60, 1);
   DriverLock lock;
 
   // A command unit stuck active, until it moves again. The block filled for
   // the failed issue was never started; a fresh alternation gets going.
-  nic.faults().cu_stuck_active = true;
-  EXPECT_EQ(NicWaitCommandUnit(adapter, 1), 11u);
-  EXPECT_EQ(NicTransmit(adapter, frame.data(), 60), 11u);
-  nic.faults().cu_stuck_active = false;
-  EXPECT_EQ(NicWaitCommandUnit(adapter, 1), 0u);
-  NicInitCommandBlocks(adapter);
-  EXPECT_EQ(NicTransmit(adapter, frame.data(), 60), 0u);
-  ASSERT_TRUE(WaitCommandTaken(*pc.machine, nic));
+  nic->faults().cu_stuck_active = true;
+  EXPECT_EQ(NicWaitCommandUnit(a, 1), 11u);
+  EXPECT_EQ(NicTransmit(a, frame.data(), 60), 11u);
+  nic->faults().cu_stuck_active = false;
+  EXPECT_EQ(NicWaitCommandUnit(a, 1), 0u);
+  NicInitCommandBlocks(a);
+  EXPECT_EQ(NicTransmit(a, frame.data(), 60), 0u);
+  ASSERT_TRUE(WaitCommandTaken(*pc->machine, *nic));
 
   // The command written next is never taken; the issue after it gives up
   // on the command byte.
-  pc.machine->ClearConsole();
-  nic.faults().command_never_accepted = true;
-  EXPECT_EQ(NicTransmit(adapter, frame.data(), 60), 0u);
-  EXPECT_EQ(NicTransmit(adapter, frame.data(), 60), 11u);
+  pc->machine->ClearConsole();
+  nic->faults().command_never_accepted = true;
+  EXPECT_EQ(NicTransmit(a, frame.data(), 60), 0u);
+  EXPECT_EQ(NicTransmit(a, frame.data(), 60), 11u);
   // Neither block is free now: a transmit gives 2, configure and address
   // setup give 11 with their lines, printed although Quiet is set.
-  EXPECT_EQ(NicTransmit(adapter, frame.data(), 60), 2u);
-  EXPECT_EQ(NicConfigure(adapter, 0), 11u);
-  EXPECT_EQ(NicSetAddress(adapter), 11u);
-  EXPECT_EQ(pc.machine->Console(),
+  EXPECT_EQ(NicTransmit(a, frame.data(), 60), 2u);
+  EXPECT_EQ(NicConfigure(a, 0), 11u);
+  EXPECT_EQ(NicSetAddress(a), 11u);
+  EXPECT_EQ(pc->machine->Console(),
             "TORVELIN: Insufficient resources to configure controller.\n"
             "TORVELIN: Insufficient resources to set MAC address.\n");
   // The base load waits for the same byte and gives up the same way.
-  EXPECT_EQ(NicLoadBases(adapter), 11u);
+  EXPECT_EQ(NicLoadBases(a), 11u);
 }
 
 }  // namespace

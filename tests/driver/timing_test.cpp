@@ -1,26 +1,14 @@
 // Timer reads, delays and the driver's timeout against the machine's 8254,
 // measured in machine time (the virtual clock and the counts the timer gave).
-#include <gtest/gtest.h>
 
-#include <vector>
-
-#include "hw/hw.h"
 #include "support/driver.h"
-#include "support/pc.h"
 
 namespace {
 
 using namespace tvtest;
 
 struct TimerMachine {
-  TimerMachine()
-      : machine([] {
-          sim::MachineOptions options;
-          options.image = &IdleImage;
-          return options;
-        }()) {
-    BootAndWait(machine);
-  }
+  TimerMachine() : machine(ImageOptions(&IdleImage)) { BootAndWait(machine); }
 
   // Moves machine time on by `ns` while the CPU does something other than
   // read the timer (a write to the POST port, which nothing claims), so the

@@ -4,11 +4,10 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -77,19 +76,19 @@ constexpr uint8_t kInitialConfig[24] = {0x16, 0x08, 0x00, 0x00, 0x00, 0x80, 0x3B
                                         0x00, 0x40, 0xF3, 0x00, 0x3F, 0x05, 0x00, 0x00};
 
 // Indexes of the RFDs and RBDs that carry the end-of-list bit.
-inline std::vector<unsigned> RfdsWithEndOfList(NicAdapter* adapter) {
+inline std::vector<unsigned> WithEndOfList(unsigned count,
+                                           const std::function<uint16_t(unsigned)>& word) {
   std::vector<unsigned> result;
-  for (unsigned i = 0; i < RfdCount; ++i) {
-    if (RfdCommand(adapter, i) & 0x8000) result.push_back(i);
+  for (unsigned i = 0; i < count; ++i) {
+    if (word(i) & 0x8000) result.push_back(i);
   }
   return result;
 }
+inline std::vector<unsigned> RfdsWithEndOfList(NicAdapter* adapter) {
+  return WithEndOfList(RfdCount, [&](unsigned i) { return RfdCommand(adapter, i); });
+}
 inline std::vector<unsigned> RbdsWithEndOfList(NicAdapter* adapter) {
-  std::vector<unsigned> result;
-  for (unsigned i = 0; i < RbdCount; ++i) {
-    if (RbdSize(adapter, i) & 0x8000) result.push_back(i);
-  }
-  return result;
+  return WithEndOfList(RbdCount, [&](unsigned i) { return RbdSize(adapter, i); });
 }
 
 // Register accesses of the model's trace at one offset, in order.
@@ -247,6 +246,13 @@ inline std::vector<ConfigAccess> DecodeConfig(const std::vector<sim::PortBus::Ac
   return decoded;
 }
 
+// Registry `entries` and a driver image for the machine's main thread.
+inline sim::MachineOptions ImageOptions(uint32_t (*image)(), const Entries& entries = {}) {
+  sim::MachineOptions options = PlainOptions(entries);
+  options.image = image;
+  return options;
+}
+
 // Driver images for the machine's main thread (MachineOptions::image).
 // Each starts from a fresh image, as DriverImageEntry does.
 inline uint32_t RegistryOnlyImage() {
@@ -278,25 +284,12 @@ inline void BootAndWait(sim::Machine& machine) {
   ASSERT_TRUE(machine.WaitStarted()) << "start-up did not finish";
 }
 
-// Waits (bounded, wall time only as a safety net) until the memory service
-// has published its objects. Call it only after WaitStarted: the driver's
-// globals outlive a machine, and before the new image has reset them the
-// previous machine's handles would be taken for the new service's.
+// Waits (bounded) until the memory service has published its objects. Call
+// it only after WaitStarted: the driver's globals outlive a machine, and
+// before the new image has reset them the previous machine's handles would
+// be taken for the new service's.
 inline bool WaitForMemoryService() {
-  for (int i = 0; i < 20000; ++i) {
-    if (__atomic_load_n(&MemoryReplyEvent, __ATOMIC_ACQUIRE) != 0) return true;
-    std::this_thread::sleep_for(std::chrono::microseconds(500));
-  }
-  return false;
-}
-
-// Waits until DriverEntry has returned.
-inline std::optional<uint32_t> WaitEntryResult(sim::Machine& machine) {
-  for (int i = 0; i < 20000; ++i) {
-    if (auto result = machine.EntryResult()) return result;
-    std::this_thread::sleep_for(std::chrono::microseconds(500));
-  }
-  return std::nullopt;
+  return Eventually([] { return __atomic_load_n(&MemoryReplyEvent, __ATOMIC_ACQUIRE) != 0; });
 }
 
 // An adapter record for calling PCI and availability operations directly.
@@ -315,5 +308,27 @@ inline std::vector<NicAdapter*> Adapters() {
   }
   return adapters;
 }
+
+// One quick controller on the test PC; Boot() brings it up with a registry
+// station address (no EEPROM read) and then `entries`, and `a` is its adapter.
+class OneAdapter : public ::testing::Test {
+ protected:
+  // `trace` keeps the model's trace of the bring-up.
+  void Boot(Entries entries = {}, bool trace = false, sim::I8255xConfig config = QuickConfig(0)) {
+    entries.insert(entries.begin(), {"MacAddress", "02:11:22:33:44:55"});
+    pc.reset();  // one machine at a time: the driver's globals are shared
+    pc = std::make_unique<TestPc>(Options(entries));
+    nic = &pc->AddNic(config);
+    nic->EnableTrace(trace);
+    pc->Boot();
+    nic->EnableTrace(false);
+    a = AdapterAt(0);
+    ASSERT_NE(a, nullptr);
+  }
+
+  std::unique_ptr<TestPc> pc;
+  sim::I8255x* nic = nullptr;
+  NicAdapter* a = nullptr;
+};
 
 }  // namespace tvtest
