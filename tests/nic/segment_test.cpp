@@ -147,28 +147,11 @@ TEST(Capture, PcapFileReadsBackWithMachineTime) {
   std::filesystem::remove(path);
 }
 
-TEST(Capture, ErrorsNameTheFile) {
+// A capture cut off in the middle of a frame is refused, not read short.
+// (Missing and foreign files: the tool's bad-input test names them.)
+TEST(Capture, TruncatedFileIsRefused) {
   sim::Segment segment;
   sim::Clock clock;
-  const std::string missing = "/nonexistent-dir/x.pcap";
-  const std::string garbage = TempPath("nic_garbage");
-  std::ofstream(garbage) << "this is not a capture file at all";
-  const std::pair<std::string, std::function<void()>> cases[] = {
-      {missing, [&] { sim::CapturePort port(segment, missing, clock); }},
-      {missing, [&] { sim::ReadPcapFrames(missing); }},
-      {garbage, [&] { sim::ReadPcapFrames(garbage); }},
-  };
-  for (const auto& [path, open] : cases) {
-    try {
-      open();
-      ADD_FAILURE() << "no error for " << path;
-    } catch (const std::runtime_error& e) {
-      EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
-    }
-  }
-  std::filesystem::remove(garbage);
-
-  // A capture cut off in the middle of a frame.
   const std::string cut = TempPath("nic_cut");
   {
     sim::CapturePort port(segment, cut, clock);

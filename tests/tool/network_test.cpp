@@ -25,7 +25,7 @@ TEST(ToolNetwork, CaptureDecodedByTsharkThenReplayed) {
   TempDir dir;
   const std::string pcap = dir / "traffic.pcap";
   const Result run = RunTool(
-      {"--registry", FastRegistry(dir), "--frames", "60", "--seed", "9", "--pcap", pcap, "--json"});
+      {"--registry", FastRegistry(), "--frames", "60", "--seed", "9", "--pcap", pcap, "--json"});
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   const json report = json::parse(run.out);
   EXPECT_FALSE(std::filesystem::exists(pcap + ".partial"));
@@ -78,7 +78,7 @@ TEST(ToolNetwork, CaptureDecodedByTsharkThenReplayed) {
     }
   }
   const Result replay =
-      RunTool({"--registry", FastRegistry(dir), "--frames", "0", "--replay", pcap, "--json"});
+      RunTool({"--registry", FastRegistry(), "--frames", "0", "--replay", pcap, "--json"});
   EXPECT_EQ(replay.status, 0) << replay.out << replay.err;
   const json r = json::parse(replay.out);
   EXPECT_EQ(r["replay"]["injected"], 60);
@@ -113,7 +113,7 @@ TEST(ToolNetwork, RespondAnswersPingAndArpingInANamespace) {
 
   TempDir dir;
   Child responder(ToolPath(),
-                  {"respond", "--tap", tap, "--ip", "192.0.2.2/24", "--registry", FastRegistry(dir),
+                  {"respond", "--tap", tap, "--ip", "192.0.2.2/24", "--registry", FastRegistry(),
                    "--interval", "1"},
                   "", dir, "respond");
   ASSERT_TRUE(responder.WaitForOutput([](const std::string& out) {

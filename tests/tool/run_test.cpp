@@ -14,7 +14,7 @@ using nlohmann::json;
 
 TEST(ToolRun, ReportShowsMachineDevicesTrafficAndStatistics) {
   TempDir dir;
-  const Result r = RunTool({"--registry", FastRegistry(dir), "--frames", "300", "--seed", "5"});
+  const Result r = RunTool({"--registry", FastRegistry(), "--frames", "300", "--seed", "5"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   // Not a terminal: no progress line on standard error.
   EXPECT_EQ(r.err, "");
@@ -49,7 +49,7 @@ TEST(ToolRun, VersionHelpAndVerboseConsole) {
 
   // --verbose shows the console as it is printed instead of a block.
   TempDir dir;
-  const Result verbose = RunTool({"--registry", FastRegistry(dir), "--frames", "10", "-v"});
+  const Result verbose = RunTool({"--registry", FastRegistry(), "--frames", "10", "-v"});
   EXPECT_EQ(verbose.status, 0) << verbose.out;
   EXPECT_EQ(verbose.out.find("Driver console (start-up)"), std::string::npos);
   EXPECT_LT(verbose.out.find("TORVELIN: Reading EEPROM address... PASSED."),
@@ -59,7 +59,7 @@ TEST(ToolRun, VersionHelpAndVerboseConsole) {
 TEST(ToolRun, JsonCountsAgreeWithTheDriversStatistics) {
   TempDir dir;
   const Result r =
-      RunTool({"--registry", FastRegistry(dir), "--frames", "400", "--seed", "11", "--json"});
+      RunTool({"--registry", FastRegistry(), "--frames", "400", "--seed", "11", "--json"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const json j = json::parse(r.out);
   EXPECT_TRUE(j["ok"].get<bool>());
@@ -108,8 +108,8 @@ TEST(ToolRun, MachineFileWithTwoSegmentsAndAPolledController) {
             "controller id=0x1229 pci=0:9.0 irq=9 segment=lab station=00:a0:c9:20:00:03\n"
             "controller id=0x1030 pci=1:2.0 irq=5 segment=lab eeprom=" +
                 SourceDir() + "/tests/tool/data/station3.eeprom.hex\n");
-  const Result r = RunTool({"--machine", dir / "pc.txt", "--registry", FastRegistry(dir),
-                            "--frames", "120", "--pcap", dir / "wire.pcap", "--json"});
+  const Result r = RunTool({"--machine", dir / "pc.txt", "--registry", FastRegistry(), "--frames",
+                            "120", "--pcap", dir / "wire.pcap", "--json"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const json j = json::parse(r.out);
   ASSERT_EQ(j["machine"]["controllers"].size(), 4u);
@@ -202,10 +202,9 @@ TEST(ToolRun, FailedChecksExitWith1) {
 
 TEST(ToolRun, InterruptedRunLeavesNoCapture) {
   TempDir dir;
-  Child child(
-      ToolPath(),
-      {"--registry", FastRegistry(dir), "--frames", "10000000", "--pcap", dir / "long.pcap"}, "",
-      dir);
+  Child child(ToolPath(),
+              {"--registry", FastRegistry(), "--frames", "10000000", "--pcap", dir / "long.pcap"},
+              "", dir);
   ASSERT_TRUE(child.WaitForOutput([](const std::string& out) {
     return out.find("Traffic:") != std::string::npos;
   })) << child.Out()
