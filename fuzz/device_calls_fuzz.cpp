@@ -248,11 +248,7 @@ class Session {
       pc_.nics[record->adapter]->InjectFrame(frame);
       if (!wait(100)) {
         // Closed only once the read is blocked in the driver (or back).
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!done.load() && !fuzz::ReadIsPending(process)) {
-          if (std::chrono::steady_clock::now() > until) fuzz::Fail("a read never came back");
-          std::this_thread::yield();
-        }
+        fuzz::WaitUntilReadPending(process, done);
         const uint32_t closed = processes_[record->owner].CallDevice(
             fuzz::DeviceName(record->adapter), instance, DeviceClose, 0, 0, 0);
         if (closed != 0)
@@ -283,10 +279,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Session session(pc, in);
     session.Run();
   }
-  const size_t outstanding = pc.machine->arena().OutstandingBlocks();
-  if (outstanding != baseline) {
-    fuzz::Fail("after every close the arena holds " + std::to_string(outstanding) +
-               " blocks, before the first open it held " + std::to_string(baseline));
-  }
+  fuzz::CheckArenaBack(pc, baseline);
   return 0;
 }

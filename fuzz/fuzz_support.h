@@ -12,12 +12,15 @@
 // EEPROM's long waits.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/interface.h"
@@ -132,11 +135,27 @@ inline std::string DeviceName(unsigned index) {
   return "/DEV/MAC/TORVELIN/" + std::to_string(index);
 }
 
-// Whether a read of `process` is registered and asleep in the driver, as the
-// kernel shows it: a thread of the process blocked in a wait. Only then (or
-// once its caller is back) may a harness close the record to end it: a close
-// made earlier could release the record under a read still on its way into
-// the driver. The harness makes no other call of the process meanwhile.
-inline bool ReadIsPending(const sim::ClientProcess& process) { return process.ThreadBlocked(); }
+// Waits until a read of `process` is registered and asleep in the driver, as
+// the kernel shows it (a thread of the process blocked in a wait), or its
+// caller is back (`done`). Only then may a harness close the record to end
+// it: a close made earlier could release the record under a read still on
+// its way into the driver. The harness makes no other call of the process
+// meanwhile.
+inline void WaitUntilReadPending(const sim::ClientProcess& process, const std::atomic<bool>& done) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done.load() && !process.ThreadBlocked()) {
+    if (std::chrono::steady_clock::now() > until) Fail("a read never came back");
+    std::this_thread::yield();
+  }
+}
+
+// After every client closed, the arena holds what it held after boot.
+inline void CheckArenaBack(const Pc& pc, size_t after_boot) {
+  const size_t outstanding = pc.machine->arena().OutstandingBlocks();
+  if (outstanding != after_boot) {
+    Fail("after every close the arena holds " + std::to_string(outstanding) +
+         " blocks, after boot it held " + std::to_string(after_boot));
+  }
+}
 
 }  // namespace fuzz

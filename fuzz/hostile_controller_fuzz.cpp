@@ -100,19 +100,58 @@ class Hostile : public sim::I8255xDescriptorHook {
   uint32_t scb_reads_ = 0;     // guarded by mu_
 };
 
+// The knobs an input may turn on or off, in the order its operation byte
+// names them.
+constexpr std::atomic<bool> sim::I8255xFaults::*kKnobs[] = {
+    &sim::I8255xFaults::command_never_accepted, &sim::I8255xFaults::cu_stuck_active,
+    &sim::I8255xFaults::blocks_never_complete,  &sim::I8255xFaults::selective_reset_hangs,
+    &sim::I8255xFaults::mdi_never_ready,        &sim::I8255xFaults::ru_out_of_resources,
+    &sim::I8255xFaults::registers_all_ones,     &sim::I8255xFaults::rbd_count_beyond_buffer,
+    &sim::I8255xFaults::rbd_missing_f,          &sim::I8255xFaults::rbd_missing_eof,
+};
+constexpr size_t kKnobCount = sizeof(kKnobs) / sizeof(kKnobs[0]);
+
 void ClearFaults(sim::I8255xFaults& f) {
-  f.command_never_accepted = false;
-  f.cu_stuck_active = false;
-  f.blocks_never_complete = false;
-  f.selective_reset_hangs = false;
-  f.mdi_never_ready = false;
-  f.ru_out_of_resources = false;
-  f.registers_all_ones = false;
-  f.rbd_count_beyond_buffer = false;
-  f.rbd_missing_f = false;
-  f.rbd_missing_eof = false;
+  for (auto knob : kKnobs) (f.*knob).store(false);
   f.descriptor_hook = nullptr;
 }
+
+// A client thread that reads until its record is closed, checking that no
+// read reports more than the caller's buffer or a frame can hold.
+class ReaderThread {
+ public:
+  ReaderThread(sim::ClientProcess& process, uintptr_t open, uint32_t size)
+      : process_(process), open_(open), size_(size), thread_([this] { Loop(); }) {}
+
+  // Closes the record once the reader is blocked in the driver (or gone),
+  // never while its next read may be on its way in.
+  void CloseAndJoin() {
+    stopping_.store(true);
+    fuzz::WaitUntilReadPending(process_, done_);
+    if (process_.Close(open_) != 0) fuzz::Fail("close of the reader failed");
+    thread_.join();
+  }
+
+ private:
+  void Loop() {
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[size_]);
+    while (!stopping_.load()) {
+      uint32_t length = 0;
+      if (process_.Read(open_, buffer.get(), size_, &length) != 0) break;  // closed
+      if (length > size_ || length > MaximumFrameLength) {
+        fuzz::Fail("read reported " + std::to_string(length) + " bytes into " +
+                   std::to_string(size_));
+      }
+    }
+    done_.store(true);
+  }
+
+  sim::ClientProcess& process_;
+  const uintptr_t open_;
+  const uint32_t size_;
+  std::atomic<bool> stopping_{false}, done_{false};
+  std::thread thread_;  // last: starts once the fields above are set
+};
 
 }  // namespace
 
@@ -133,28 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   process.Control(reader_open, MacControlSetFilter, FilterPromiscuous | FilterBroadcast, 0);
 
-  // The reader reads until its record is closed.
-  const uint32_t read_size = 1 + in.Byte() * 7u;  // 1..1786
-  std::atomic<uint64_t> frames_read{0};
-  std::atomic<bool> stopping{false}, reader_done{false};
-  std::thread reader([&] {
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[read_size]);
-    struct Done {
-      std::atomic<bool>& flag;
-      ~Done() { flag.store(true); }
-    } done{reader_done};
-    while (!stopping.load()) {
-      uint32_t length = 0;
-      const uint32_t status = process.Read(reader_open, buffer.get(), read_size, &length);
-      if (status != 0) return;  // closed (or the machine stopped)
-      if (length > read_size || length > MaximumFrameLength) {
-        fuzz::Fail("read reported " + std::to_string(length) + " bytes into " +
-                   std::to_string(read_size));
-      }
-      frames_read.fetch_add(1);
-    }
-  });
-
+  ReaderThread reader(process, reader_open, 1 + in.Byte() * 7u);  // 1..1786 bytes
   unsigned writes = 0;
   for (unsigned n = 0; n < kMaxOperations && !in.empty(); ++n) {
     const uint8_t op = in.Byte();
@@ -192,40 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       case 4: {  // one fault knob on or off
-        sim::I8255xFaults& f = nic.faults();
-        const bool on = op & 0x80;
-        switch ((op >> 3) % 10) {
-          case 0:
-            f.command_never_accepted = on;
-            break;
-          case 1:
-            f.cu_stuck_active = on;
-            break;
-          case 2:
-            f.blocks_never_complete = on;
-            break;
-          case 3:
-            f.selective_reset_hangs = on;
-            break;
-          case 4:
-            f.mdi_never_ready = on;
-            break;
-          case 5:
-            f.ru_out_of_resources = on;
-            break;
-          case 6:
-            f.registers_all_ones = on;
-            break;
-          case 7:
-            f.rbd_count_beyond_buffer = on;
-            break;
-          case 8:
-            f.rbd_missing_f = on;
-            break;
-          default:
-            f.rbd_missing_eof = on;
-            break;
-        }
+        (nic.faults().*kKnobs[(op >> 3) % kKnobCount]).store(op & 0x80);
         break;
       }
       case 5: {
@@ -250,21 +235,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The controller stays as hostile as the input left it: the closes must
   // come back all the same.
   if (process.Close(writer_open) != 0) fuzz::Fail("close of the writer failed");
-  // The reader is closed once it is blocked in the driver (or gone), never
-  // while its next read may be on its way in.
-  stopping.store(true);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!reader_done.load() && !fuzz::ReadIsPending(process)) {
-    if (std::chrono::steady_clock::now() > deadline) fuzz::Fail("the reader never came back");
-    std::this_thread::yield();
-  }
-  if (process.Close(reader_open) != 0) fuzz::Fail("close of the reader failed");
-  reader.join();
-  const size_t outstanding = pc.machine->arena().OutstandingBlocks();
-  if (outstanding != baseline) {
-    fuzz::Fail("after every close the arena holds " + std::to_string(outstanding) +
-               " blocks, after boot it held " + std::to_string(baseline));
-  }
+  reader.CloseAndJoin();
+  fuzz::CheckArenaBack(pc, baseline);
   if (nic.counters().bus_errors.load() != 0) {
     fuzz::Fail("the controller was pointed outside the driver's memory");
   }
