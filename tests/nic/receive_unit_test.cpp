@@ -41,6 +41,41 @@ class ReceiveUnit : public ModelTest {
     nic.model().InjectFrame(PatternFrame(to, from, length), errors);
   }
 
+  // Sends `count` frames on two alternating transmit blocks, each started
+  // under `scb` once the block before it completed and the unit went idle.
+  void TransmitInTurn(int count, std::mutex& scb) {
+    CommandBlock* blocks[2] = {rig.Transmit(100), rig.Transmit(100)};
+    for (CommandBlock* cb : blocks) HwStore16(&cb->Status, CbStatusComplete);
+    for (int i = 0; i < count; ++i) {
+      CommandBlock* cb = blocks[i % 2];
+      while ((StatusOf(cb) & CbStatusComplete) == 0) std::this_thread::yield();
+      HwStore16(&cb->Status, 0);
+      // The block may still be running on the thread whose access started
+      // it (the service loop's), which the host can preempt for longer than
+      // a thousand reads take: keep reading, giving the CPU away in between.
+      bool idle = false;
+      for (int tries = 0; tries < 10'000 && !idle; ++tries) {
+        idle = nic.WaitCuNotActive(100);
+        if (!idle) std::this_thread::yield();
+      }
+      ASSERT_TRUE(idle);
+      std::lock_guard lock(scb);
+      ASSERT_TRUE(nic.Command(ScbCommandCuStart, HwAddress(cb)));
+    }
+  }
+
+  // After no resources, as the driver does it: abort, acknowledge, clear
+  // every descriptor and start again at RFD `rfd` and RBD `rbd`.
+  void Restart(unsigned rfd, unsigned rbd) {
+    ASSERT_TRUE(nic.Issue(ScbCommandRuAbort));
+    nic.W16(ScbStatus, 0xFC00);
+    const unsigned rfds = static_cast<unsigned>(rings.rfds.size()), rbds = rings.rbd_count();
+    for (unsigned i = 0; i < rbds; ++i) HwStore16(rings.Rbd((rbd + i) % rbds) + RbdOffsetCount, 0);
+    HwStore32(&rings.rfds[rfd]->RbdAddress, HwAddress(rings.Rbd(rbd)));
+    for (unsigned i = 0; i < rfds; ++i) HwStore16(&rings.rfds[(rfd + i) % rfds]->Status, 0);
+    ASSERT_TRUE(nic.Command(ScbCommandRuStart, HwAddress(rings.rfds[rfd])));
+  }
+
   RxRings rings;
 };
 
@@ -268,26 +303,7 @@ TEST_F(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
     }
     done = true;
   });
-  std::thread client([&] {
-    CommandBlock* blocks[2] = {rig.Transmit(100), rig.Transmit(100)};
-    for (CommandBlock* cb : blocks) HwStore16(&cb->Status, CbStatusComplete);
-    for (int i = 0; i < kTransmits; ++i) {
-      CommandBlock* cb = blocks[i % 2];
-      while ((StatusOf(cb) & CbStatusComplete) == 0) std::this_thread::yield();
-      HwStore16(&cb->Status, 0);
-      // The block may still be running on the thread whose access started
-      // it (the service loop's), which the host can preempt for longer than
-      // a thousand reads take: keep reading, giving the CPU away in between.
-      bool idle = false;
-      for (int tries = 0; tries < 10'000 && !idle; ++tries) {
-        idle = nic.WaitCuNotActive(100);
-        if (!idle) std::this_thread::yield();
-      }
-      ASSERT_TRUE(idle);
-      std::lock_guard lock(scb);
-      ASSERT_TRUE(nic.Command(ScbCommandCuStart, HwAddress(cb)));
-    }
-  });
+  std::thread client([&] { TransmitInTurn(kTransmits, scb); });
 
   unsigned rfd = 0, rbd = 0;
   int64_t last = -1;
@@ -302,13 +318,8 @@ TEST_F(ReceiveUnit, ConcurrentReceptionServiceAndTransmission) {
     if (status & ScbStatusRuNoResources) {
       std::lock_guard lock(scb);
       nic.W16(ScbStatus, status);
-      ASSERT_TRUE(nic.Issue(ScbCommandRuAbort));
       accounted = counters.frames_received.load();  // the rest are lost
-      nic.W16(ScbStatus, 0xFC00);
-      for (unsigned i = 0; i < 32; ++i) HwStore16(rings.Rbd((rbd + i) % 32) + RbdOffsetCount, 0);
-      HwStore32(&rings.rfds[rfd]->RbdAddress, HwAddress(rings.Rbd(rbd)));
-      for (unsigned i = 0; i < 34; ++i) HwStore16(&rings.rfds[(rfd + i) % 34]->Status, 0);
-      ASSERT_TRUE(nic.Command(ScbCommandRuStart, HwAddress(rings.rfds[rfd])));
+      Restart(rfd, rbd);
       ++restarts;
       continue;
     }
