@@ -114,7 +114,9 @@ TEST(Pci, EnableSetsIoAndBusMasteringOnlyWhenMissingAndRaisesALowLatency) {
     const Case& c = cases[i];
     SCOPED_TRACE(testing::Message() << "command 0x" << std::hex << c.command);
     const uint8_t devfn = static_cast<uint8_t>(i * 8 + 1);
-    auto adapter = MakeAdapter(2, devfn);
+    auto adapter = std::make_unique<NicAdapter>();
+    adapter->Bus = 2;
+    adapter->DevFn = devfn;
     EXPECT_EQ(NicEnablePci(adapter.get()), 0u);
     // The status half is written as 0, memory space stays off.
     std::vector<Access> writes;

@@ -4,6 +4,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -142,13 +143,9 @@ inline bool WaitCommandTaken(sim::Machine& machine, sim::I8255x& nic, int reads 
 // Command-unit starts the driver wrote to the controller so far, from the
 // model's trace (configure and transmit commands each start the unit once).
 inline size_t CuStarts(sim::I8255x& nic) {
-  size_t starts = 0;
-  for (const auto& entry : nic.Trace()) {
-    if (entry.write && entry.offset == ScbCommand && (entry.value & 0xF0) == ScbCommandCuStart) {
-      ++starts;
-    }
-  }
-  return starts;
+  const auto commands = Accesses(nic, ScbCommand, true);
+  return std::count_if(commands.begin(), commands.end(),
+                       [](const auto& e) { return (e.value & 0xF0) == ScbCommandCuStart; });
 }
 
 // Records every port access the machine sees while it lives, with the thread
@@ -290,14 +287,6 @@ inline void BootAndWait(sim::Machine& machine) {
 // be taken for the new service's.
 inline bool WaitForMemoryService() {
   return Eventually([] { return __atomic_load_n(&MemoryReplyEvent, __ATOMIC_ACQUIRE) != 0; });
-}
-
-// An adapter record for calling PCI and availability operations directly.
-inline std::unique_ptr<NicAdapter> MakeAdapter(uint8_t bus, uint8_t devfn) {
-  auto adapter = std::make_unique<NicAdapter>();
-  adapter->Bus = bus;
-  adapter->DevFn = devfn;
-  return adapter;
 }
 
 // The adapters on AdapterList, in list order.
