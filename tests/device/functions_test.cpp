@@ -54,7 +54,7 @@ TEST(DeviceFilter, UnionNarrowsOnlyAtClose) {
   TestPc pc(1);
   ASSERT_TRUE(pc.BootReady());
   sim::I8255x& nic = pc.nic(0);
-  NicAdapter* adapter = pc.adapter(0);
+  NicAdapter* adapter = AdapterAt(0);
   nic.EnableTrace(true);
   sim::ClientProcess process(*pc.machine);
   // After creation nothing is wanted: broadcasts refused.
@@ -144,7 +144,7 @@ TEST_F(DeviceFunctions, BlocksAreByteExactAndCopiedInPart) {
   sim::FrameErrors errors;
   errors.crc = errors.alignment = true;
   pc.wire->Inject(MakeFrame(Station(0), kWireSource, 80, 5), errors);
-  NicAdapter* adapter = pc.adapter(0);
+  NicAdapter* adapter = AdapterAt(0);
   ASSERT_TRUE(Eventually([&] {
     return __atomic_load_n(&adapter->Statistics.Counters.RxAlignmentErrors, __ATOMIC_RELAXED) == 1;
   }));
@@ -209,7 +209,7 @@ TEST_F(DeviceFunctions, SuspendedAdapterRefusesButStillReports) {
   // goes through (and is stored).
   EXPECT_EQ(process.Control(open, MacControlSetFilter, 0xD, 0), StatusSuspended);
   EXPECT_EQ(ClientFilter(open), 0xDu);
-  EXPECT_EQ(AdapterFilter(pc.adapter(0)), 0x5u);
+  EXPECT_EQ(AdapterFilter(AdapterAt(0)), 0x5u);
   EXPECT_EQ(process.Control(open, MacControlSetFilter, 0x4, 0), 0u);
   // Statistics and information still read; nothing was counted.
   EXPECT_EQ(ClientBlock(process, open), client_before);
@@ -229,7 +229,7 @@ TEST_F(DeviceFunctions, SuspendedAdapterRefusesButStillReports) {
   const size_t before_close = CuStarts(nic);
   EXPECT_EQ(process.Close(second), 0u);
   EXPECT_EQ(CuStarts(nic), before_close);
-  EXPECT_EQ(AdapterFilter(pc.adapter(0)), 0x4u);
+  EXPECT_EQ(AdapterFilter(AdapterAt(0)), 0x4u);
 
   ASSERT_TRUE(pc.machine->DeliverHaEvent(DeviceName(0), 101));
   EXPECT_EQ(process.Write(open, frame.data(), 64, &t), 0u);

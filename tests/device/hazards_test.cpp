@@ -50,7 +50,7 @@ TEST_F(DeviceHazards, CloseEndsABlockedRead) {
     EXPECT_EQ(read.buffer, std::vector<uint8_t>(1536, 0x5A));
   }
   EXPECT_EQ(pc.machine->LiveEvents(), events);
-  EXPECT_EQ(pc.adapter(0)->Clients.First, nullptr);
+  EXPECT_EQ(AdapterAt(0)->Clients.First, nullptr);
   // Frames keep flowing into a queue nobody reads, and nothing touches a
   // released record.
   for (uint32_t tag = 0; tag < 4; ++tag) {
@@ -137,7 +137,7 @@ TEST_F(DeviceHazards, CloseRacingAHandOver) {
       park->go = true;
       ASSERT_TRUE(WaitMachineQuiet(*pc.machine));
       pc.machine->ports().SetTrace(nullptr);
-      HandleReceivedPacket(pc.adapter(0));
+      HandleReceivedPacket(AdapterAt(0));
       KeEnableInterrupts();
     } else {
       closer = std::thread([&] { EXPECT_EQ(process.Close(racing), 0u); });
@@ -205,7 +205,7 @@ TEST_F(DeviceHazards, NoLostWakeUp) {
       if (!pending) std::this_thread::yield();  // the reader gets its turn
     }
     if (pending) ++registered_first;
-    HandleReceivedPacket(pc.adapter(0));
+    HandleReceivedPacket(AdapterAt(0));
     KeEnableInterrupts();
     if (!Eventually([&] { return received.load() == round + 1 || failed; })) {
       ADD_FAILURE() << "the reader never woke for frame " << round;

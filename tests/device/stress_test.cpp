@@ -179,8 +179,8 @@ TEST(DeviceStress, EveryReaderGetsEveryFrameDuringOpenCloseStorms) {
   // every reader's event.
   EXPECT_EQ(pc.machine->LiveEvents(), events);
   EXPECT_EQ(pc.machine->RightsViolations(), 0u);
-  EXPECT_EQ(pc.adapter(0)->Clients.First, nullptr);
-  EXPECT_EQ(pc.adapter(1)->Clients.First, nullptr);
+  EXPECT_EQ(AdapterAt(0)->Clients.First, nullptr);
+  EXPECT_EQ(AdapterAt(1)->Clients.First, nullptr);
 }
 
 }  // namespace

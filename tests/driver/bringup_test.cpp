@@ -146,7 +146,7 @@ TEST_F(BringUp, InterruptMaskInInterruptAndPolledMode) {
     EXPECT_EQ(pc->machine->ports().Read(config.io_base + ScbInterruptControl, 1), 0x00u);
     EXPECT_GT(pc->machine->irq().Rises(config.irq), 0u)
         << "the bring-up's own commands raised the line before the adapter was listed";
-    EXPECT_TRUE(InjectAndWaitQueued(*pc, a, MakeFrame(StationOf(a), kPeer, 64, 1)));
+    EXPECT_TRUE(pc->InjectQueuedOn(a, MakeFrame(StationOf(a), kPeer, 64, 1)));
   }
 }
 
@@ -289,7 +289,7 @@ TEST_F(Creation, EnablesTheControllerOnPciAndFillsTheRecord) {
     EXPECT_EQ(a->QueueWrite, a->QueueStart);
   }
   // Bus mastering works: a frame arrives by DMA.
-  ASSERT_TRUE(InjectAndWaitQueued(*pc, a, MakeFrame(StationOf(a), kPeer, 64, 1)));
+  ASSERT_TRUE(pc->InjectQueuedOn(a, MakeFrame(StationOf(a), kPeer, 64, 1)));
   EXPECT_EQ(nic->bus_errors().size(), 0u);
 }
 

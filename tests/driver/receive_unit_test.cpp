@@ -125,7 +125,7 @@ TEST_F(ReceiveUnit, ListsAfterSetup) {
 TEST_F(ReceiveUnit, FramesLandByteForByteAndTheRingsTurnOver) {
   Boot();
   auto frame = Frame(64, 0);
-  ASSERT_TRUE(InjectAndWaitQueued(*pc, a, frame));
+  ASSERT_TRUE(pc->InjectQueuedOn(a, frame));
   EXPECT_EQ(SlotBytes(a, 0), frame);
   {
     InterruptsOff off;
@@ -138,7 +138,7 @@ TEST_F(ReceiveUnit, FramesLandByteForByteAndTheRingsTurnOver) {
   for (uint32_t n = 2; n <= 34; ++n) {
     SCOPED_TRACE(n);
     frame = Frame(60 + 42 * n, n);  // up to 1488 bytes: none too long for the controller
-    ASSERT_TRUE(InjectAndWaitQueued(*pc, a, frame));
+    ASSERT_TRUE(pc->InjectQueuedOn(a, frame));
     EXPECT_EQ(SlotBytes(a, (n - 1) % 32), frame);
     if (n == 32) {
       EXPECT_EQ(RbdHead(a), 0u) << "RBD ring turned over";
@@ -154,7 +154,7 @@ TEST_F(ReceiveUnit, FramesLandByteForByteAndTheRingsTurnOver) {
   // off (configure byte 18 bit 3). A 1536-byte frame is stored but completed
   // without frame OK, so the drain drops it and counts nothing.
   frame = Frame(1514, 99);
-  ASSERT_TRUE(InjectAndWaitQueued(*pc, a, frame));
+  ASSERT_TRUE(pc->InjectQueuedOn(a, frame));
   EXPECT_EQ(SlotBytes(a, 2), frame);
   InjectAndWaitTaken(Frame(1536, 100));
   EXPECT_EQ(TestPc::QueueIndex(a), 3u) << "not queued";
@@ -278,9 +278,9 @@ TEST_F(ReceiveUnit, FramesAControllerShouldNeverStoreNeverOverrunASlot) {
   ASSERT_TRUE(landed);
   ExpectRingsConsistent(a, "after hostile frames");
   const uint32_t at = TestPc::QueueIndex(a);
-  ASSERT_TRUE(InjectAndWaitQueued(*pc, a, Frame(70, 21)));
+  ASSERT_TRUE(pc->InjectQueuedOn(a, Frame(70, 21)));
   EXPECT_EQ(TestPc::QueueIndex(a), (at + 1) % 2);
-  ASSERT_TRUE(InjectAndWaitQueued(*pc, a, Frame(71, 22)));
+  ASSERT_TRUE(pc->InjectQueuedOn(a, Frame(71, 22)));
   EXPECT_EQ(TestPc::QueueIndex(a), at);
   EXPECT_EQ(SlotBytes(a, at), Frame(70, 21));
   EXPECT_EQ(SlotBytes(a, (at + 1) % 2), Frame(71, 22));
@@ -370,7 +370,7 @@ TEST_F(InterruptService, OnlyTheSixEventBitsMakeAnAdapterServiced) {
 TEST_F(InterruptService, OutOfResourcesRestartsTheReceiveUnitInsteadOfDraining) {
   Boot();
   // Move the cursors off their setup positions first.
-  for (uint32_t n = 0; n < 3; ++n) ASSERT_TRUE(InjectAndWaitQueued(*pc, a, Frame(64, n)));
+  for (uint32_t n = 0; n < 3; ++n) ASSERT_TRUE(pc->InjectQueuedOn(a, Frame(64, n)));
   {
     InterruptsOff off;
     const unsigned rfdHead = RfdIndex(a, a->RxRfdHead);
@@ -398,7 +398,7 @@ TEST_F(InterruptService, OutOfResourcesRestartsTheReceiveUnitInsteadOfDraining) 
   // The unit runs again from the same lists, once the controller has taken
   // the start the restart wrote last and did not wait for.
   ASSERT_TRUE(WaitCommandTaken(*pc->machine, *nic));
-  ASSERT_TRUE(InjectAndWaitQueued(*pc, a, Frame(77, 500)));
+  ASSERT_TRUE(pc->InjectQueuedOn(a, Frame(77, 500)));
   EXPECT_EQ(SlotBytes(a, 3), Frame(77, 500));
 
   // The injected fault: the unit drops into no resources at a frame; the
@@ -410,7 +410,7 @@ TEST_F(InterruptService, OutOfResourcesRestartsTheReceiveUnitInsteadOfDraining) 
   nic->faults().ru_out_of_resources = false;
   bool landed = false;
   for (uint32_t n = 0; n < 3 && !landed; ++n) {
-    landed = InjectAndWaitQueued(*pc, a, Frame(64, 700 + n));
+    landed = pc->InjectQueuedOn(a, Frame(64, 700 + n));
   }
   EXPECT_TRUE(landed);
 }

@@ -29,13 +29,6 @@ inline sim::I8255xConfig QuickConfig(unsigned index) {
   return config;
 }
 
-// The index-th adapter on AdapterList (creation order), or null.
-inline NicAdapter* AdapterAt(unsigned index) {
-  auto* adapter = static_cast<NicAdapter*>(AdapterList.First);
-  while (adapter != nullptr && index-- > 0) adapter = adapter->Next;
-  return adapter;
-}
-
 // Held around direct calls of timed driver operations, as the driver's own
 // callers do.
 struct DriverLock {
@@ -114,15 +107,6 @@ inline Mac StationOf(const NicAdapter* adapter) {
   Mac mac;
   for (int i = 0; i < 6; ++i) mac[i] = adapter->MacAddress[i];
   return mac;
-}
-
-// Injects a frame on the segment and waits until the adapter's QueueWrite
-// has moved by one slot; false when it did not.
-inline bool InjectAndWaitQueued(TestPc& pc, NicAdapter* adapter, const std::vector<uint8_t>& frame,
-                                sim::FrameErrors errors = {}) {
-  const uint32_t before = TestPc::QueueIndex(adapter);
-  pc.wire->Inject(frame, errors);
-  return Eventually([&] { return TestPc::QueueIndex(adapter) != before; }, 10000);
 }
 
 // True once the controller's SCB command byte reads 0 (bounded; false when

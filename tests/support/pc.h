@@ -98,6 +98,15 @@ auto WithInterruptsOff(F&& body) {
   return body();
 }
 
+// The adapter record behind device `index` (creation order on AdapterList is
+// device order), or null.
+inline NicAdapter* AdapterAt(unsigned index) {
+  InterruptsOff off;
+  auto* adapter = static_cast<NicAdapter*>(AdapterList.First);
+  while (adapter != nullptr && index-- > 0) adapter = adapter->Next;
+  return adapter;
+}
+
 // A machine with controllers of the standard PC (platform/standard_pc.h) on
 // one segment, plus a test port on that segment.
 struct TestPc {
@@ -144,26 +153,22 @@ struct TestPc {
     return ::testing::AssertionSuccess();
   }
 
-  // The adapter record behind device `index` (creation order is device
-  // order), or null.
-  NicAdapter* adapter(unsigned index) {
-    NicAdapter* a = WithInterruptsOff([] { return static_cast<NicAdapter*>(AdapterList.First); });
-    for (unsigned i = 0; i < index && a != nullptr; ++i) a = a->Next;
-    return a;
-  }
   // Position of the adapter's QueueWrite as a slot index.
   static uint32_t QueueIndex(const NicAdapter* a) {
     return WithInterruptsOff([a] { return static_cast<uint32_t>(a->QueueWrite - a->QueueStart); });
   }
-  // Injects a frame from the test port and waits until adapter `index` has
-  // queued it (and so handed it to any blocked reader). False when the frame
-  // never arrived.
-  bool InjectQueued(unsigned index, const std::vector<uint8_t>& frame,
-                    sim::FrameErrors errors = {}) {
-    NicAdapter* a = adapter(index);
+  // Injects a frame from the test port and waits until adapter `a` (or the
+  // adapter of device `index`) has queued it, and so handed it to any
+  // blocked reader. False when the frame never arrived.
+  bool InjectQueuedOn(NicAdapter* a, const std::vector<uint8_t>& frame,
+                      sim::FrameErrors errors = {}) {
     const uint32_t before = QueueIndex(a);
     wire->Inject(frame, errors);
     return Eventually([&] { return QueueIndex(a) != before; });
+  }
+  bool InjectQueued(unsigned index, const std::vector<uint8_t>& frame,
+                    sim::FrameErrors errors = {}) {
+    return InjectQueuedOn(AdapterAt(index), frame, errors);
   }
 };
 
