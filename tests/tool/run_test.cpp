@@ -13,7 +13,6 @@ namespace {
 using nlohmann::json;
 
 TEST(ToolRun, ReportShowsMachineDevicesTrafficAndStatistics) {
-  TempDir dir;
   const Result r = RunTool({"--registry", FastRegistry(), "--frames", "300", "--seed", "5"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   // Not a terminal: no progress line on standard error.
@@ -48,7 +47,6 @@ TEST(ToolRun, VersionHelpAndVerboseConsole) {
   }
 
   // --verbose shows the console as it is printed instead of a block.
-  TempDir dir;
   const Result verbose = RunTool({"--registry", FastRegistry(), "--frames", "10", "-v"});
   EXPECT_EQ(verbose.status, 0) << verbose.out;
   EXPECT_EQ(verbose.out.find("Driver console (start-up)"), std::string::npos);
@@ -57,7 +55,6 @@ TEST(ToolRun, VersionHelpAndVerboseConsole) {
 }
 
 TEST(ToolRun, JsonCountsAgreeWithTheDriversStatistics) {
-  TempDir dir;
   const Result r =
       RunTool({"--registry", FastRegistry(), "--frames", "400", "--seed", "11", "--json"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -100,16 +97,9 @@ TEST(ToolRun, JsonCountsAgreeWithTheDriversStatistics) {
 
 TEST(ToolRun, MachineFileWithTwoSegmentsAndAPolledController) {
   TempDir dir;
-  WriteText(dir / "pc.txt",
-            "segment office\n"
-            "segment lab   # a second wire\n"
-            "controller id=0x1229 pci=0:3.0 irq=11 station=00:a0:c9:20:00:01\n"
-            "controller id=0x1209 pci=0:7.0 irq=10 polled=yes station=00:a0:c9:20:00:02\n"
-            "controller id=0x1229 pci=0:9.0 irq=9 segment=lab station=00:a0:c9:20:00:03\n"
-            "controller id=0x1030 pci=1:2.0 irq=5 segment=lab eeprom=" +
-                SourceDir() + "/tests/tool/data/station3.eeprom.hex\n");
-  const Result r = RunTool({"--machine", dir / "pc.txt", "--registry", FastRegistry(), "--frames",
-                            "120", "--pcap", dir / "wire.pcap", "--json"});
+  const Result r =
+      RunTool({"--machine", SourceDir() + "/tests/tool/data/two_segments.txt", "--registry",
+               FastRegistry(), "--frames", "120", "--pcap", dir / "wire.pcap", "--json"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const json j = json::parse(r.out);
   ASSERT_EQ(j["machine"]["controllers"].size(), 4u);
@@ -132,31 +122,26 @@ TEST(ToolRun, MachineFileWithTwoSegmentsAndAPolledController) {
 
 TEST(ToolRun, BadInputIsOneLineNamingFileAndLineWithStatus2) {
   TempDir dir;
-  WriteText(dir / "slot.txt", "controller pci=0:3.0\n\n# two on one slot\ncontroller pci=0:3.0\n");
-  WriteText(dir / "irq.txt", "segment a\ncontroller irq=16 segment=a\n");
-  WriteText(dir / "key.txt", "controller colour=blue\n");
-  WriteText(dir / "seg.txt", "controller segment=nowhere\n");
-  WriteText(dir / "eeprom.txt", "controller eeprom=image.hex\n");
-  WriteText(dir / "image.hex", "4701 0000 zz00\n");
-  WriteText(dir / "notpcap", "hello\n");
-  WriteText(dir / "empty.txt", "# nothing\n");
+  // Bad machine files, an EEPROM image with a bad word, a file that is no
+  // capture: each refused with one line naming what is wrong.
+  const std::string bad = SourceDir() + "/tests/tool/data/bad/";
   struct Case {
     std::vector<std::string> args;
     std::string message;
   };
   const std::vector<Case> cases = {
-      {{"--machine", dir / "slot.txt"}, "slot.txt:4: PCI slot 00:03.0 is already taken"},
-      {{"--machine", dir / "irq.txt"}, "irq.txt:2: bad irq '16'"},
-      {{"--machine", dir / "key.txt"}, "key.txt:1: unknown controller key 'colour'"},
-      {{"--machine", dir / "seg.txt"}, "seg.txt:1: segment 'nowhere' is not declared"},
-      {{"--machine", dir / "eeprom.txt"}, "image.hex:1: 'zz00' is not a 16-bit hex word"},
-      {{"--machine", dir / "empty.txt"}, "empty.txt:1: no controller described"},
+      {{"--machine", bad + "slot.txt"}, "slot.txt:4: PCI slot 00:03.0 is already taken"},
+      {{"--machine", bad + "irq.txt"}, "irq.txt:2: bad irq '16'"},
+      {{"--machine", bad + "key.txt"}, "key.txt:1: unknown controller key 'colour'"},
+      {{"--machine", bad + "seg.txt"}, "seg.txt:1: segment 'nowhere' is not declared"},
+      {{"--machine", bad + "eeprom.txt"}, "image.hex:1: 'zz00' is not a 16-bit hex word"},
+      {{"--machine", bad + "empty.txt"}, "empty.txt:1: no controller described"},
       {{"--machine", dir / "missing.txt"}, "missing.txt: cannot open"},
       {{"--registry", dir / "missing.reg"}, "missing.reg"},
-      {{"--replay", dir / "notpcap"}, "notpcap"},
+      {{"--replay", bad + "notpcap"}, "notpcap"},
       {{"--pcap", dir / "no/such/dir/x.pcap"}, "x.pcap"},
       {{"--controllers", "0"}, "--controllers 0: must be from 1 to 16"},
-      {{"--controllers", "2", "--machine", dir / "key.txt"}, "cannot be combined"},
+      {{"--controllers", "2", "--machine", bad + "key.txt"}, "cannot be combined"},
       {{"--frames", "many"}, "--frames"},
       {{"--clock", "fast"}, "--clock"},
       {{"--no-such-option"}, "--no-such-option"},
@@ -181,10 +166,9 @@ TEST(ToolRun, BadInputIsOneLineNamingFileAndLineWithStatus2) {
 }
 
 TEST(ToolRun, FailedChecksExitWith1) {
-  TempDir dir;
+  const std::string bad = SourceDir() + "/tests/tool/data/bad/";
   // No supported controller: the driver finds nothing and says so.
-  WriteText(dir / "none.txt", "controller id=0x1234\n");
-  const Result none = RunTool({"--machine", dir / "none.txt"});
+  const Result none = RunTool({"--machine", bad + "none.txt"});
   EXPECT_EQ(none.status, 1) << none.out;
   EXPECT_NE(none.out.find("TORVELIN: No compatible controllers found system."), std::string::npos)
       << none.out;
@@ -192,8 +176,7 @@ TEST(ToolRun, FailedChecksExitWith1) {
 
   // The registry gives every adapter one address: the drivers drop each
   // other's frames as their own, so no traffic can be checked.
-  WriteText(dir / "same.reg", "[TORVELIN]\nConfigDelay=10\nMacAddress=02:00:00:00:00:01\n");
-  const Result same = RunTool({"--registry", dir / "same.reg", "--frames", "10"});
+  const Result same = RunTool({"--registry", bad + "same.reg", "--frames", "10"});
   EXPECT_EQ(same.status, 1) << same.out;
   EXPECT_NE(same.out.find("FAIL  traffic: no two devices on one segment with different station"),
             std::string::npos)
