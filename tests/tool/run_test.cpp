@@ -147,6 +147,7 @@ TEST(ToolRun, BadInputIsOneLineNamingFileAndLineWithStatus2) {
       {{"--no-such-option"}, "--no-such-option"},
       {{"script", dir / "missing.script"}, "missing.script: cannot open"},
       {{"respond", "--tap", "tv0", "--ip", "300.1.1.1"}, "--ip 300.1.1.1"},
+      {{"soak", "--seconds", "0"}, "--seconds: Value 0 not in range 1 to 86400"},
   };
   for (const Case& c : cases) {
     const Result r = RunTool(c.args);
