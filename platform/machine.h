@@ -145,6 +145,10 @@ class Machine {
   // Kernel calls refused because the calling process had no right to the
   // handle.
   uint64_t RightsViolations() const;
+  // Calls into the driver (its entry, a device function, an availability
+  // handler) that returned with interrupts still disabled: they stay
+  // disabled, as on a real kernel, and interrupt service stops.
+  uint64_t ReturnsWithInterruptsDisabled() const;
   // Handler rounds the interrupt thread ran for asserted lines, and the times
   // it backed off a line that stayed asserted (an unacknowledged source).
   uint64_t InterruptRuns() const;

@@ -45,14 +45,22 @@ RunningScope::~RunningScope() {
 
 ScopedThreadContext::~ScopedThreadContext() {
   ThreadContext& t = t_context;
-  // A thread unwound by Stop may still hold interrupt exclusion it took
-  // inside the call: give it back so that the thread leaves clean.
   if (t.irq_serial == kernel_.serial_ && t.irq_depth > entry_depth_) {
-    if (entry_depth_ == 0) {
-      if (t.irq_owned) kernel_.UnlockInterrupts();
-      t.irq_owned = false;
+    if (kernel_.stopping()) {
+      // Unwound by Stop inside a KeDisableInterrupts: give the exclusion back
+      // so that the thread leaves clean.
+      if (entry_depth_ == 0) {
+        if (t.irq_owned) kernel_.UnlockInterrupts();
+        t.irq_owned = false;
+      }
+      t.irq_depth = entry_depth_;
+    } else {
+      // The driver returned from the call with interrupts still disabled. A
+      // real kernel goes on with them off, and no handler runs until this
+      // thread enables them again: so does this one. Counted, so that a test
+      // can tell why interrupt service stopped.
+      kernel_.returns_with_interrupts_disabled_.fetch_add(1, std::memory_order_relaxed);
     }
-    t.irq_depth = entry_depth_;
   }
   t.kernel = saved_.kernel;
   t.process = saved_.process;

@@ -162,8 +162,9 @@ class RunningScope {
 };
 
 // Makes the calling thread a thread of `process` for its lifetime (running,
-// unless it is the dispatcher) and puts the previous context back afterwards (releasing interrupt
-// exclusion the thread still held, as happens when Stop unwinds it).
+// unless it is the dispatcher) and puts the previous context back afterwards.
+// Interrupt exclusion the thread still holds at the end is given back only
+// when Stop unwound it; a call that simply returned keeps it.
 class ScopedThreadContext {
  public:
   ScopedThreadContext(Kernel& kernel, ProcessObject* process, bool unwindable, bool dispatcher);
@@ -292,6 +293,9 @@ class Kernel {
   uint32_t DebugBits() const { return debug_bits_.load(std::memory_order_relaxed); }
   uint64_t DebugAssertCount() const { return debug_asserts_.load(std::memory_order_relaxed); }
   uint64_t RightsViolations() const { return rights_violations_.load(std::memory_order_relaxed); }
+  uint64_t ReturnsWithInterruptsDisabled() const {
+    return returns_with_interrupts_disabled_.load(std::memory_order_relaxed);
+  }
   uint64_t InterruptRuns() const { return interrupt_runs_.load(std::memory_order_relaxed); }
   uint64_t InterruptStorms() const { return interrupt_storms_.load(std::memory_order_relaxed); }
   size_t LiveObjects(ObjectType type) const;
@@ -427,6 +431,9 @@ class Kernel {
   std::atomic<uint32_t> debug_bits_{0};
   std::atomic<uint64_t> debug_asserts_{0};
   std::atomic<uint64_t> rights_violations_{0};
+  // Calls into the driver that returned holding interrupt exclusion (see
+  // ~ScopedThreadContext).
+  std::atomic<uint64_t> returns_with_interrupts_disabled_{0};
   std::atomic<uint64_t> interrupt_runs_{0};
   std::atomic<uint64_t> interrupt_storms_{0};
 };

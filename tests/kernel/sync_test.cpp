@@ -166,6 +166,20 @@ TEST(InterruptExclusion, WaitAfterCheckLosesNoPulseAndExclusionNests) {
   EXPECT_TRUE(Eventually([&] { return NoLostWakeup::handled == kRounds + 1; }));
   KeEnableInterrupts();  // unbalanced: ignored
   WithInterruptsOff([] {});
+
+  // A call that returns with interrupts disabled leaves them so, as a real
+  // kernel would: the line waits until the thread enables them.
+  sim::ClientProcess client(machine);
+  EXPECT_EQ(client.Run([] {
+    KeDisableInterrupts();
+    return 0u;
+  }),
+            0u);
+  EXPECT_EQ(machine.ReturnsWithInterruptsDisabled(), 1u);
+  machine.irq().Raise(kLine);
+  EXPECT_EQ(NoLostWakeup::handled.load(), uint64_t{kRounds + 1});
+  KeEnableInterrupts();
+  EXPECT_TRUE(Eventually([&] { return NoLostWakeup::handled == kRounds + 2; }));
   ASSERT_EQ(KeDeallocateInterrupt(interrupt), 0u);
 }
 
