@@ -80,23 +80,62 @@ I8255x::Impl::Impl(I8255x& owner, Machine& machine_in, const I8255xConfig& confi
 
 uint16_t I8255x::Impl::SourceMasks() const {
   if (!single_source_masks) return 0;
-  uint16_t masked = 0;
-  const uint8_t c = interrupt_control;
-  if (c & 0x80) masked |= kCx;
-  if (c & 0x40) masked |= kFr;
-  if (c & 0x20) masked |= kCna;
-  if (c & 0x10) masked |= kRnr;
-  if (c & 0x08) masked |= kEr;
-  if (c & 0x04) masked |= kFcp;
-  return masked;
+  // Control bits 7-4 mask CX, FR, CNA and RNR (status bits 15-12), bits 3-2
+  // ER and FCP (status bits 9-8).
+  const uint16_t c = interrupt_control;
+  return static_cast<uint16_t>((c & 0xF0) << 8 | (c & 0x0C) << 6);
 }
 
+// The snapshot goes out before the line moves: the interrupt service that
+// the line wakes reads the status without the lock and must find the cause.
 void I8255x::Impl::UpdateIrq() {
+  Publish();
   const bool level = (pending & ~SourceMasks()) != 0 && (interrupt_control & kMaskAll) == 0;
   if (level != line_level) {
     line_level = level;
     pin.Set(level);
   }
+}
+
+// Every locked section that changes what the first four registers read
+// ends here (through UpdateIrq). The bytes hold until the first moment at
+// which Advance would change them; while blocks run, or are about to, or
+// accesses are traced, they hold not at all. The deadline is withdrawn
+// before the bytes change, so a reader that finds it unchanged around its
+// load of the bytes has bytes that go with it.
+void I8255x::Impl::Publish() {
+  uint64_t until = UINT64_MAX;
+  if (trace_on || cu_work_pending || cu_runner_active) until = 0;
+  if (command_latched) until = std::min(until, command_accept_ns);
+  if (port_busy) until = std::min(until, port_done_ns);
+  if (mdi_busy) until = std::min(until, mdi_done_ns);
+  if (cu_state == kCuActive) until = std::min(until, cu_busy_until_ns);
+  const uint32_t bytes = uint32_t{static_cast<uint8_t>(cu_state | ru_state)} |
+                         uint32_t{static_cast<uint8_t>(pending >> 8)} << 8 |
+                         uint32_t{command_byte} << 16 | uint32_t{interrupt_control} << 24;
+  fast_until.store(0, std::memory_order_relaxed);
+  fast_bytes.store(bytes, std::memory_order_release);
+  fast_until.store(until, std::memory_order_release);
+}
+
+// A read of the status, command and interrupt control bytes without mu,
+// when nothing can have changed them since they were published: no moment
+// at which the model would act has come, no fault bends what they read,
+// and the access lies inside those four bytes. Anything else takes the lock.
+bool I8255x::Impl::FastRead(uint32_t offset, unsigned width, uint32_t& value) {
+  if (offset + width > kRegGeneralPointer) return false;
+  const uint64_t until = fast_until.load(std::memory_order_acquire);
+  if (machine.clock().NowNs() >= until) return false;
+  const uint32_t bytes = fast_bytes.load(std::memory_order_acquire);
+  if (fast_until.load(std::memory_order_relaxed) != until) return false;
+  if (faults.registers_all_ones.load(std::memory_order_relaxed) ||
+      faults.cu_stuck_active.load(std::memory_order_relaxed) ||
+      faults.descriptor_hook.load(std::memory_order_relaxed) != nullptr) {
+    return false;
+  }
+  const uint32_t shifted = bytes >> (8 * offset);
+  value = width >= 4 ? shifted : shifted & ((1u << (8 * width)) - 1);
+  return true;
 }
 
 // Applies whatever machine time has made due. Time only moves with port
@@ -229,8 +268,9 @@ void I8255x::Impl::WriteCommand(uint8_t value) {
   if (config.command_latency_ns == 0) {
     AcceptCommand();
   } else {
+    // No wake-up of the acceptor: it looks for latched commands itself,
+    // which costs a command nothing when an access takes it first.
     machine.clock().SetAlarm(&accept_alarm, command_accept_ns);
-    acceptor_cv.notify_one();
   }
 }
 
@@ -252,8 +292,9 @@ void I8255x::Impl::AcceptorLoop() {
   std::unique_lock<std::mutex> lock(mu);
   while (!acceptor_stop) {
     if (!command_latched || faults.command_never_accepted.load()) {
-      // The fault is polled: clearing it notifies nobody.
-      acceptor_cv.wait_for(lock, milliseconds(5));
+      // Polled: a command write wakes nobody, and clearing the fault
+      // notifies nobody either.
+      acceptor_cv.wait_for(lock, milliseconds(1));
       continue;
     }
     const uint64_t at = command_accept_ns;
@@ -622,6 +663,7 @@ std::vector<I8255xProgrammingError> I8255x::ProgrammingErrors() const {
 void I8255x::EnableTrace(bool on) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->trace_on = on;
+  impl_->Publish();  // traced reads take the lock
 }
 
 std::vector<I8255x::TraceEntry> I8255x::Trace() const {
@@ -631,6 +673,7 @@ std::vector<I8255x::TraceEntry> I8255x::Trace() const {
 
 uint32_t I8255x::PortRead(uint32_t offset, unsigned width) {
   uint32_t value = 0;
+  if (impl_->FastRead(offset, width, value)) return value;
   bool run;
   {
     std::unique_lock<std::mutex> lock(impl_->mu);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -242,6 +243,9 @@ struct I8255x::Impl {
   // ---- Locked helpers (caller holds mu) ----
   void Advance();
   void UpdateIrq();
+  void Publish();
+  // Lock-free read of the first four register bytes; false: take the lock.
+  bool FastRead(uint32_t offset, unsigned width, uint32_t& value);
   void Raise(uint16_t bits) { pending |= bits; }
   uint16_t SourceMasks() const;
   uint8_t ReadByte(uint32_t offset);
@@ -430,12 +434,19 @@ struct I8255x::Impl {
     Impl* impl = nullptr;
     void OnAlarm() override { impl->CatchUp(); }
   } accept_alarm;
-  // The acceptor thread (latency above 0 only), woken by a command write.
+  // The acceptor thread (latency above 0 only).
+  // Woken only to stop; it polls for latched commands.
   std::condition_variable acceptor_cv;
   bool acceptor_stop = false;  // guarded by mu
   std::thread acceptor;
   bool trace_on = false;
   std::vector<TraceEntry> trace;
+
+  // What the status, command and interrupt control bytes read (bytes 0-3 of
+  // fast_bytes), valid while machine time is below fast_until (0: not
+  // valid). Stored by Publish under mu; read by FastRead without it.
+  std::atomic<uint32_t> fast_bytes{0};
+  std::atomic<uint64_t> fast_until{0};
 };
 
 }  // namespace sim
