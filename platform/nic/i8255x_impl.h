@@ -277,7 +277,9 @@ struct I8255x::Impl {
   // done, however long the host keeps that thread off the CPU.
   void WaitForRunner(std::unique_lock<std::mutex>& lock) {
     while (cu_runner_active && cu_runner_thread != std::this_thread::get_id()) {
+      ++runner_waiters;
       runner_done.wait(lock);
+      --runner_waiters;
     }
   }
 
@@ -395,7 +397,8 @@ struct I8255x::Impl {
   bool cu_work_pending = false;         // cu_next is to be run
   bool cu_runner_active = false;        // some thread is running blocks
   std::thread::id cu_runner_thread;     // which one
-  std::condition_variable runner_done;  // notified when a run ends
+  std::condition_variable runner_done;  // notified when a run ends and someone waits
+  unsigned runner_waiters = 0;          // threads in WaitForRunner
   uint64_t cu_generation = 0;           // bumped by every start, resume and reset
   uint64_t reset_generation = 0;        // bumped by every reset
   uint64_t cu_busy_until_ns = 0;
