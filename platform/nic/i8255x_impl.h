@@ -1,7 +1,7 @@
 // The 8255x model's inside, shared by its files: the register, descriptor
 // and configuration constants, and the model's state (I8255x::Impl). The
-// command unit and the receive unit have files of their own; everything
-// else is in i8255x.cpp. Included by platform/nic/ only.
+// register block, the command unit and the receive unit have files of their
+// own; everything else is in i8255x.cpp. Included by platform/nic/ only.
 #pragma once
 
 #include <array>
@@ -251,6 +251,7 @@ struct I8255x::Impl {
   uint8_t ReadByte(uint32_t offset);
   uint32_t* WriteLatch(uint32_t reg);
   void WriteRegisters(uint32_t offset, unsigned width, uint32_t value);
+  void CheckPointerChange(uint32_t old_pointer);
   void WriteInterruptControl(uint8_t value);
   void WriteCommand(uint8_t value);
   void ExecuteScbCommand(uint8_t value);
