@@ -8,7 +8,11 @@ Segment::~Segment() {
   // Ports must be gone or detached by now (they are added to the machine
   // after their segment, so destroyed before it); nothing may still send.
   std::unique_lock<std::mutex> lock(mutex_);
-  idle_.wait(lock, [this] { return !delivering_; });
+  WaitIdle(lock, [this] { return !delivering_; });
+}
+
+void Segment::NotifyIdle() {
+  if (waiters_ != 0) idle_.notify_all();
 }
 
 void Segment::Attach(SegmentPort* port) {
@@ -23,7 +27,7 @@ void Segment::Detach(SegmentPort* port) {
   // A delivery to this port on another thread must end before the port can
   // go. On the delivering thread itself (a port detaching from inside a
   // Receive) there is nothing to wait for.
-  idle_.wait(lock, [this, port] {
+  WaitIdle(lock, [this, port] {
     return in_receive_ != port || deliverer_ == std::this_thread::get_id();
   });
 }
@@ -40,7 +44,7 @@ void Segment::DeliverOne(std::unique_lock<std::mutex>& lock, SegmentPort* from,
     port->Receive(frame);
     lock.lock();
     in_receive_ = nullptr;
-    idle_.notify_all();
+    NotifyIdle();
   }
 }
 
@@ -65,12 +69,12 @@ void Segment::Send(SegmentPort* from, const Frame& frame) {
   }
   delivering_ = false;
   deliverer_ = std::thread::id();
-  idle_.notify_all();
+  NotifyIdle();
 }
 
 void Segment::Flush() {
   std::unique_lock<std::mutex> lock(mutex_);
-  idle_.wait(lock, [this] { return !delivering_ && queue_.empty(); });
+  WaitIdle(lock, [this] { return !delivering_ && queue_.empty(); });
 }
 
 uint64_t Segment::frames() const {

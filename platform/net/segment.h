@@ -83,10 +83,22 @@ class Segment : public MachinePart {
   std::thread::id deliverer_;          // guarded by mutex_: which one
   SegmentPort* in_receive_ = nullptr;  // guarded by mutex_: port being called now
   uint64_t frames_ = 0;                // guarded by mutex_
+  unsigned waiters_ = 0;               // guarded by mutex_: threads in WaitIdle
   // The deliverer's copy of the port list, kept between deliveries so that
   // taking it allocates nothing. Touched only by the thread that set
   // delivering_ (under mutex_), while delivering_ is set.
   std::vector<SegmentPort*> snapshot_;
+
+  // Waiting for a delivery step is rare (a port detaching, a flush, the
+  // end); every frame ends one, so the step's end notifies only when a
+  // waiter is counted. Both with mutex_ held.
+  template <typename Done>
+  void WaitIdle(std::unique_lock<std::mutex>& lock, Done done) {
+    ++waiters_;
+    idle_.wait(lock, done);
+    --waiters_;
+  }
+  void NotifyIdle();
 
   // Hands one frame to every attached port but `from`; mutex_ held on entry
   // and exit, released around each Receive. Deliverer only.

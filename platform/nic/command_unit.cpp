@@ -99,7 +99,7 @@ void I8255x::Impl::RunCommandUnit() {
     FinishBlock(address, result, generation != cu_generation);
   }
   cu_runner_active = false;
-  runner_done.notify_all();
+  if (runner_waiters != 0) runner_done.notify_all();
   const bool had_work = cu_work_pending;
   Advance();
   // A CU start that came due during the run has been accepted just now; its

@@ -1,7 +1,8 @@
-// The 8255x model: its variants and EEPROM image, the register block (SCB,
-// PORT, EEPROM and MDI lines), resets and self-test, DMA, the PCI function
-// and the public face. The command unit and the receive unit are in
-// command_unit.cpp and receive_unit.cpp; the shared state in i8255x_impl.h.
+// The 8255x model: its variants and EEPROM image, time-driven state
+// changes, SCB command acceptance, resets and self-test, MDI cycles, DMA,
+// the PCI function and the public face. The register block is in
+// registers.cpp, the command unit and the receive unit in command_unit.cpp
+// and receive_unit.cpp; the shared state in i8255x_impl.h.
 #include "platform/nic/i8255x.h"
 
 #include <algorithm>
@@ -78,27 +79,6 @@ I8255x::Impl::Impl(I8255x& owner, Machine& machine_in, const I8255xConfig& confi
   accept_alarm.impl = this;
 }
 
-uint16_t I8255x::Impl::SourceMasks() const {
-  if (!single_source_masks) return 0;
-  uint16_t masked = 0;
-  const uint8_t c = interrupt_control;
-  if (c & 0x80) masked |= kCx;
-  if (c & 0x40) masked |= kFr;
-  if (c & 0x20) masked |= kCna;
-  if (c & 0x10) masked |= kRnr;
-  if (c & 0x08) masked |= kEr;
-  if (c & 0x04) masked |= kFcp;
-  return masked;
-}
-
-void I8255x::Impl::UpdateIrq() {
-  const bool level = (pending & ~SourceMasks()) != 0 && (interrupt_control & kMaskAll) == 0;
-  if (level != line_level) {
-    line_level = level;
-    pin.Set(level);
-  }
-}
-
 // Applies whatever machine time has made due. Time only moves with port
 // accesses, so doing this at every register access and frame arrival is as
 // good as a timer.
@@ -141,99 +121,6 @@ uint8_t I8255x::Impl::StatusLow() const {
   return static_cast<uint8_t>(cu | ru_state);
 }
 
-// ---- Registers ----
-
-uint8_t I8255x::Impl::ReadByte(uint32_t offset) {
-  const unsigned lane = LaneOf(offset);
-  switch (RegisterOf(offset)) {
-    case kRegStatus:
-      return StatusLow();
-    case kRegStatusHigh:
-      return static_cast<uint8_t>(pending >> 8);
-    case kRegCommand:
-      return command_byte;
-    case kRegInterruptControl:
-      return interrupt_control;
-    case kRegGeneralPointer:
-      return ByteLane(general_pointer, lane);
-    case kRegPort:
-      return ByteLane(port_busy ? (port_latch | kPortBusyMark) : 0, lane);
-    case kRegEeprom:
-      return static_cast<uint8_t>(eeprom_lines | (eeprom.DataOut() ? kEeDataOut : 0));
-    case kRegMdi:
-      return ByteLane(mdi_register, lane);
-    default:
-      return 0;  // flash control, early receive, flow control, ...: not modelled
-  }
-}
-
-// Where a byte written to a 32-bit register goes (PORT and MDI act on the
-// whole latch once the access is over), or null for a byte-wide register.
-uint32_t* I8255x::Impl::WriteLatch(uint32_t reg) {
-  if (reg == kRegGeneralPointer) return &general_pointer;
-  if (reg == kRegPort) return &port_latch;
-  if (reg == kRegMdi) return &mdi_latch;
-  return nullptr;
-}
-
-void I8255x::Impl::WriteRegisters(uint32_t offset, unsigned width, uint32_t value) {
-  uint64_t written = 0;                         // bit n: the register at offset n was written
-  std::array<uint8_t, kRegisterBlock> bytes{};  // what the byte-wide registers were written
-  const uint32_t old_pointer = general_pointer;
-  for (unsigned i = 0; i < width; ++i) {
-    const uint32_t at = offset + i;
-    const uint8_t byte = static_cast<uint8_t>(value >> (8 * i));
-    if (at >= kRegisterBlock) break;
-    const uint32_t reg = RegisterOf(at);
-    written |= uint64_t{1} << reg;
-    bytes[reg] = byte;
-    if (uint32_t* latch = WriteLatch(reg)) SetByteLane(*latch, LaneOf(at), byte);
-    // Interrupt bits are acknowledged by writing 1s; the unit states are read only.
-    if (reg == kRegStatusHigh) pending = static_cast<uint16_t>(pending & ~(byte << 8));
-  }
-  const auto wrote = [written](uint32_t reg) { return ((written >> reg) & 1) != 0; };
-  // The part takes the pointer when it accepts the command, so a pending
-  // command that uses it now gets the new value.
-  if (wrote(kRegGeneralPointer) && command_latched && general_pointer != old_pointer &&
-      ((command_byte & kScbRuCommand) == 1 || (command_byte & kScbRuCommand) == 6 ||
-       (command_byte >> 4) == 1 || (command_byte >> 4) == 4 || (command_byte >> 4) == 6)) {
-    ProgrammingError("general pointer changed from " + Hex(old_pointer) + " to " +
-                     Hex(general_pointer) + " under SCB command " + Hex(command_byte) +
-                     " not yet accepted");
-  }
-  // One access is one event per register, whatever its width.
-  if (wrote(kRegInterruptControl)) WriteInterruptControl(bytes[kRegInterruptControl]);
-  if (wrote(kRegCommand)) WriteCommand(bytes[kRegCommand]);
-  if (wrote(kRegPort)) PortOperation(port_latch);
-  if (wrote(kRegEeprom)) DriveEeprom(bytes[kRegEeprom]);
-  if (wrote(kRegMdi)) StartMdi(mdi_latch);
-}
-
-void I8255x::Impl::WriteInterruptControl(uint8_t value) {
-  if (value & kSoftwareInterrupt) Raise(kSwi);
-  interrupt_control = static_cast<uint8_t>(value & (single_source_masks ? 0xFD : kMaskAll));
-}
-
-// The part samples the command byte on its own clock: a command waits in
-// the byte until accepted, and a second write before that replaces it (the
-// first is never seen).
-void I8255x::Impl::WriteCommand(uint8_t value) {
-  if (command_latched) {
-    ProgrammingError("SCB command " + Hex(value) + " written over command " + Hex(command_byte) +
-                     " not yet accepted; " + Hex(command_byte) + " is lost");
-  }
-  command_byte = value;
-  command_latched = value != 0;
-  command_accept_ns = machine.clock().NowNs() + config.command_latency_ns;
-  if (!command_latched || faults.command_never_accepted.load()) return;
-  if (config.command_latency_ns == 0) {
-    AcceptCommand();
-  } else {
-    machine.clock().SetAlarm(&accept_alarm, command_accept_ns);
-    acceptor_cv.notify_one();
-  }
-}
-
 // Machine time moves only with port accesses, and a model acts only when
 // accessed, so a command written last (a transmit after which the driver
 // goes quiet) would wait in the byte for ever. On the part it is taken
@@ -252,8 +139,9 @@ void I8255x::Impl::AcceptorLoop() {
   std::unique_lock<std::mutex> lock(mu);
   while (!acceptor_stop) {
     if (!command_latched || faults.command_never_accepted.load()) {
-      // The fault is polled: clearing it notifies nobody.
-      acceptor_cv.wait_for(lock, milliseconds(5));
+      // Polled: a command write wakes nobody, and clearing the fault
+      // notifies nobody either.
+      acceptor_cv.wait_for(lock, milliseconds(1));
       continue;
     }
     const uint64_t at = command_accept_ns;
@@ -622,6 +510,7 @@ std::vector<I8255xProgrammingError> I8255x::ProgrammingErrors() const {
 void I8255x::EnableTrace(bool on) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->trace_on = on;
+  impl_->Publish();  // traced reads take the lock
 }
 
 std::vector<I8255x::TraceEntry> I8255x::Trace() const {
@@ -631,6 +520,7 @@ std::vector<I8255x::TraceEntry> I8255x::Trace() const {
 
 uint32_t I8255x::PortRead(uint32_t offset, unsigned width) {
   uint32_t value = 0;
+  if (impl_->FastRead(offset, width, value)) return value;
   bool run;
   {
     std::unique_lock<std::mutex> lock(impl_->mu);

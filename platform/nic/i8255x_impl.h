@@ -1,10 +1,11 @@
 // The 8255x model's inside, shared by its files: the register, descriptor
 // and configuration constants, and the model's state (I8255x::Impl). The
-// command unit and the receive unit have files of their own; everything
-// else is in i8255x.cpp. Included by platform/nic/ only.
+// register block, the command unit and the receive unit have files of their
+// own; everything else is in i8255x.cpp. Included by platform/nic/ only.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -242,11 +243,15 @@ struct I8255x::Impl {
   // ---- Locked helpers (caller holds mu) ----
   void Advance();
   void UpdateIrq();
+  void Publish();
+  // Lock-free read of the first four register bytes; false: take the lock.
+  bool FastRead(uint32_t offset, unsigned width, uint32_t& value);
   void Raise(uint16_t bits) { pending |= bits; }
   uint16_t SourceMasks() const;
   uint8_t ReadByte(uint32_t offset);
   uint32_t* WriteLatch(uint32_t reg);
   void WriteRegisters(uint32_t offset, unsigned width, uint32_t value);
+  void CheckPointerChange(uint32_t old_pointer);
   void WriteInterruptControl(uint8_t value);
   void WriteCommand(uint8_t value);
   void ExecuteScbCommand(uint8_t value);
@@ -273,7 +278,9 @@ struct I8255x::Impl {
   // done, however long the host keeps that thread off the CPU.
   void WaitForRunner(std::unique_lock<std::mutex>& lock) {
     while (cu_runner_active && cu_runner_thread != std::this_thread::get_id()) {
+      ++runner_waiters;
       runner_done.wait(lock);
+      --runner_waiters;
     }
   }
 
@@ -391,7 +398,8 @@ struct I8255x::Impl {
   bool cu_work_pending = false;         // cu_next is to be run
   bool cu_runner_active = false;        // some thread is running blocks
   std::thread::id cu_runner_thread;     // which one
-  std::condition_variable runner_done;  // notified when a run ends
+  std::condition_variable runner_done;  // notified when a run ends and someone waits
+  unsigned runner_waiters = 0;          // threads in WaitForRunner
   uint64_t cu_generation = 0;           // bumped by every start, resume and reset
   uint64_t reset_generation = 0;        // bumped by every reset
   uint64_t cu_busy_until_ns = 0;
@@ -430,12 +438,19 @@ struct I8255x::Impl {
     Impl* impl = nullptr;
     void OnAlarm() override { impl->CatchUp(); }
   } accept_alarm;
-  // The acceptor thread (latency above 0 only), woken by a command write.
+  // The acceptor thread (latency above 0 only).
+  // Woken only to stop; it polls for latched commands.
   std::condition_variable acceptor_cv;
   bool acceptor_stop = false;  // guarded by mu
   std::thread acceptor;
   bool trace_on = false;
   std::vector<TraceEntry> trace;
+
+  // What the status, command and interrupt control bytes read (bytes 0-3 of
+  // fast_bytes), valid while machine time is below fast_until (0: not
+  // valid). Stored by Publish under mu; read by FastRead without it.
+  std::atomic<uint32_t> fast_bytes{0};
+  std::atomic<uint64_t> fast_until{0};
 };
 
 }  // namespace sim

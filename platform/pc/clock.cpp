@@ -22,9 +22,18 @@ std::atomic<uint64_t> g_clock_serials{0};
 
 }  // namespace
 
-thread_local Clock::Pending Clock::t_pending;
+// Adds the thread's leftover time when the thread ends; set up by the first
+// MoveTo of the thread to a clock, which comes before any time is counted.
+struct PendingFlush {
+  bool armed = false;
+  ~PendingFlush() {
+    if (armed) clock_detail::t_pending.MoveTo(0);
+  }
+};
+thread_local PendingFlush t_flush;
 
-void Clock::Pending::MoveTo(uint64_t serial) {
+void clock_detail::Pending::MoveTo(uint64_t serial) {
+  if (serial != 0) t_flush.armed = true;
   if (ns != 0) {
     std::lock_guard lock(g_live_mutex);
     auto it = LiveClocks().find(clock);
@@ -35,8 +44,6 @@ void Clock::Pending::MoveTo(uint64_t serial) {
   idle = 0;
   poll_port = kNoPort;
 }
-
-Clock::Pending::~Pending() { MoveTo(0); }
 
 Clock::Clock(ClockMode mode)
     : mode_(mode),
@@ -51,12 +58,7 @@ Clock::~Clock() {
   LiveClocks().erase(serial_);
 }
 
-uint64_t Clock::NowNs() const {
-  if (mode_ == ClockMode::Virtual) {
-    const Pending& pending = t_pending;
-    const uint64_t own = pending.clock == serial_ ? pending.ns : 0;
-    return virtual_ns_.load(std::memory_order_relaxed) + own;
-  }
+uint64_t Clock::RealNowNs() const {
   const auto elapsed = std::chrono::steady_clock::now() - start_;
   return static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());

@@ -4,6 +4,7 @@
 // clock, for people who want real pacing.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -27,6 +28,29 @@ class ClockAlarm {
   ~ClockAlarm() = default;
 };
 
+namespace clock_detail {
+
+inline constexpr uint32_t kNoPort = 0xFFFFFFFF;
+
+// Time one thread has spent on accesses to the clock numbered `clock` and
+// not yet added to its shared count; only that thread touches it. It is
+// added when the thread moves to another clock or ends, if the clock still
+// exists, so no access goes uncounted. Trivially destructible and defined
+// in this header, so that an access reaches it directly rather than through
+// the call that a thread-local with a destructor costs at every use; the add
+// at thread end is done by a separate object that MoveTo sets up.
+struct Pending {
+  uint64_t clock = 0;
+  uint64_t ns = 0;
+  uint32_t idle = 0;             // idle accesses in a row, up to Clock::kIdleAccessesToMax
+  uint32_t poll_port = kNoPort;  // the last device port read, until a device write
+  uint32_t poll_value = 0;       // what it gave
+  void MoveTo(uint64_t serial);
+};
+inline thread_local Pending t_pending;
+
+}  // namespace clock_detail
+
 class Clock {
  public:
   // Cost of one port access in virtual mode, like an ISA bus cycle.
@@ -46,7 +70,12 @@ class Clock {
   // thread sees it: the shared count plus the thread's own accesses not yet
   // added to it. Never goes back for any one thread; another thread's view
   // may lag by less than kBatchAccesses accesses of that thread.
-  uint64_t NowNs() const;
+  uint64_t NowNs() const {
+    if (mode_ != ClockMode::Virtual) return RealNowNs();
+    const Pending& pending = clock_detail::t_pending;
+    const uint64_t own = pending.clock == serial_ ? pending.ns : 0;
+    return virtual_ns_.load(std::memory_order_relaxed) + own;
+  }
   // Called by the port bus for every access; moves virtual time on. A locked
   // add on one shared word per access made every access pay for the cache
   // line moving between the CPUs of the driver's threads; instead each
@@ -66,26 +95,7 @@ class Clock {
   // what happened meanwhile at their next register access. The first other
   // access, or a polled register that reads differently, brings the cost
   // back to one bus cycle.
-  void OnPortAccess(bool idle = false) {
-    if (mode_ != ClockMode::Virtual) return;
-    Pending& pending = t_pending;
-    if (pending.clock != serial_) pending.MoveTo(serial_);
-    if (idle) {
-      if (pending.idle < kIdleAccessesToMax) ++pending.idle;
-      pending.ns += IdleStepNs(pending.idle);
-    } else {
-      pending.idle = 0;
-      pending.ns += kPortAccessNs;
-    }
-    if (pending.ns >= kBatchAccesses * kPortAccessNs) {
-      virtual_ns_.fetch_add(pending.ns, std::memory_order_relaxed);
-      pending.ns = 0;
-    }
-    if (virtual_ns_.load(std::memory_order_relaxed) + pending.ns >=
-        next_alarm_ns_.load(std::memory_order_relaxed)) {
-      FireDueAlarms();
-    }
-  }
+  void OnPortAccess(bool idle = false);
   // Sets `alarm` (one moment per alarm: a new one replaces the old) to go
   // off at the first port access, of any thread, whose time reaches `at_ns`.
   // Virtual mode only; in real mode nothing fires.
@@ -96,13 +106,13 @@ class Clock {
   // For the port bus: whether a read of device port `port` repeats the
   // calling thread's last device read with no device write since.
   bool RepeatsLastRead(uint32_t port) const {
-    const Pending& pending = t_pending;
+    const Pending& pending = clock_detail::t_pending;
     return pending.clock == serial_ && pending.poll_port == port;
   }
   // After a device read: a value other than the one the same port gave last
   // time is progress, and ends the wait.
   void OnDeviceRead(uint32_t port, uint32_t value) {
-    Pending& pending = t_pending;
+    Pending& pending = clock_detail::t_pending;
     if (pending.clock != serial_) return;
     if (pending.poll_port != port || pending.poll_value != value) pending.idle = 0;
     pending.poll_port = port;
@@ -110,7 +120,7 @@ class Clock {
   }
   // After a device write: whatever was polled may change now.
   void OnDeviceWrite() {
-    Pending& pending = t_pending;
+    Pending& pending = clock_detail::t_pending;
     if (pending.clock == serial_) pending.poll_port = kNoPort;
   }
 
@@ -130,27 +140,15 @@ class Clock {
     return step < kIdleStepMaxNs ? step : kIdleStepMaxNs;
   }
   static constexpr uint32_t kIdleAccessesToMax = 10 * kIdleAccessesPerDoubling + 1;
-  static constexpr uint32_t kNoPort = 0xFFFFFFFF;
+  static constexpr uint32_t kNoPort = clock_detail::kNoPort;
   // Moves virtual time on by the given amount (no effect in real mode).
   void Advance(uint64_t ns) {
     if (mode_ == ClockMode::Virtual) virtual_ns_.fetch_add(ns, std::memory_order_relaxed);
   }
 
  private:
-  // Time one thread has spent on accesses to the clock numbered `clock` and
-  // not yet added to its shared count; only that thread touches it. It is
-  // added when the thread moves to another clock or ends, if the clock still
-  // exists, so no access goes uncounted.
-  struct Pending {
-    uint64_t clock = 0;
-    uint64_t ns = 0;
-    uint32_t idle = 0;             // idle accesses in a row, up to kIdleAccessesToMax
-    uint32_t poll_port = kNoPort;  // the last device port read, until a device write
-    uint32_t poll_value = 0;       // what it gave
-    void MoveTo(uint64_t serial);
-    ~Pending();
-  };
-  static thread_local Pending t_pending;
+  using Pending = clock_detail::Pending;
+  uint64_t RealNowNs() const;
 
   const ClockMode mode_;
   // Tells this clock's pending time from another's (clocks come and go with
@@ -174,5 +172,38 @@ class Clock {
   std::vector<Alarm> alarms_;  // guarded by alarm_mu_
   unsigned firing_ = 0;        // guarded by alarm_mu_: OnAlarm calls under way
 };
+
+namespace clock_detail {
+
+// Clock::IdleStepNs(n) at index n (1..kIdleAccessesToMax): every access of
+// a busy wait looks its cost up here.
+inline constexpr std::array<uint64_t, Clock::kIdleAccessesToMax + 1> kIdleSteps = [] {
+  std::array<uint64_t, Clock::kIdleAccessesToMax + 1> steps{};
+  for (uint32_t n = 1; n <= Clock::kIdleAccessesToMax; ++n) steps[n] = Clock::IdleStepNs(n);
+  return steps;
+}();
+
+}  // namespace clock_detail
+
+inline void Clock::OnPortAccess(bool idle) {
+  if (mode_ != ClockMode::Virtual) return;
+  Pending& pending = clock_detail::t_pending;
+  if (pending.clock != serial_) pending.MoveTo(serial_);
+  if (idle) {
+    if (pending.idle < kIdleAccessesToMax) ++pending.idle;
+    pending.ns += clock_detail::kIdleSteps[pending.idle];
+  } else {
+    pending.idle = 0;
+    pending.ns += kPortAccessNs;
+  }
+  if (pending.ns >= kBatchAccesses * kPortAccessNs) {
+    virtual_ns_.fetch_add(pending.ns, std::memory_order_relaxed);
+    pending.ns = 0;
+  }
+  if (virtual_ns_.load(std::memory_order_relaxed) + pending.ns >=
+      next_alarm_ns_.load(std::memory_order_relaxed)) {
+    FireDueAlarms();
+  }
+}
 
 }  // namespace sim

@@ -176,24 +176,9 @@ size_t Arena::FreeBlocks() const {
   return free_.size();
 }
 
-bool Arena::Contains(uint32_t address, size_t length) const {
-  const uint64_t start = ToAddress(base_);
-  return address >= start && uint64_t{address} - start <= size_ &&
-         length <= size_ - (uint64_t{address} - start);
-}
-
-uint8_t* Arena::ToPointer(uint32_t address) const {
-  if (!Contains(address, 1)) return nullptr;
-  return base_ + (address - ToAddress(base_));
-}
-
-uint32_t Arena::ToAddress(const void* pointer) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
-}
-
 // ---- Dma ----
 
-bool Dma::Check(uint32_t address, size_t length, bool write, size_t align) {
+bool Dma::Refuse(uint32_t address, size_t length, bool write, size_t align) {
   const char* reason = nullptr;
   if (!bus_master_.load(std::memory_order_acquire)) {
     reason = "bus mastering disabled";
@@ -202,6 +187,7 @@ bool Dma::Check(uint32_t address, size_t length, bool write, size_t align) {
   } else if (address % align != 0) {
     reason = "misaligned";
   }
+  // The bus master bit may have come back since the inline check.
   if (reason == nullptr) return true;
   if (Trace* trace = Trace::Active()) [[unlikely]] {
     trace->DmaRefused(&bus_master_, address, length, write, reason);

@@ -45,11 +45,18 @@ class Arena {
   uint8_t* base() const { return base_; }
   size_t size() const { return size_; }
   // True when [address, address + length) lies inside the arena.
-  bool Contains(uint32_t address, size_t length) const;
+  bool Contains(uint32_t address, size_t length) const {
+    const uint64_t offset = uint64_t{address} - ToAddress(base_);
+    return address >= ToAddress(base_) && offset <= size_ && length <= size_ - offset;
+  }
   // The memory at a bus address inside the arena; null outside it.
-  uint8_t* ToPointer(uint32_t address) const;
+  uint8_t* ToPointer(uint32_t address) const {
+    return Contains(address, 1) ? base_ + (address - ToAddress(base_)) : nullptr;
+  }
   // The bus address of a pointer: the pointer truncated to 32 bits.
-  static uint32_t ToAddress(const void* pointer);
+  static uint32_t ToAddress(const void* pointer) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+  }
 
  private:
   struct Used {
@@ -109,7 +116,17 @@ class Dma {
   uint64_t error_count() const;
 
  private:
-  bool Check(uint32_t address, size_t length, bool write, size_t align);
+  // Every descriptor word and frame of every frame passes here, so the
+  // common case (an access the bus allows) is decided inline.
+  bool Check(uint32_t address, size_t length, bool write, size_t align) {
+    if (bus_master_.load(std::memory_order_acquire) && arena_.Contains(address, length) &&
+        address % align == 0) [[likely]] {
+      return true;
+    }
+    return Refuse(address, length, write, align);
+  }
+  // Records a refused access; returns false.
+  bool Refuse(uint32_t address, size_t length, bool write, size_t align);
 
   Arena& arena_;
   std::atomic<bool>& bus_master_;  // the PCI function's command bit; any thread reads it

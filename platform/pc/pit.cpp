@@ -32,13 +32,17 @@ void Pit::WriteByte(uint32_t offset, uint8_t value) {
   state_.store(kLatched | Count(), std::memory_order_relaxed);
 }
 
+// Every timer read of a busy wait is a latch and two byte reads: a byte
+// access goes straight to its port.
 uint32_t Pit::PortRead(uint32_t offset, unsigned width) {
+  if (width == 1) return ReadByte(offset);
   uint32_t value = 0;
   for (unsigned i = 0; i < width; ++i) value |= uint32_t{ReadByte(offset + i)} << (8 * i);
   return value;
 }
 
 void Pit::PortWrite(uint32_t offset, unsigned width, uint32_t value) {
+  if (width == 1) return WriteByte(offset, static_cast<uint8_t>(value));
   for (unsigned i = 0; i < width; ++i)
     WriteByte(offset + i, static_cast<uint8_t>(value >> (8 * i)));
 }

@@ -14,19 +14,6 @@ bool IsTimerPort(uint32_t port) { return (port >= 0x40 && port <= 0x43) || port 
 
 }  // namespace
 
-const PortBus::Window* PortBus::Table::Find(uint32_t port) const {
-  if (port < kLowPorts) {
-    const uint16_t index = low[port];
-    return index == kNoWindow ? nullptr : windows.data() + index;
-  }
-  // The last window whose base is not above the port.
-  auto it = std::upper_bound(windows.begin(), windows.end(), port,
-                             [](uint32_t p, const Window& w) { return p < w.base; });
-  if (it == windows.begin()) return nullptr;
-  --it;
-  return port - it->base < it->length ? &*it : nullptr;
-}
-
 PortBus::PortBus(Clock& clock) : clock_(clock) {
   std::lock_guard<std::mutex> lock(writer_mutex_);
   Publish({}, nullptr);
@@ -50,12 +37,26 @@ void PortBus::Publish(std::vector<Window> windows,
   std::sort(windows.begin(), windows.end(),
             [](const Window& a, const Window& b) { return a.base < b.base; });
   table->windows = std::move(windows);
-  std::fill(std::begin(table->low), std::end(table->low), kNoWindow);
+  // Which pages hold a window, each numbered in storage (0: the empty page).
+  std::array<uint16_t, kPages> page_of{};
+  uint16_t used = 1;
+  for (const Window& w : table->windows) {
+    for (uint32_t page = w.base / kPagePorts; page <= (w.base + w.length - 1) / kPagePorts;
+         ++page) {
+      if (page_of[page] == 0) page_of[page] = used++;
+    }
+  }
+  Page empty;
+  empty.fill(kNoWindow);
+  table->storage.assign(used, empty);
   for (size_t i = 0; i < table->windows.size(); ++i) {
     const Window& w = table->windows[i];
-    for (uint32_t port = w.base; port < w.base + w.length && port < kLowPorts; ++port) {
-      table->low[port] = static_cast<uint16_t>(i);
+    for (uint32_t port = w.base; port < w.base + w.length; ++port) {
+      table->storage[page_of[port / kPagePorts]][port % kPagePorts] = static_cast<uint16_t>(i);
     }
+  }
+  for (uint32_t page = 0; page < kPages; ++page) {
+    table->pages[page] = &table->storage[page_of[page]];
   }
   table->trace = std::move(trace);
   table->trace_fn = table->trace.get();

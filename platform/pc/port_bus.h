@@ -7,8 +7,8 @@
 // million accesses), while the map changes only when a controller's BAR or
 // command register is written. So the windows live in an immutable table that
 // Map/Unmap/Remap replace as a whole and publish with one atomic store; an
-// access costs one acquire load, an index (ports below 0x100) or a binary
-// search, and the device call. Nobody takes a lock on the access path, and
+// access costs one acquire load, two indexes (a page of 256 ports, then the
+// port in it) and the device call. Nobody takes a lock on the access path, and
 // Map/Unmap never wait for accesses in flight: they may be called from inside
 // a port access (a BAR write through 0xCFC moves a window) and while the
 // caller holds locks that device port handlers take.
@@ -18,6 +18,7 @@
 // Map changes are rare (a few per machine, a few hundred bytes each).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -92,14 +93,23 @@ class PortBus {
     PortDevice* device;
   };
   static constexpr uint16_t kNoWindow = 0xFFFF;
-  static constexpr uint32_t kLowPorts = 0x100;
+  static constexpr uint32_t kPagePorts = 0x100;
+  static constexpr uint32_t kPages = kPortSpace / kPagePorts;
+  using Page = std::array<uint16_t, kPagePorts>;  // window index of each port, or kNoWindow
   // Immutable once published.
   struct Table {
     std::vector<Window> windows;  // sorted by base, disjoint
-    uint16_t low[kLowPorts];      // window index of each port below 0x100, or kNoWindow
+    // Pages without a window share pages[0] of `storage`, all kNoWindow, so
+    // a machine's table holds a few pages, not the whole port space.
+    std::vector<Page> storage;
+    const Page* pages[kPages];
     std::shared_ptr<const std::function<void(const Access&)>> trace;
     const std::function<void(const Access&)>* trace_fn;  // trace.get(), checked per access
-    const Window* Find(uint32_t port) const;
+    const Window* Find(uint32_t port) const {
+      if (port >= kPortSpace) return nullptr;
+      const uint16_t index = (*pages[port / kPagePorts])[port % kPagePorts];
+      return index == kNoWindow ? nullptr : windows.data() + index;
+    }
   };
   // Builds and publishes a table; caller holds writer_mutex_.
   void Publish(std::vector<Window> windows,
