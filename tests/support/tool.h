@@ -167,6 +167,6 @@ inline bool HaveProgram(const std::string& name) {
 }
 
 // A registry that keeps bring-up short: the configure wait at its minimum.
-inline std::string FastRegistry() { return SourceDir() + "/tests/tool/data/fast.reg"; }
+inline std::string FastRegistry() { return TORVELIN_SOURCE_DIR "/tests/tool/data/fast.reg"; }
 
 }  // namespace tvtest
