@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "device/interface.h"
+#include "platform/kernel/kernel.h"
 #include "platform/machine.h"
 #include "platform/net/segment.h"
 #include "platform/nic/i8255x.h"
@@ -145,6 +146,29 @@ inline void WaitUntilReadPending(const sim::ClientProcess& process, const std::a
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (!done.load() && !process.ThreadBlocked()) {
     if (std::chrono::steady_clock::now() > until) Fail("a read never came back");
+    std::this_thread::yield();
+  }
+}
+
+// Waits until a read of `process` that was asleep in the driver is back
+// (`done`), or is asleep again with the machine at rest: no controller's
+// line raised and no thread running driver code (the interrupt thread done
+// with its handlers). A frame injected meanwhile has then reached the read or
+// been refused, however the host scheduled the threads: a read still asleep
+// is one that the frame did not end.
+inline void WaitUntilReadSettled(const Pc& pc, const sim::ClientProcess& process,
+                                 const std::atomic<bool>& done) {
+  const auto at_rest = [&] {
+    if (pc.machine->kernel().ThreadsRunning()) return false;
+    for (sim::I8255x* nic : pc.nics) {
+      if (nic->InterruptLineHigh()) return false;
+    }
+    return process.ThreadBlocked();
+  };
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done.load() && !at_rest()) {
+    if (std::chrono::steady_clock::now() > until)
+      Fail("the machine never came to rest after a frame");
     std::this_thread::yield();
   }
 }
