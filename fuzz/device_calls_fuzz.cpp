@@ -275,7 +275,7 @@ class Session {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Reader in(data, size);
-  fuzz::Pc& pc = fuzz::FreshStandardPc(2);
+  fuzz::StandardPc pc(2);
   const size_t baseline = pc.machine->arena().OutstandingBlocks();
   {
     Session session(pc, in);
