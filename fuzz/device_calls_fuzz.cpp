@@ -8,9 +8,10 @@
 // argument promises) and client records that are open, of this device or the
 // other one. A size argument is never larger than the buffer it describes.
 //
-// Reads that may block run on a helper thread; the harness then injects a
-// broadcast frame into the record's controller and, if the read is still
-// blocked, closes the record, which must end it.
+// Reads that may block run on a helper thread; once one is asleep in the
+// driver the harness injects a broadcast frame into the record's controller
+// and, if the read is still asleep when the machine has dealt with the frame,
+// closes the record, which must end it.
 //
 // Checks: no crash, no call that never returns, reads never report more than
 // they were given room for, and once every record is closed the arena holds
@@ -230,31 +231,32 @@ class Session {
       check(call());  // refused at once
       return;
     }
-    // May block: on a helper thread, fed one frame, ended by a close.
+    // May block: on a helper thread; once asleep in the driver it is fed one
+    // frame, and ended by a close if the frame did not end it.
     std::atomic<bool> done{false};
     uint32_t status = 0;
     std::thread reader([&] {
       status = call();
       done.store(true);
     });
-    auto wait = [&](int ms) {
-      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-      while (!done.load() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
-      return done.load();
-    };
     const Record* record = Find(instance);
-    if (!wait(20)) {
+    fuzz::WaitUntilReadPending(process, done);
+    if (!done.load()) {
       std::vector<uint8_t> frame(64, 0xFF);
       pc_.nics[record->adapter]->InjectFrame(frame);
-      if (!wait(100)) {
-        // Closed only once the read is blocked in the driver (or back).
-        fuzz::WaitUntilReadPending(process, done);
-        const uint32_t closed = processes_[record->owner].CallDevice(
-            fuzz::DeviceName(record->adapter), instance, DeviceClose, 0, 0, 0);
-        if (closed != 0)
-          fuzz::Fail("close of a record with a blocked read gave " + std::to_string(closed));
-        Forget(instance);
-        if (!wait(10000)) fuzz::Fail("close did not end a blocked read");
+      fuzz::WaitUntilReadSettled(pc_, process, done);
+    }
+    if (!done.load()) {
+      const uint32_t closed = processes_[record->owner].CallDevice(
+          fuzz::DeviceName(record->adapter), instance, DeviceClose, 0, 0, 0);
+      if (closed != 0)
+        fuzz::Fail("close of a record with a blocked read gave " + std::to_string(closed));
+      Forget(instance);
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (!done.load()) {
+        if (std::chrono::steady_clock::now() > until)
+          fuzz::Fail("close did not end a blocked read");
+        std::this_thread::yield();
       }
     }
     reader.join();
@@ -273,7 +275,7 @@ class Session {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Reader in(data, size);
-  fuzz::Pc& pc = fuzz::FreshStandardPc(2);
+  fuzz::StandardPc pc(2);
   const size_t baseline = pc.machine->arena().OutstandingBlocks();
   {
     Session session(pc, in);

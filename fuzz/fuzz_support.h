@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "device/interface.h"
+#include "platform/kernel/kernel.h"
 #include "platform/machine.h"
 #include "platform/net/segment.h"
 #include "platform/nic/i8255x.h"
@@ -110,26 +111,17 @@ inline sim::Registry CheapRegistry() {
   return registry;
 }
 
-// The machine `make` builds, booted, for one input. The one before it is
-// stopped first: a process runs one machine at a time.
-template <class Make>
-Pc& FreshPc(Make make) {
-  static std::unique_ptr<Pc> pc;
-  pc.reset();
-  pc = make();
-  pc->Boot();
-  return *pc;
-}
-
-// A fresh machine with the standard PC's first `controllers` controllers and
-// the cheap registry, booted.
-inline Pc& FreshStandardPc(unsigned controllers) {
-  return FreshPc([controllers] {
-    auto made = std::make_unique<Pc>(CheapRegistry());
-    for (unsigned i = 0; i < controllers; ++i) made->AddNic(NicConfig(i));
-    return made;
-  });
-}
+// A machine with the standard PC's first `controllers` controllers and the
+// cheap registry, booted. A target makes it for one input and lets it go at
+// the input's end, so that what an input allocates it also frees: libFuzzer's
+// leak check then only runs (an input run again, the whole heap scanned) for
+// an input that leaked.
+struct StandardPc : Pc {
+  explicit StandardPc(unsigned controllers) : Pc(CheapRegistry()) {
+    for (unsigned i = 0; i < controllers; ++i) AddNic(NicConfig(i));
+    Boot();
+  }
+};
 
 inline std::string DeviceName(unsigned index) {
   return "/DEV/MAC/TORVELIN/" + std::to_string(index);
@@ -145,6 +137,29 @@ inline void WaitUntilReadPending(const sim::ClientProcess& process, const std::a
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (!done.load() && !process.ThreadBlocked()) {
     if (std::chrono::steady_clock::now() > until) Fail("a read never came back");
+    std::this_thread::yield();
+  }
+}
+
+// Waits until a read of `process` that was asleep in the driver is back
+// (`done`), or is asleep again with the machine at rest: no controller's
+// line raised and no thread running driver code (the interrupt thread done
+// with its handlers). A frame injected meanwhile has then reached the read or
+// been refused, however the host scheduled the threads: a read still asleep
+// is one that the frame did not end.
+inline void WaitUntilReadSettled(const Pc& pc, const sim::ClientProcess& process,
+                                 const std::atomic<bool>& done) {
+  const auto at_rest = [&] {
+    if (pc.machine->kernel().ThreadsRunning()) return false;
+    for (sim::I8255x* nic : pc.nics) {
+      if (nic->InterruptLineHigh()) return false;
+    }
+    return process.ThreadBlocked();
+  };
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done.load() && !at_rest()) {
+    if (std::chrono::steady_clock::now() > until)
+      Fail("the machine never came to rest after a frame");
     std::this_thread::yield();
   }
 }

@@ -39,11 +39,6 @@ class Hostile : public sim::I8255xDescriptorHook {
     uint16_t actual;
   };
 
-  void Reset() {
-    std::lock_guard lock(mu_);
-    frames_.clear();
-    scb_reads_ = 0;
-  }
   void Push(const Frame& frame) {
     std::lock_guard lock(mu_);
     frames_.push_back(frame);
@@ -101,7 +96,7 @@ class Hostile : public sim::I8255xDescriptorHook {
 };
 
 // The knobs an input may turn on or off, in the order its operation byte
-// names them.
+// names them. They go with the machine at the input's end.
 constexpr std::atomic<bool> sim::I8255xFaults::*kKnobs[] = {
     &sim::I8255xFaults::command_never_accepted, &sim::I8255xFaults::cu_stuck_active,
     &sim::I8255xFaults::blocks_never_complete,  &sim::I8255xFaults::selective_reset_hangs,
@@ -110,11 +105,6 @@ constexpr std::atomic<bool> sim::I8255xFaults::*kKnobs[] = {
     &sim::I8255xFaults::rbd_missing_f,          &sim::I8255xFaults::rbd_missing_eof,
 };
 constexpr size_t kKnobCount = sizeof(kKnobs) / sizeof(kKnobs[0]);
-
-void ClearFaults(sim::I8255xFaults& f) {
-  for (auto knob : kKnobs) (f.*knob).store(false);
-  f.descriptor_hook = nullptr;
-}
 
 // A client thread that reads until its record is closed, checking that no
 // read reports more than the caller's buffer or a frame can hold.
@@ -157,13 +147,11 @@ class ReaderThread {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Reader in(data, size);
-  fuzz::Pc& pc = fuzz::FreshStandardPc(1);
+  Hostile hostile;  // before the machine: it outlives every use by the model
+  fuzz::StandardPc pc(1);
   sim::I8255x& nic = *pc.nics[0];
   const size_t baseline = pc.machine->arena().OutstandingBlocks();
   const std::string device = fuzz::DeviceName(0);
-  static Hostile
-      hostile;  // outlives every use by the model: the machine lives until the next input
-  hostile.Reset();
 
   sim::ClientProcess process(*pc.machine);
   uintptr_t reader_open = 0, writer_open = 0;
@@ -240,6 +228,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (nic.counters().bus_errors.load() != 0) {
     fuzz::Fail("the controller was pointed outside the driver's memory");
   }
-  ClearFaults(nic.faults());
   return 0;
 }

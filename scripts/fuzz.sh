@@ -41,11 +41,11 @@ done
 # Runs of the fixed-seed stage of --ci, per target: each about 20 s on CI's
 # machine (a boot per input). With the replays, the whole stage takes about a
 # minute and a half after the build.
-declare -A ci_runs=([registry]=2000 [device_calls]=600 [eeprom]=500 [hostile_controller]=600)
+declare -A ci_runs=([registry]=8000 [device_calls]=3000 [eeprom]=1500 [hostile_controller]=3000)
 ci_seed=20261207
 
 torvelin_install clang libclang-rt-14-dev
-torvelin_build fuzz --target "${targets[@]/#/fuzz_}" >&2
+torvelin_build fuzz -j2 --target "${targets[@]/#/fuzz_}" >&2
 
 out="$root/build/fuzz"
 mkdir -p "$out/findings"

@@ -59,8 +59,10 @@ struct ProcessObject : Object {
   std::unordered_map<uint32_t, KeAvailabilityHandler> ha_handlers;
   // Threads of this process blocked in KeWaitEvent: counted from the moment
   // the thread is a waiter (before it gives up interrupt exclusion) until it
-  // is released. What a client may learn about its own threads, as a
-  // debugger would: a read that has gone to sleep in the driver.
+  // is released - by the set or pulse that releases it, not once it runs
+  // again, so a released thread that has not yet been scheduled is never
+  // taken for a sleeping one. What a client may learn about its own threads,
+  // as a debugger would: a read that has gone to sleep in the driver.
   std::atomic<uint32_t> waiting{0};
 };
 
@@ -80,18 +82,24 @@ struct MutexObject : Object {
   std::atomic<bool> held{false};
 };
 
-// A manual-reset event. A pulse releases exactly the threads waiting at that
-// moment: each waiter remembers the generation it started waiting in and
-// wakes when the generation moves on.
+// A manual-reset event. A set or a pulse releases exactly the threads
+// waiting at that moment: it marks each one released and takes it off the
+// list, and a released thread returns success whatever the event does next.
 struct EventObject : Object {
   using Object::Object;
   void WakeForStop() override;
+  // A thread in KeWaitEvent: on its own stack, listed from the moment it is
+  // a waiter until it is released or gives up (Stop, a retired event).
+  struct Waiter {
+    ProcessObject* const process;
+    bool released = false;  // guarded by m
+  };
   std::mutex m;
   std::condition_variable cv;
-  bool set = false;         // guarded by m
-  uint64_t generation = 0;  // guarded by m; advanced by every pulse
-  // Moves (under m) whenever set becomes true or generation advances: a
-  // waiter spinning before it sleeps watches it without the lock.
+  bool set = false;              // guarded by m
+  std::vector<Waiter*> waiters;  // guarded by m
+  // Moves (under m) whenever set becomes true or a pulse releases the
+  // waiters: a waiter spinning before it sleeps watches it without the lock.
   std::atomic<uint64_t> changes{0};
 };
 

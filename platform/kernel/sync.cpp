@@ -1,4 +1,5 @@
 // Mutexes, events and the driver's linked lists.
+#include <algorithm>
 #include <optional>
 
 #include "platform/kernel/ke_list.h"
@@ -28,6 +29,17 @@ template <class T>
 void WakeSleepers(T& object) {
   { std::lock_guard lock(object.m); }
   object.cv.notify_all();
+}
+
+// Releases every thread waiting on `event`, under its lock. Each leaves its
+// process's blocked count here, as a scheduler makes a released thread
+// ready at once, not when it next runs.
+void ReleaseWaiters(EventObject& event) {
+  for (EventObject::Waiter* waiter : event.waiters) {
+    waiter->released = true;
+    waiter->process->waiting.fetch_sub(1, std::memory_order_acq_rel);
+  }
+  event.waiters.clear();
 }
 
 }  // namespace
@@ -128,6 +140,7 @@ uint32_t Kernel::SetEvent(KHandle handle) {
   {
     std::lock_guard lock(event->m);
     event->set = true;
+    ReleaseWaiters(*event);
     event->changes.fetch_add(1, std::memory_order_release);
   }
   event->cv.notify_all();
@@ -149,8 +162,8 @@ uint32_t Kernel::PulseEvent(KHandle handle) {
   if (event == nullptr) return kFail;
   {
     std::lock_guard lock(event->m);
-    ++event->generation;
     event->set = false;
+    ReleaseWaiters(*event);
     event->changes.fetch_add(1, std::memory_order_release);
   }
   event->cv.notify_all();
@@ -163,19 +176,19 @@ uint32_t Kernel::WaitEvent(KHandle handle) {
   if (event == nullptr) return kFail;
   std::unique_lock lock(event->m);
   if (event->set) return 0;
-  // The thread is a waiter from here on (it holds the event's lock and has
-  // taken the generation); only now is interrupt exclusion given up, so a
-  // pulse from a handler cannot fall between the caller's check and the wait.
-  const uint64_t generation = event->generation;
+  // The thread is a waiter from here on (it holds the event's lock and is
+  // on its list); only now is interrupt exclusion given up, so a pulse from
+  // a handler cannot fall between the caller's check and the wait.
+  EventObject::Waiter self{CallerProcess()};
+  event->waiters.push_back(&self);
+  self.process->waiting.fetch_add(1, std::memory_order_acq_rel);
   const uint64_t changes = event->changes.load(std::memory_order_relaxed);
-  ProcessObject* const waiter = CallerProcess();
-  waiter->waiting.fetch_add(1, std::memory_order_acq_rel);
   std::optional<RunningScope> asleep(std::in_place, *this, false);
   const uint32_t irq_depth = SuspendInterruptExclusion();
   // A reader waiting for the next frame of a busy stream is usually released
   // within microseconds: yield for a while first, so that the pulse finds no
-  // sleeper and costs neither side a system call. The generation taken above
-  // keeps a pulse during the spin from being missed.
+  // sleeper and costs neither side a system call. Being on the list keeps a
+  // pulse during the spin from being missed.
   lock.unlock();
   SpinBriefly([&] {
     return event->changes.load(std::memory_order_acquire) != changes || stopping() ||
@@ -183,13 +196,17 @@ uint32_t Kernel::WaitEvent(KHandle handle) {
   });
   lock.lock();
   event->cv.wait(lock, [&] {
-    return event->set || event->generation != generation || stopping() ||
-           event->dead.load(std::memory_order_relaxed);
+    return self.released || stopping() || event->dead.load(std::memory_order_relaxed);
   });
-  const bool released = event->set || event->generation != generation;
+  const bool released = self.released;
+  if (!released) {
+    // Given up (Stop, a retired event): off the list before `self` goes.
+    auto& waiters = event->waiters;
+    waiters.erase(std::find(waiters.begin(), waiters.end(), &self));
+    self.process->waiting.fetch_sub(1, std::memory_order_acq_rel);
+  }
   lock.unlock();
   asleep.reset();
-  waiter->waiting.fetch_sub(1, std::memory_order_acq_rel);
   ResumeInterruptExclusion(irq_depth);
   if (!released) {
     CheckStop();

@@ -3,11 +3,14 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/pc/trace.h"
 
@@ -84,6 +87,50 @@ uint8_t* MapBelowFourGiB(size_t size) {
   return nullptr;
 }
 
+// The memory of the last arena that went, kept for the next one: a process
+// that makes machine after machine (a fuzz target boots one per input) then
+// neither maps nor unmaps each time, nor takes a page fault for every page
+// its driver touches again. It is kept as a fresh mapping looks: all zero,
+// and under AddressSanitizer all poisoned.
+struct Spare {
+  uint8_t* base = nullptr;
+  size_t size = 0;
+};
+std::mutex g_spare_mutex;
+Spare g_spare;  // guarded by g_spare_mutex
+
+void Unmap(uint8_t* base, size_t size) {
+  // The next mapping at this address must not inherit the poison.
+  ArenaUnpoison(base, size);
+  munmap(base, size);
+}
+
+uint8_t* TakeSpare(size_t size) {
+  std::lock_guard lock(g_spare_mutex);
+  if (g_spare.base == nullptr) return nullptr;
+  if (g_spare.size != size) {
+    Unmap(g_spare.base, g_spare.size);
+    g_spare = {};
+    return nullptr;
+  }
+  return std::exchange(g_spare, {}).base;
+}
+
+// `touched`: the bytes at the start that may hold anything but zero (every
+// block ever handed out lies there); the rest is given back to the host, in
+// case a device wrote there.
+void KeepSpare(uint8_t* base, size_t size, size_t touched) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  touched = (touched + page - 1) / page * page;  // the size is whole pages too
+  ArenaUnpoison(base, touched);
+  std::memset(base, 0, touched);
+  ArenaPoison(base, touched);
+  if (touched < size) madvise(base + touched, size - touched, MADV_DONTNEED);
+  std::lock_guard lock(g_spare_mutex);
+  if (g_spare.base != nullptr) Unmap(g_spare.base, g_spare.size);
+  g_spare = {base, size};
+}
+
 }  // namespace
 
 Arena::Arena(size_t bytes) {
@@ -92,20 +139,18 @@ Arena::Arena(size_t bytes) {
     throw std::runtime_error("Arena: size must be between 1 byte and 2 GiB");
   }
   size_ = (bytes + page - 1) / page * page;
+  free_.emplace(0, size_);
+  base_ = TakeSpare(size_);
+  if (base_ != nullptr) return;
   base_ = MapBelowFourGiB(size_);
   if (base_ == nullptr) {
     throw std::runtime_error("Arena: cannot map " + std::to_string(size_) +
                              " bytes of memory below 4 GiB");
   }
-  free_.emplace(0, size_);
   ArenaPoison(base_, size_);
 }
 
-Arena::~Arena() {
-  // The next mapping at this address must not inherit the poison.
-  ArenaUnpoison(base_, size_);
-  munmap(base_, size_);
-}
+Arena::~Arena() { KeepSpare(base_, size_, touched_); }
 
 void* Arena::Allocate(size_t size) {
   if (size > size_) return nullptr;
@@ -119,6 +164,7 @@ void* Arena::Allocate(size_t size) {
     if (rest != 0) free_.emplace(offset + block, rest);
     used_.emplace(offset, Used{block, size});
     outstanding_bytes_ += size;
+    touched_ = std::max(touched_, offset + block);
     ArenaUnpoison(base_ + offset, block);
     return base_ + offset;
   }

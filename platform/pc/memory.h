@@ -21,10 +21,12 @@ class Arena {
  public:
   static constexpr size_t kAlignment = 16;
 
-  // Maps `bytes` (rounded up to whole pages) of memory below 4 GiB; throws
-  // std::runtime_error when the host cannot give it.
+  // Maps `bytes` (rounded up to whole pages) of memory below 4 GiB, all
+  // zero; throws std::runtime_error when the host cannot give it.
   explicit Arena(size_t bytes = 64u << 20);
-  ~Arena();  // unmaps, whatever is still allocated
+  // Whatever is still allocated goes. The memory is cleared and kept for the
+  // next arena of the same size the process makes.
+  ~Arena();
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
 
@@ -70,6 +72,7 @@ class Arena {
   std::map<size_t, size_t> free_;          // guarded by mutex_: offset -> size, disjoint, coalesced
   std::unordered_map<size_t, Used> used_;  // guarded by mutex_: offset -> block
   size_t outstanding_bytes_ = 0;           // guarded by mutex_
+  size_t touched_ = 0;  // guarded by mutex_: the end of the furthest block ever handed out
 };
 
 // A bus error: a DMA access the bus refused.

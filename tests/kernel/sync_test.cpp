@@ -208,6 +208,7 @@ TEST(KernelThreads, RunningMeansInsideTheMachineAndNotAsleep) {
   leave = true;
   EXPECT_TRUE(Eventually([&] { return client.ThreadBlocked() && !kernel.ThreadsRunning(); }));
   ASSERT_EQ(client.Run([&] { return KeSetEvent(event); }), 0u);
+  EXPECT_FALSE(client.ThreadBlocked()) << "released by the set, whether it has run yet or not";
   busy.join();
   EXPECT_FALSE(kernel.ThreadsRunning());
 }
