@@ -70,28 +70,39 @@ ScopedThreadContext::~ScopedThreadContext() {
 
 // ------------------------------------------------------ interrupt exclusion
 
+bool Kernel::TryLockInterrupts() {
+  bool free = false;
+  return irq_held_.compare_exchange_strong(free, true, std::memory_order_seq_cst);
+}
+
 bool Kernel::LockInterrupts() {
-  std::unique_lock lock(irq_mutex_);
-  if (irq_held_ && !stopping()) {
-    // Handlers and the driver's hand-overs are short: yield for a while
-    // before sleeping, so that the release costs the holder no wake-up call.
-    lock.unlock();
-    SpinBriefly([&] { return !irq_busy_.load(std::memory_order_acquire) || stopping(); });
-    lock.lock();
-  }
-  irq_cv_.wait(lock, [&] { return !irq_held_ || stopping(); });
   if (stopping()) return false;
-  irq_held_ = true;
-  irq_busy_.store(true, std::memory_order_relaxed);
-  return true;
+  // Nobody holds it: the usual case for the driver's own short sections.
+  if (TryLockInterrupts()) return true;
+  // Handlers and the driver's hand-overs are short: yield for a while
+  // before sleeping, so that the release costs the holder no wake-up call.
+  SpinBriefly([&] { return !irq_held_.load(std::memory_order_acquire) || stopping(); });
+  std::unique_lock lock(irq_mutex_);
+  // Registered before the flag is tried again: a holder that releases after
+  // the try sees the registration and wakes this thread (both sides use
+  // sequentially consistent operations on the two words).
+  irq_sleepers_.fetch_add(1, std::memory_order_seq_cst);
+  bool taken = false;
+  while (!stopping() && !(taken = TryLockInterrupts())) irq_cv_.wait(lock);
+  irq_sleepers_.fetch_sub(1, std::memory_order_relaxed);
+  if (taken && stopping()) {
+    lock.unlock();
+    UnlockInterrupts();
+    return false;
+  }
+  return taken;
 }
 
 void Kernel::UnlockInterrupts() {
-  {
-    std::lock_guard lock(irq_mutex_);
-    irq_held_ = false;
-    irq_busy_.store(false, std::memory_order_release);
-  }
+  irq_held_.store(false, std::memory_order_seq_cst);
+  if (irq_sleepers_.load(std::memory_order_seq_cst) == 0) return;
+  // Taking the mutex orders this wake-up after the sleeper's wait began.
+  { std::lock_guard lock(irq_mutex_); }
   irq_cv_.notify_one();
 }
 

@@ -341,7 +341,8 @@ class Kernel {
   // -- interrupt exclusion: one lock per machine, held by the dispatcher
   // while it runs any handler and by a thread between KeDisableInterrupts and
   // the matching KeEnableInterrupts.
-  bool LockInterrupts();  // false when the kernel stopped while waiting
+  bool TryLockInterrupts();  // takes the lock only if it is free
+  bool LockInterrupts();     // false when the kernel stopped while waiting
   void UnlockInterrupts();
   // Lets a blocking wait give interrupt exclusion up while it sleeps and
   // take it back (same nesting depth) before it returns.
@@ -372,14 +373,16 @@ class Kernel {
 
   ProcessObject* driver_process_ = nullptr;  // set in the constructor, then read-only
 
-  // Interrupt lock. irq_mutex_ is only held while `irq_held_` is inspected
-  // or changed; the exclusion itself is the flag.
+  // Interrupt lock. The exclusion is the flag `irq_held_`, taken by
+  // compare-and-swap: a free lock costs one atomic operation each way, as
+  // the driver's many short sections (every timer read) need. A thread that
+  // finds it held yields briefly, then counts itself in `irq_sleepers_` and
+  // sleeps on irq_cv_ under irq_mutex_; a releaser wakes one only when some
+  // are counted.
   std::mutex irq_mutex_;
   std::condition_variable irq_cv_;
-  bool irq_held_ = false;  // guarded by irq_mutex_
-  // irq_held_ again, stored under irq_mutex_; read without the lock by a
-  // thread spinning before it sleeps in LockInterrupts.
-  std::atomic<bool> irq_busy_{false};
+  std::atomic<bool> irq_held_{false};
+  std::atomic<uint32_t> irq_sleepers_{0};
 
   // Interrupt lines. lines_mutex_ guards the handler lists; the dispatcher
   // keeps a copy and refreshes it when lines_version_ moves.
