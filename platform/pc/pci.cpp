@@ -192,12 +192,18 @@ bool PciBus::Attach(uint8_t bus, uint8_t device, uint8_t function, PciFunction* 
   if (pci == nullptr || device > 31 || function > 7) return false;
   const uint16_t key = static_cast<uint16_t>(bus << 8 | device << 3 | function);
   std::lock_guard<std::mutex> lock(mutex_);
-  return functions_.emplace(key, pci).second;
+  if (!functions_.emplace(key, pci).second) return false;
+  bus_functions_[bus].fetch_add(1, std::memory_order_release);
+  return true;
 }
 
 void PciBus::Detach(PciFunction* pci) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::erase_if(functions_, [pci](const auto& entry) { return entry.second == pci; });
+  std::erase_if(functions_, [&](const auto& entry) {
+    if (entry.second != pci) return false;
+    bus_functions_[entry.first >> 8].fetch_sub(1, std::memory_order_relaxed);
+    return true;
+  });
 }
 
 PciFunction* PciBus::Find(uint8_t bus, uint8_t devfn) const {
@@ -211,16 +217,15 @@ std::vector<std::pair<uint16_t, PciFunction*>> PciBus::Functions() const {
   return {functions_.begin(), functions_.end()};
 }
 
-uint32_t PciBus::address() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return address_;
-}
+uint32_t PciBus::address() const { return address_.load(std::memory_order_relaxed); }
 
 PciFunction* PciBus::Selected(uint8_t& reg) const {
+  const uint32_t address = address_.load(std::memory_order_relaxed);
+  if ((address & kEnable) == 0) return nullptr;
+  if (bus_functions_[(address >> 16) & 0xFF].load(std::memory_order_acquire) == 0) return nullptr;
+  reg = static_cast<uint8_t>(address & 0xFC);
   std::lock_guard<std::mutex> lock(mutex_);
-  if ((address_ & kEnable) == 0) return nullptr;
-  reg = static_cast<uint8_t>(address_ & 0xFC);
-  auto it = functions_.find(static_cast<uint16_t>((address_ >> 8) & 0xFFFF));
+  auto it = functions_.find(static_cast<uint16_t>((address >> 8) & 0xFFFF));
   return it == functions_.end() ? nullptr : it->second;
 }
 
@@ -246,10 +251,7 @@ uint32_t PciBus::PortRead(uint32_t offset, unsigned width) {
 void PciBus::PortWrite(uint32_t offset, unsigned width, uint32_t value) {
   if (offset >= kWindowLength) return;
   if (offset + width <= 4) {
-    if (offset == 0 && width == 4) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      address_ = value & ~0x3u;
-    }
+    if (offset == 0 && width == 4) address_.store(value & ~0x3u, std::memory_order_relaxed);
     return;
   }
   if (offset >= 4 && offset + width <= kWindowLength) {

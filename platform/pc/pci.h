@@ -2,6 +2,7 @@
 // functions of a machine's PCI buses.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -162,9 +163,16 @@ class PciBus : public PortDevice {
   // nothing there); `reg` gets the latched dword's offset.
   PciFunction* Selected(uint8_t& reg) const;
 
+  // The address register, one word as on the chipset: a write replaces it
+  // whole, whichever thread makes it (software pairs its own address and
+  // data accesses).
+  std::atomic<uint32_t> address_{0};
   mutable std::mutex mutex_;
-  uint32_t address_ = 0;                        // guarded by mutex_
   std::map<uint16_t, PciFunction*> functions_;  // guarded by mutex_: bus << 8 | devfn
+  // How many functions each bus has, changed under mutex_ with functions_
+  // and read without it: a bus scan mostly selects buses with nothing on
+  // them, and those are answered without the lock or the search.
+  std::array<std::atomic<uint16_t>, 256> bus_functions_{};
 };
 
 }  // namespace sim
