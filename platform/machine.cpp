@@ -131,9 +131,7 @@ std::vector<uint32_t> Machine::Signals() const {
 std::vector<std::string> Machine::DeviceNames() const { return core_->kernel.DeviceNames(); }
 bool Machine::PollNow() { return core_->kernel.PollNow(); }
 uint64_t Machine::RightsViolations() const { return core_->kernel.RightsViolations(); }
-uint64_t Machine::ReturnsWithInterruptsDisabled() const {
-  return core_->kernel.ReturnsWithInterruptsDisabled();
-}
+std::vector<std::string> Machine::Misuses() const { return core_->kernel.Misuses(); }
 uint64_t Machine::InterruptRuns() const { return core_->kernel.InterruptRuns(); }
 uint64_t Machine::InterruptStorms() const { return core_->kernel.InterruptStorms(); }
 uint64_t Machine::DebugAssertCount() const { return core_->kernel.DebugAssertCount(); }

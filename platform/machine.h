@@ -145,10 +145,13 @@ class Machine {
   // Kernel calls refused because the calling process had no right to the
   // handle.
   uint64_t RightsViolations() const;
-  // Calls into the driver (its entry, a device function, an availability
-  // handler) that returned with interrupts still disabled: they stay
-  // disabled, as on a real kernel, and interrupt service stops.
-  uint64_t ReturnsWithInterruptsDisabled() const;
+  // Misuses of the kernel by the driver that a real kernel would let pass
+  // with at most an error code, one line each, oldest first (at most 16):
+  // a call into the driver (its entry, a device function, an availability
+  // handler) that returned with interrupts still disabled, which stay
+  // disabled as on a real kernel, so that interrupt service stops; a release
+  // of a mutex the thread does not hold.
+  std::vector<std::string> Misuses() const;
   // Handler rounds the interrupt thread ran for asserted lines, and the times
   // it backed off a line that stayed asserted (an unacknowledged source).
   uint64_t InterruptRuns() const;

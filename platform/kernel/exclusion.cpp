@@ -57,9 +57,9 @@ ScopedThreadContext::~ScopedThreadContext() {
     } else {
       // The driver returned from the call with interrupts still disabled. A
       // real kernel goes on with them off, and no handler runs until this
-      // thread enables them again: so does this one. Counted, so that a test
-      // can tell why interrupt service stopped.
-      kernel_.returns_with_interrupts_disabled_.fetch_add(1, std::memory_order_relaxed);
+      // thread enables them again: so does this one, and says so, so that a
+      // test can tell why interrupt service stopped.
+      kernel_.NoteMisuse("a call into the driver returned with interrupts disabled");
     }
   }
   t.kernel = saved_.kernel;

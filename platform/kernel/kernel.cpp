@@ -113,6 +113,16 @@ std::set<uint32_t> Kernel::Signals() const {
   return signals_;
 }
 
+void Kernel::NoteMisuse(std::string what) {
+  std::lock_guard lock(misuse_mutex_);
+  if (misuses_.size() < 16) misuses_.push_back(std::move(what));
+}
+
+std::vector<std::string> Kernel::Misuses() const {
+  std::lock_guard lock(misuse_mutex_);
+  return misuses_;
+}
+
 bool Kernel::SignalRaised(uint32_t signal) const {
   std::lock_guard lock(state_mutex_);
   return signals_.count(signal) != 0;

@@ -301,9 +301,8 @@ class Kernel {
   uint32_t DebugBits() const { return debug_bits_.load(std::memory_order_relaxed); }
   uint64_t DebugAssertCount() const { return debug_asserts_.load(std::memory_order_relaxed); }
   uint64_t RightsViolations() const { return rights_violations_.load(std::memory_order_relaxed); }
-  uint64_t ReturnsWithInterruptsDisabled() const {
-    return returns_with_interrupts_disabled_.load(std::memory_order_relaxed);
-  }
+  std::vector<std::string> Misuses() const;
+  void NoteMisuse(std::string what);
   uint64_t InterruptRuns() const { return interrupt_runs_.load(std::memory_order_relaxed); }
   uint64_t InterruptStorms() const { return interrupt_storms_.load(std::memory_order_relaxed); }
   size_t LiveObjects(ObjectType type) const;
@@ -442,9 +441,9 @@ class Kernel {
   std::atomic<uint32_t> debug_bits_{0};
   std::atomic<uint64_t> debug_asserts_{0};
   std::atomic<uint64_t> rights_violations_{0};
-  // Calls into the driver that returned holding interrupt exclusion (see
-  // ~ScopedThreadContext).
-  std::atomic<uint64_t> returns_with_interrupts_disabled_{0};
+  // See Machine::Misuses.
+  mutable std::mutex misuse_mutex_;
+  std::vector<std::string> misuses_;  // guarded by misuse_mutex_
   std::atomic<uint64_t> interrupt_runs_{0};
   std::atomic<uint64_t> interrupt_storms_{0};
 };

@@ -113,7 +113,10 @@ uint32_t Kernel::ReleaseMutex(KHandle handle) {
   if (mutex == nullptr) return kFail;
   {
     std::lock_guard lock(mutex->m);
-    if (mutex->holder != std::this_thread::get_id()) return kFail;
+    if (mutex->holder != std::this_thread::get_id()) {
+      NoteMisuse("KeReleaseMutex of a mutex the thread does not hold");
+      return kFail;
+    }
     if (--mutex->depth != 0) return 0;
     mutex->holder = std::thread::id{};
     mutex->held.store(false, std::memory_order_release);

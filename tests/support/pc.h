@@ -124,9 +124,9 @@ struct TestPc {
       : TestPc(std::move(options)) {
     AddNics(controllers);
   }
-  // Whatever a test checked, a driver call that returned with interrupts
-  // still disabled is a fault.
-  ~TestPc() { EXPECT_EQ(machine->ReturnsWithInterruptsDisabled(), 0u); }
+  // Whatever a test checked, a misuse of the kernel by the driver is a
+  // fault.
+  ~TestPc() { EXPECT_EQ(machine->Misuses(), std::vector<std::string>{}); }
 
   sim::I8255x& AddNic(const sim::I8255xConfig& config) {
     auto& nic = machine->Own(std::make_unique<sim::I8255x>(*machine, config, segment));
