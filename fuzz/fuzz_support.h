@@ -91,6 +91,11 @@ struct Pc {
     nics.push_back(&nic);
     return nic;
   }
+  // A misuse of the kernel is a finding whatever else the input showed.
+  ~Pc() {
+    const std::vector<std::string> misuses = machine->Misuses();
+    if (!misuses.empty()) Fail("the driver misused the kernel: " + misuses.front());
+  }
   // Boots; a start-up that does not finish is a hang.
   void Boot() {
     machine->Boot();
