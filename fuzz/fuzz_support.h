@@ -132,6 +132,17 @@ inline std::string DeviceName(unsigned index) {
   return "/DEV/MAC/TORVELIN/" + std::to_string(index);
 }
 
+// Yields until `done` or `ready` holds; `what` is the finding when neither
+// does within 20 s of wall time (a bound on a hang, never a measurement).
+template <class Ready>
+void WaitOrFail(const std::atomic<bool>& done, Ready ready, const char* what) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done.load() && !ready()) {
+    if (std::chrono::steady_clock::now() > until) Fail(what);
+    std::this_thread::yield();
+  }
+}
+
 // Waits until a read of `process` is registered and asleep in the driver, as
 // the kernel shows it (a thread of the process blocked in a wait), or its
 // caller is back (`done`). Only then may a harness close the record to end
@@ -139,11 +150,8 @@ inline std::string DeviceName(unsigned index) {
 // its way into the driver. The harness makes no other call of the process
 // meanwhile.
 inline void WaitUntilReadPending(const sim::ClientProcess& process, const std::atomic<bool>& done) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!done.load() && !process.ThreadBlocked()) {
-    if (std::chrono::steady_clock::now() > until) Fail("a read never came back");
-    std::this_thread::yield();
-  }
+  WaitOrFail(
+      done, [&] { return process.ThreadBlocked(); }, "a read never came back");
 }
 
 // Waits until a read of `process` that was asleep in the driver is back
@@ -161,12 +169,7 @@ inline void WaitUntilReadSettled(const Pc& pc, const sim::ClientProcess& process
     }
     return process.ThreadBlocked();
   };
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!done.load() && !at_rest()) {
-    if (std::chrono::steady_clock::now() > until)
-      Fail("the machine never came to rest after a frame");
-    std::this_thread::yield();
-  }
+  WaitOrFail(done, at_rest, "the machine never came to rest after a frame");
 }
 
 // After every client closed, the arena holds what it held after boot.
