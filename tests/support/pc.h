@@ -51,11 +51,14 @@ inline bool Eventually(const std::function<bool()>& condition, int ms = 20000) {
 }
 
 // Waits until no thread moves the machine's clock any more: the interrupt
-// service has handled what bring-up left pending and nothing else runs.
+// service has handled what bring-up left pending and nothing else runs. The
+// clock must stand still for longer than a device may take to act on host
+// time (the 8255x looks for a command left waiting every millisecond and
+// takes it after one), or what it then raises would come later.
 inline bool WaitMachineQuiet(sim::Machine& machine) {
   return Eventually([&] {
     const uint64_t before = machine.clock().NowNs();
-    for (int i = 0; i < 200; ++i) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
     return machine.clock().NowNs() == before;
   });
 }
