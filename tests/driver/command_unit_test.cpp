@@ -93,6 +93,13 @@ TEST_F(CommandUnit, TransmitAlternatesBlocksAndRewindsToABlockThatNeverCompletes
     EXPECT_EQ(a->NextCommandBlock, used[0]);
   }
   ASSERT_TRUE(Eventually([&] { return pc->wire->Heard().size() >= sent.size(); }));
+  // The controller writes a block's status only after the frame has left, so
+  // the wire can hear the last frame before its block counts as complete.
+  ASSERT_TRUE(Eventually([&] {
+    for (const CommandBlock& block : a->Blocks)
+      if ((__atomic_load_n(&block.Status, __ATOMIC_ACQUIRE) & CbStatusComplete) == 0) return false;
+    return true;
+  }));
   const auto heard = pc->wire->Heard();
   ASSERT_EQ(heard.size(), sent.size());
   for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(heard[i].bytes, sent[i]) << "frame " << i;
