@@ -247,17 +247,20 @@ TEST(AvailabilityEvents, SuspendedAdapterIsLeftAloneByTheInterruptService) {
 }
 
 // A resume brings the controller back with the filter its clients asked
-// for, not the bring-up's default.
+// for, not the bring-up's default, nor the filter of whichever adapter was
+// configured last (the adapters share one configure block).
 TEST(AvailabilityEvents, FailedResumeStaysSuspendedAndALaterResumeRetries) {
-  Running run;
+  Running run(Entries{}, 2);
   NicAdapter* adapter = run.adapters[0];
   sim::I8255x& nic = *run.pc.nics[0];
   sim::ClientProcess client(run.machine());
-  uintptr_t open = 0;
-  ASSERT_EQ(client.Open(DeviceName(0), &open), 0u);
-  uint32_t filter = FilterDirected | FilterPromiscuous;
-  ASSERT_EQ(client.Control(open, MacControlSetFilter, reinterpret_cast<uintptr_t>(&filter), 4), 0u);
+  uintptr_t open = 0, other = 0;
+  ASSERT_TRUE(OpenEach(client, {{0, &open}, {1, &other}}));
+  ASSERT_EQ(client.Control(open, MacControlSetFilter, FilterPromiscuous, 0), 0u);
   const auto configured = nic.ActiveConfiguration();
+  ASSERT_NE(configured[ConfigByteFilter] & ConfigPromiscuous, 0);
+  ASSERT_EQ(client.Control(other, MacControlSetFilter, FilterAllMulticast, 0), 0u);
+  ASSERT_NE(run.pc.nics[1]->ActiveConfiguration(), configured);
   ASSERT_TRUE(run.Deliver(HaEventSuspend));
   nic.faults().cu_stuck_active = true;  // the base load cannot complete
   const uint64_t start = run.machine().clock().NowNs();
