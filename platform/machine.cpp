@@ -11,12 +11,6 @@
 
 namespace sim {
 
-namespace {
-// The machine the host interface reaches. Set by the constructor, cleared
-// by the destructor; one machine at a time.
-std::atomic<Machine*> g_current{nullptr};
-}  // namespace
-
 // The core of the PC. Members are destroyed in reverse order: the kernel
 // first (its threads have already ended in Stop), the buses next, the memory
 // last, since device models and driver blocks live in it until the end.
@@ -45,11 +39,13 @@ struct Machine::Core {
 
 Machine::Machine(MachineOptions options) {
   Machine* expected = nullptr;
-  if (!g_current.compare_exchange_strong(expected, this)) {
+  if (!current_.compare_exchange_strong(expected, this)) {
     throw std::logic_error("sim::Machine: another machine is running in this process");
   }
   try {
     core_ = std::make_unique<Core>(std::move(options));
+    ports_ = &core_->ports;
+    kernel_ = &core_->kernel;
     if (!core_->ports.Map(0x40, 4, &core_->pit) ||
         !core_->ports.Map(0x61, 1, &core_->system_control) ||
         !core_->ports.Map(0xCF8, 8, &core_->pci)) {
@@ -57,7 +53,7 @@ Machine::Machine(MachineOptions options) {
     }
   } catch (...) {
     core_.reset();
-    g_current.store(nullptr);
+    current_.store(nullptr);
     throw;
   }
 }
@@ -68,19 +64,15 @@ Machine::~Machine() {
   // one (a capture port on a segment).
   while (!parts_.empty()) parts_.pop_back();
   // No host call can reach the core while it is taken apart.
-  g_current.store(nullptr);
+  current_.store(nullptr);
   core_.reset();
 }
 
-Machine* Machine::Current() { return g_current.load(std::memory_order_acquire); }
-
 Clock& Machine::clock() { return core_->clock; }
-PortBus& Machine::ports() { return core_->ports; }
 IrqController& Machine::irq() { return core_->irq; }
 Arena& Machine::arena() { return core_->arena; }
 PciBus& Machine::pci() { return core_->pci; }
 Pit& Machine::pit() { return core_->pit; }
-Kernel& Machine::kernel() { return core_->kernel; }
 Trace& Machine::trace() { return core_->trace; }
 const MachineOptions& Machine::options() const { return core_->options; }
 

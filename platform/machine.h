@@ -6,6 +6,7 @@
 // image); many may be made one after another.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -67,15 +68,16 @@ class Machine {
   // thread of the harness that calls the host interface directly (not
   // through a ClientProcess) acts for the driver process; it is never unwound
   // by Stop, its kernel calls fail instead once the machine stops.
-  static Machine* Current();
+  static Machine* Current() { return current_.load(std::memory_order_acquire); }
 
   Clock& clock();
-  PortBus& ports();
+  // Inline, with the kernel: every port access of the driver reaches both.
+  PortBus& ports() { return *ports_; }
   IrqController& irq();
   Arena& arena();
   PciBus& pci();
   Pit& pit();
-  Kernel& kernel();
+  Kernel& kernel() { return *kernel_; }
   // The machine trace; off until switched on (Trace::SetOn).
   Trace& trace();
   const MachineOptions& options() const;
@@ -165,7 +167,14 @@ class Machine {
 
  private:
   struct Core;
+  // The machine the host interface reaches. Set by the constructor, cleared
+  // by the destructor; one machine at a time.
+  inline static std::atomic<Machine*> current_{nullptr};
   std::unique_ptr<Core> core_;
+  // The core's port bus and kernel, set once by the constructor before any
+  // other thread can reach the machine; read by any thread.
+  PortBus* ports_ = nullptr;
+  Kernel* kernel_ = nullptr;
   std::vector<std::unique_ptr<MachinePart>> parts_;
 };
 

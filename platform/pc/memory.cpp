@@ -186,6 +186,10 @@ void Arena::Free(void* pointer) {
   }
   size_t offset = used->first;
   size_t size = used->second.size;
+  // Only the block itself: its free neighbours are poisoned already, and
+  // poisoning the merged range would rewrite the shadow of the whole free
+  // rest of the arena on every release.
+  ArenaPoison(base_ + offset, size);
   outstanding_bytes_ -= used->second.requested;
   used_.erase(used);
 
@@ -204,7 +208,6 @@ void Arena::Free(void* pointer) {
     free_.erase(next);
   }
   free_.emplace(offset, size);
-  ArenaPoison(base_ + offset, size);
 }
 
 size_t Arena::OutstandingBlocks() const {
