@@ -235,7 +235,7 @@ class Session {
     // frame, and ended by a close if the frame did not end it.
     std::atomic<bool> done{false};
     uint32_t status = 0;
-    std::thread reader([&] {
+    sim::HostThread reader([&] {
       status = call();
       done.store(true);
     });

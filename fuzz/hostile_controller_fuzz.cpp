@@ -140,7 +140,7 @@ class ReaderThread {
   const uintptr_t open_;
   const uint32_t size_;
   std::atomic<bool> stopping_{false}, done_{false};
-  std::thread thread_;  // last: starts once the fields above are set
+  sim::HostThread thread_;  // last: starts once the fields above are set
 };
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The driver's imports (host/host.h) on the simulated PC: every kernel
-// operation and port access goes to the machine that runs now.
+// operation goes to the machine that runs now (port accesses: host_ports.cpp).
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -8,34 +8,12 @@
 
 #include "host/host.h"
 #include "platform/kernel/kernel.h"
+#include "platform/kernel/kernel_internal.h"
 #include "platform/machine.h"
 
 namespace {
 
-sim::Machine& CurrentMachine(const char* operation) {
-  sim::Machine* machine = sim::Machine::Current();
-  if (machine == nullptr) [[unlikely]] {
-    std::fprintf(stderr, "torvelin platform: %s called with no machine running\n", operation);
-    std::abort();
-  }
-  return *machine;
-}
-
-sim::Kernel& K(const char* operation) { return CurrentMachine(operation).kernel(); }
-
-// Port accesses end a stopping machine's driver threads like kernel calls
-// do: a thread busy-waiting on the timer must come out too.
-uint32_t PortRead(const char* operation, uint32_t port, unsigned width) {
-  sim::Machine& machine = CurrentMachine(operation);
-  machine.kernel().CheckStop();
-  return machine.ports().Read(port, width);
-}
-
-void PortWrite(const char* operation, uint32_t port, unsigned width, uint32_t value) {
-  sim::Machine& machine = CurrentMachine(operation);
-  machine.kernel().CheckStop();
-  machine.ports().Write(port, width, value);
-}
+sim::Kernel& K(const char* operation) { return sim::CurrentMachine(operation).kernel(); }
 
 // Kernel calls on the machine trace: a begin event with the arguments, an
 // end event with the result and what the call wrote back. Off, a call costs
@@ -361,13 +339,6 @@ void KeEnableInterrupts() {
   TracedVoid(
       __func__, [=] { K(__func__).EnableInterrupts(); }, NoArgs());
 }
-
-uint8_t inportb(uint32_t port) { return static_cast<uint8_t>(PortRead(__func__, port, 1)); }
-uint16_t inportw(uint32_t port) { return static_cast<uint16_t>(PortRead(__func__, port, 2)); }
-uint32_t inportd(uint32_t port) { return PortRead(__func__, port, 4); }
-void outportb(uint32_t port, uint8_t value) { PortWrite(__func__, port, 1, value); }
-void outportw(uint32_t port, uint16_t value) { PortWrite(__func__, port, 2, value); }
-void outportd(uint32_t port, uint32_t value) { PortWrite(__func__, port, 4, value); }
 
 namespace host {
 

@@ -74,8 +74,8 @@ void Kernel::Boot(uint32_t (*image)()) {
   }
   // The interrupt thread first: discovery allocates interrupts and expects
   // them serviced at once.
-  dispatcher_thread_ = std::thread(&Kernel::DispatcherMain, this);
-  main_thread_ = std::thread(&Kernel::DriverMain, this, image);
+  dispatcher_thread_ = HostThread([this] { DispatcherMain(); });
+  main_thread_ = HostThread([this, image] { DriverMain(image); });
 }
 
 void Kernel::DriverMain(uint32_t (*image)()) {

@@ -24,6 +24,7 @@
 
 #include "host/host.h"
 #include "platform/machine.h"
+#include "platform/pc/host_thread.h"
 
 namespace sim {
 
@@ -418,8 +419,8 @@ class Kernel {
   std::optional<uint32_t> entry_result_;  // guarded by state_mutex_
   std::set<uint32_t> signals_;            // guarded by state_mutex_
   uint64_t active_calls_ = 0;             // guarded by state_mutex_: client calls in the driver
-  std::thread main_thread_;               // started by Boot, joined by Stop (Boot/Stop callers)
-  std::thread dispatcher_thread_;         // likewise
+  HostThread main_thread_;                // started by Boot, joined by Stop (Boot/Stop callers)
+  HostThread dispatcher_thread_;          // likewise
   std::mutex stop_mutex_;                 // serialises Stop
   std::atomic<bool> stopping_{false};
   std::atomic<bool> stopped_{false};

@@ -1,12 +1,23 @@
 // What the kernel's own files share and clients of the kernel do not see:
 // the failure result of every call, the bound of list walks, the typed handle
 // look-up and the interrupt exclusion the kernel puts around its own list
-// updates. Included only by platform/kernel/*.cpp.
+// updates, and the machine the driver's imports reach. Included only by
+// platform/kernel/*.cpp.
 #pragma once
 
 #include "platform/kernel/kernel.h"
 
 namespace sim {
+
+// The machine a host import of the driver reaches; a call with no machine
+// running is a harness bug, reported and fatal.
+[[noreturn]] void NoMachineRunning(const char* operation);
+inline Machine& CurrentMachine(const char* operation) {
+  Machine* machine = Machine::Current();
+  if (machine == nullptr) [[unlikely]]
+    NoMachineRunning(operation);
+  return *machine;
+}
 
 // What every kernel call gives when it refuses.
 inline constexpr uint32_t kFail = 1;
