@@ -157,22 +157,34 @@ inline void WaitUntilReadPending(const sim::ClientProcess& process, const std::a
       done, [&] { return process.ThreadBlocked(); }, "a read never came back");
 }
 
+// At rest: no controller's line raised and no thread running driver code
+// (the interrupt thread done with its handlers).
+inline bool AtRest(const Pc& pc) {
+  if (pc.machine->kernel().ThreadsRunning()) return false;
+  for (sim::I8255x* nic : pc.nics) {
+    if (nic->InterruptLineHigh()) return false;
+  }
+  return true;
+}
+
 // Waits until a read of `process` that was asleep in the driver is back
-// (`done`), or is asleep again with the machine at rest: no controller's
-// line raised and no thread running driver code (the interrupt thread done
-// with its handlers). A frame injected meanwhile has then reached the read or
-// been refused, however the host scheduled the threads: a read still asleep
-// is one that the frame did not end.
+// (`done`), or is asleep again with the machine at rest. A frame injected
+// meanwhile has then reached the read or been refused, however the host
+// scheduled the threads: a read still asleep is one that the frame did not
+// end.
 inline void WaitUntilReadSettled(const Pc& pc, const sim::ClientProcess& process,
                                  const std::atomic<bool>& done) {
-  const auto at_rest = [&] {
-    if (pc.machine->kernel().ThreadsRunning()) return false;
-    for (sim::I8255x* nic : pc.nics) {
-      if (nic->InterruptLineHigh()) return false;
-    }
-    return process.ThreadBlocked();
-  };
-  WaitOrFail(done, at_rest, "the machine never came to rest after a frame");
+  WaitOrFail(
+      done, [&] { return AtRest(pc) && process.ThreadBlocked(); },
+      "the machine never came to rest after a frame");
+}
+
+// Gives the machine's other threads (the interrupt service, a reader) the
+// CPU until the machine is at rest, or for 200 us of wall time at most: a
+// controller left hostile may keep its line up for good.
+inline void LetSettle(const Pc& pc) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+  while (!AtRest(pc) && std::chrono::steady_clock::now() < until) std::this_thread::yield();
 }
 
 // After every client closed, the arena holds what it held after boot.

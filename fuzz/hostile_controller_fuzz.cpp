@@ -215,7 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         process.Control(writer_open, MacControlSetFilter, in.Byte() & 0xF, 0);
         break;
       default:
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        fuzz::LetSettle(pc);
         break;
     }
   }
