@@ -38,10 +38,10 @@ for target in "${targets[@]}"; do
     { echo "fuzz.sh: no fuzz target '$target' (known: ${all_targets[*]})" >&2; exit 2; }
 done
 
-# Runs of the fixed-seed stage of --ci, per target: each about 20 s on CI's
+# Runs of the fixed-seed stage of --ci, per target: each about 15 s on CI's
 # machine (a boot per input). With the replays, the whole stage takes about a
-# minute and a half after the build.
-declare -A ci_runs=([registry]=8000 [device_calls]=3000 [eeprom]=1500 [hostile_controller]=3000)
+# minute after the build.
+declare -A ci_runs=([registry]=24000 [device_calls]=9000 [eeprom]=4500 [hostile_controller]=9000)
 ci_seed=20261207
 
 torvelin_install clang libclang-rt-14-dev
