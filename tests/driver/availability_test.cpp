@@ -280,6 +280,15 @@ TEST(AvailabilityEvents, FailedResumeStaysSuspendedAndALaterResumeRetries) {
   EXPECT_TRUE(nic.Configured());
   EXPECT_EQ(nic.IndividualAddress(), kStation);
   EXPECT_EQ(nic.ActiveConfiguration(), configured);
+
+  // A resume of an adapter that was never suspended, failing: it is left
+  // suspended all the same, until a resume succeeds.
+  nic.faults().cu_stuck_active = true;
+  ASSERT_TRUE(run.Deliver(HaEventResume));
+  EXPECT_EQ(FlagsOf(adapter), Suspended);
+  nic.faults().cu_stuck_active = false;
+  ASSERT_TRUE(run.Deliver(HaEventResume));
+  EXPECT_EQ(FlagsOf(adapter), 0u);
 }
 
 TEST(AvailabilityEvents, ResumeOfAnActiveAdapterWhileTrafficFlowsIsSafe) {
