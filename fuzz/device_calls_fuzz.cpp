@@ -20,8 +20,6 @@
 // Input: one byte per operation (its low 3 bits choose it) followed by its
 // arguments; see the cases below.
 #include <atomic>
-#include <chrono>
-#include <thread>
 
 #include "device/interface.h"
 #include "fuzz/fuzz_support.h"
@@ -252,12 +250,8 @@ class Session {
       if (closed != 0)
         fuzz::Fail("close of a record with a blocked read gave " + std::to_string(closed));
       Forget(instance);
-      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (!done.load()) {
-        if (std::chrono::steady_clock::now() > until)
-          fuzz::Fail("close did not end a blocked read");
-        std::this_thread::yield();
-      }
+      fuzz::WaitOrFail(
+          done, [] { return false; }, "close did not end a blocked read", 10);
     }
     reader.join();
     if (status == 0) check(status);

@@ -136,10 +136,10 @@ inline std::string DeviceName(unsigned index) {
 }
 
 // Yields until `done` or `ready` holds; `what` is the finding when neither
-// does within 20 s of wall time (a bound on a hang, never a measurement).
+// does within `seconds` of wall time (a bound on a hang, never a measurement).
 template <class Ready>
-void WaitOrFail(const std::atomic<bool>& done, Ready ready, const char* what) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+void WaitOrFail(const std::atomic<bool>& done, Ready ready, const char* what, int seconds = 20) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (!done.load() && !ready()) {
     if (std::chrono::steady_clock::now() > until) Fail(what);
     std::this_thread::yield();

@@ -25,7 +25,8 @@ inline size_t ThreadCount() {
 
 // Threads running something: host threads that machines have finished with
 // and that wait in the pool for the next machine are not counted. A thread
-// parks a moment after its body was joined, so callers wait for the count.
+// that finds the pool full ends a moment after its join returns, so callers
+// wait for the count.
 inline size_t BusyThreadCount() { return ThreadCount() - sim::HostThread::Parked(); }
 
 // A small driver image: announces start-up and then parks its main thread
