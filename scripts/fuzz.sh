@@ -41,7 +41,7 @@ done
 # Runs of the fixed-seed stage of --ci, per target: each about 15 s on CI's
 # machine (a boot per input). With the replays, the whole stage takes about a
 # minute after the build.
-declare -A ci_runs=([registry]=24000 [device_calls]=9000 [eeprom]=4500 [hostile_controller]=9000)
+declare -A ci_runs=([registry]=60000 [device_calls]=9000 [eeprom]=4500 [hostile_controller]=9000)
 ci_seed=20261207
 
 torvelin_install clang libclang-rt-14-dev
