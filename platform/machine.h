@@ -38,6 +38,16 @@ struct MachineOptions {
   uint32_t boot_query_busy_calls = 0;
   HaPolicy ha_policy = HaPolicy::None;
   size_t arena_bytes = 64u << 20;
+  // How many objects of a kind the kernel holds at once (allocated and not
+  // yet deallocated). An allocation beyond fails, as on a kernel whose table
+  // for that kind is full; by default only the handle table's size bounds
+  // them.
+  struct KernelLimits {
+    uint32_t mutexes = UINT32_MAX;
+    uint32_t events = UINT32_MAX;
+    uint32_t interrupts = UINT32_MAX;
+  };
+  KernelLimits kernel_limits;
   // Called with each piece the driver prints, as it is printed (under the
   // console's lock: it must not print through the machine itself).
   std::function<void(const std::string&)> console_echo;

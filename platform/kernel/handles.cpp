@@ -6,10 +6,30 @@
 
 namespace sim {
 
+namespace {
+
+uint32_t LimitOf(const MachineOptions::KernelLimits& limits, ObjectType type) {
+  switch (type) {
+    case ObjectType::Mutex:
+      return limits.mutexes;
+    case ObjectType::Event:
+      return limits.events;
+    case ObjectType::Interrupt:
+      return limits.interrupts;
+    default:
+      return UINT32_MAX;
+  }
+}
+
+}  // namespace
+
 KHandle Kernel::Publish(std::unique_ptr<Object> object) {
   std::lock_guard lock(table_mutex_);
   const size_t index = objects_.size();
   if (index >= kChunks * kChunkSize) return 0;
+  // Counted only when a limit is set: a walk over every object ever made.
+  const uint32_t limit = LimitOf(options_.kernel_limits, object->type);
+  if (limit != UINT32_MAX && LiveObjectsLocked(object->type) >= limit) return 0;
   std::atomic<Chunk*>& chunk_slot = chunks_[index >> kChunkBits];
   Chunk* chunk = chunk_slot.load(std::memory_order_relaxed);
   if (chunk == nullptr) {
@@ -45,6 +65,10 @@ void Kernel::ForEachObject(const std::function<void(Object&)>& visit) const {
 
 size_t Kernel::LiveObjects(ObjectType type) const {
   std::lock_guard lock(table_mutex_);
+  return LiveObjectsLocked(type);
+}
+
+size_t Kernel::LiveObjectsLocked(ObjectType type) const {
   return static_cast<size_t>(std::count_if(objects_.begin(), objects_.end(), [&](auto& object) {
     return object->type == type && !object->dead.load(std::memory_order_relaxed);
   }));

@@ -328,7 +328,9 @@ class Kernel {
   struct Chunk {
     std::atomic<Object*> slots[kChunkSize] = {};
   };
+  // Fails (0) when the table, or the kind's limit (MachineOptions::kernel_limits), is full.
   KHandle Publish(std::unique_ptr<Object> object);
+  size_t LiveObjectsLocked(ObjectType type) const;  // caller holds table_mutex_
   Object* Find(KHandle handle) const;
   // Looks a handle up for the calling process: null (and counted when it is
   // a rights refusal) when the handle is unknown, dead, of another type or

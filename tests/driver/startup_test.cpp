@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/kernel/kernel.h"
 #include "support/driver.h"
 
 namespace {
@@ -506,6 +507,36 @@ TEST(Memory, ServiceRequestsFromSeveralThreadsAreServedOneAtATime) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(machine.arena().OutstandingBlocks(), baseline);
   EXPECT_EQ(machine.RightsViolations(), 0u) << "service objects usable from every process";
+}
+
+// A kernel whose table refuses one of the service's three objects (mutex,
+// request event, reply event): the service ends with 3 at once, having
+// given back whatever it took before, and allocations go on directly.
+TEST(Memory, ServiceRefusedAnObjectEndsWithThreeAndGivesBackTheOthers) {
+  struct Case {
+    const char* refused;
+    sim::MachineOptions::KernelLimits limits;
+  };
+  const Case cases[] = {
+      {"the mutex", {.mutexes = 0}},
+      {"the request event", {.events = 0}},
+      {"the reply event", {.events = 1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.refused);
+    sim::MachineOptions options = ImageOptions(&MemoryServerImage);
+    options.kernel_limits = c.limits;
+    sim::Machine machine(std::move(options));
+    BootAndWait(machine);
+    ASSERT_TRUE(Eventually([&] { return machine.EntryResult().has_value(); }));
+    EXPECT_EQ(machine.EntryResult(), 3u);
+    EXPECT_EQ(machine.kernel().LiveObjects(sim::ObjectType::Mutex), 0u);
+    EXPECT_EQ(machine.kernel().LiveObjects(sim::ObjectType::Event), 0u);
+    EXPECT_EQ(__atomic_load_n(&MemoryServiceActive, __ATOMIC_ACQUIRE), 0u);
+    void* block = MacAllocateMemory(64);
+    EXPECT_NE(block, nullptr) << "allocation goes direct";
+    MacDeallocateMemory(block);
+  }
 }
 
 TEST(Memory, CopyMovesExactlyCountBytesAtAnyAlignment) {

@@ -173,6 +173,29 @@ TEST(KernelBoot, EntryResultAndOneMachineAtATime) {
   EXPECT_EQ(sim::Machine::Current(), nullptr);
 }
 
+// A kind's limit counts live objects: allocations beyond it fail until one
+// is deallocated, and the other kinds are not held to it.
+TEST(KernelLimits, AKindIsRefusedOnlyWhileItsLiveObjectsFillTheLimit) {
+  sim::MachineOptions options = SmallMachine([]() -> uint32_t { return 0; });  // allocates nothing
+  options.kernel_limits.events = 2;
+  options.kernel_limits.interrupts = 0;
+  sim::Machine machine(std::move(options));
+  ASSERT_TRUE(Started(machine));
+  KHandle events[3] = {};
+  EXPECT_EQ(KeAllocateEvent(&events[0]), 0u);
+  EXPECT_EQ(KeAllocateEvent(&events[1]), 0u);
+  EXPECT_NE(KeAllocateEvent(&events[2]), 0u) << "two live already";
+  EXPECT_EQ(events[2], 0u);
+  KHandle mutex = 0;
+  EXPECT_EQ(KeAllocateMutex(&mutex), 0u) << "mutexes have no limit";
+  KHandle interrupt = 0;
+  const KeInterruptHandler ignore = [](uintptr_t) {};
+  EXPECT_NE(KeAllocateInterrupt(5, ignore, 0, &interrupt), 0u) << "no interrupt at all";
+  ASSERT_EQ(KeDeallocateEvent(events[0]), 0u);
+  EXPECT_EQ(KeAllocateEvent(&events[2]), 0u) << "one was given back";
+  EXPECT_NE(events[2], events[0]) << "handles are never reused";
+}
+
 TEST(KernelRuntime, BootQuerySignalsListsAndLibraryFunctions) {
   std::string echoed;
   sim::MachineOptions options = SmallMachine();
