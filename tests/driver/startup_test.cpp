@@ -58,6 +58,21 @@ TEST(Startup, WithoutAControllerItWaitsForBootAsToldAndEndsWithFour) {
   }
 }
 
+// A controller whose interrupt the kernel refuses is not published, and
+// what its creation had taken (record, receive queue) goes back; with no
+// other controller, start-up ends as if none had been found.
+TEST(Startup, ControllerRefusedItsInterruptIsNotPublishedAndGivesBackItsMemory) {
+  sim::MachineOptions options = PlainOptions({{"WaitBoot", "0"}});
+  options.kernel_limits.interrupts = 0;
+  TestPc pc(1, std::move(options));
+  pc.Boot();
+  ASSERT_TRUE(Eventually([&] { return pc.machine->EntryResult().has_value(); }));
+  EXPECT_EQ(pc.machine->EntryResult(), 4u);
+  EXPECT_EQ(pc.machine->DeviceNames(), std::vector<std::string>{});
+  EXPECT_EQ(pc.machine->arena().OutstandingBlocks(), 0u);
+  EXPECT_EQ(pc.machine->kernel().LiveObjects(sim::ObjectType::Interrupt), 0u);
+}
+
 TEST(Startup, ControllersArePublishedInBusThenDevFnOrderBeforeTheSignal) {
   // A registry address spares the bring-ups their EEPROM reads.
   TestPc pc(
