@@ -387,7 +387,7 @@ I8255x::I8255x(Machine& machine, const I8255xConfig& config, Segment* segment)
   impl_->OnPciChange();
   AttachSegment(segment);
   if (config.command_latency_ns != 0) {
-    impl_->acceptor = std::thread([impl = impl_.get()] { impl->AcceptorLoop(); });
+    impl_->acceptor = HostThread([impl = impl_.get()] { impl->AcceptorLoop(); });
   }
 }
 

@@ -17,6 +17,7 @@
 #include "platform/nic/eeprom.h"
 #include "platform/nic/i8255x.h"
 #include "platform/nic/phy.h"
+#include "platform/pc/host_thread.h"
 
 namespace sim {
 
@@ -438,11 +439,12 @@ struct I8255x::Impl {
     Impl* impl = nullptr;
     void OnAlarm() override { impl->CatchUp(); }
   } accept_alarm;
-  // The acceptor thread (latency above 0 only).
+  // The acceptor thread (latency above 0 only), pooled like the machine's
+  // own threads: a fuzz input makes a controller or two every time.
   // Woken only to stop; it polls for latched commands.
   std::condition_variable acceptor_cv;
   bool acceptor_stop = false;  // guarded by mu
-  std::thread acceptor;
+  HostThread acceptor;
   bool trace_on = false;
   std::vector<TraceEntry> trace;
 
