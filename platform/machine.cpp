@@ -129,6 +129,7 @@ uint64_t Machine::InterruptStorms() const { return core_->kernel.InterruptStorms
 uint64_t Machine::DebugAssertCount() const { return core_->kernel.DebugAssertCount(); }
 size_t Machine::LiveMutexes() const { return core_->kernel.LiveObjects(ObjectType::Mutex); }
 size_t Machine::LiveEvents() const { return core_->kernel.LiveObjects(ObjectType::Event); }
+size_t Machine::LiveInterrupts() const { return core_->kernel.LiveObjects(ObjectType::Interrupt); }
 
 // ---------------------------------------------------------------- clients
 

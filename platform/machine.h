@@ -174,6 +174,7 @@ class Machine {
   // leak checks of the driver's own objects.
   size_t LiveMutexes() const;
   size_t LiveEvents() const;
+  size_t LiveInterrupts() const;
 
  private:
   struct Core;

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/kernel/kernel.h"
 #include "support/driver.h"
 
 namespace {
@@ -70,7 +69,7 @@ TEST(Startup, ControllerRefusedItsInterruptIsNotPublishedAndGivesBackItsMemory) 
   EXPECT_EQ(pc.machine->EntryResult(), 4u);
   EXPECT_EQ(pc.machine->DeviceNames(), std::vector<std::string>{});
   EXPECT_EQ(pc.machine->arena().OutstandingBlocks(), 0u);
-  EXPECT_EQ(pc.machine->kernel().LiveObjects(sim::ObjectType::Interrupt), 0u);
+  EXPECT_EQ(pc.machine->LiveInterrupts(), 0u);
 }
 
 TEST(Startup, ControllersArePublishedInBusThenDevFnOrderBeforeTheSignal) {
@@ -545,8 +544,8 @@ TEST(Memory, ServiceRefusedAnObjectEndsWithThreeAndGivesBackTheOthers) {
     BootAndWait(machine);
     ASSERT_TRUE(Eventually([&] { return machine.EntryResult().has_value(); }));
     EXPECT_EQ(machine.EntryResult(), 3u);
-    EXPECT_EQ(machine.kernel().LiveObjects(sim::ObjectType::Mutex), 0u);
-    EXPECT_EQ(machine.kernel().LiveObjects(sim::ObjectType::Event), 0u);
+    EXPECT_EQ(machine.LiveMutexes(), 0u);
+    EXPECT_EQ(machine.LiveEvents(), 0u);
     EXPECT_EQ(__atomic_load_n(&MemoryServiceActive, __ATOMIC_ACQUIRE), 0u);
     void* block = MacAllocateMemory(64);
     EXPECT_NE(block, nullptr) << "allocation goes direct";
