@@ -18,6 +18,7 @@
 #include "platform/nic/i8255x.h"
 #include "platform/nic/phy.h"
 #include "platform/pc/host_thread.h"
+#include "platform/pc/spin.h"
 
 namespace sim {
 
@@ -276,9 +277,16 @@ struct I8255x::Impl {
   bool WantsRun() const { return cu_work_pending && !cu_runner_active; }
   // Waits (lock held on entry and return) while another thread is running
   // blocks: the run takes no machine time, so software must not see it half
-  // done, however long the host keeps that thread off the CPU.
+  // done, however long the host keeps that thread off the CPU. A run is a
+  // frame's worth of work, so the waiter yields for a while before it
+  // sleeps: a wake-up takes the host tens of microseconds, and the waiter
+  // may be the interrupt thread, holding interrupt exclusion meanwhile.
   void WaitForRunner(std::unique_lock<std::mutex>& lock) {
     while (cu_runner_active && cu_runner_thread != std::this_thread::get_id()) {
+      lock.unlock();
+      SpinBriefly([&] { return !cu_running.load(std::memory_order_acquire); });
+      lock.lock();
+      if (!cu_runner_active) break;
       ++runner_waiters;
       runner_done.wait(lock);
       --runner_waiters;
@@ -401,8 +409,11 @@ struct I8255x::Impl {
   std::thread::id cu_runner_thread;     // which one
   std::condition_variable runner_done;  // notified when a run ends and someone waits
   unsigned runner_waiters = 0;          // threads in WaitForRunner
-  uint64_t cu_generation = 0;           // bumped by every start, resume and reset
-  uint64_t reset_generation = 0;        // bumped by every reset
+  // cu_runner_active as last stored under mu, for WaitForRunner's spin,
+  // which reads it without the lock.
+  std::atomic<bool> cu_running{false};
+  uint64_t cu_generation = 0;     // bumped by every start, resume and reset
+  uint64_t reset_generation = 0;  // bumped by every reset
   uint64_t cu_busy_until_ns = 0;
   uint32_t cu_suspended_block = 0;
   unsigned cu_blocks_this_start = 0;
