@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <thread>
 #include <tuple>
 
 #include "support/driver.h"
@@ -413,6 +414,56 @@ TEST_F(InterruptService, OutOfResourcesRestartsTheReceiveUnitInsteadOfDraining) 
     landed = pc->InjectQueuedOn(a, Frame(64, 700 + n));
   }
   EXPECT_TRUE(landed);
+}
+
+// The restart runs in the interrupt service, which has no timeout to wait
+// with, so it writes its start without reading the command byte back: the
+// two I/O delays after the abort (six bus cycles) are what let the
+// controller take the abort first. A controller that takes a command 7 us
+// after the write still does, by the acknowledge that follows them; with one
+// delay fewer the start would land on the abort not yet taken, which is lost.
+TEST_F(InterruptService, TheRestartsStartIsWrittenOnlyOnceItsAbortIsTaken) {
+  sim::I8255xConfig config = QuickConfig(0);
+  config.command_latency_ns = 7000;
+  Boot({}, false, config);
+  ASSERT_TRUE(WaitCommandTaken(*pc->machine, *nic));
+  const uint64_t errors = nic->counters().programming_errors.load();
+  {
+    InterruptsOff off;
+    for (uint32_t n = 0; n < 32; ++n) pc->wire->Inject(Frame(64, 100 + n));
+    ASSERT_EQ(nic->ScbStatusValue() & 0x0008, 0x0008) << "out of resources";
+    NicInterrupt(a->Irq);
+  }
+  const auto written = nic->ProgrammingErrors();
+  EXPECT_EQ(nic->counters().programming_errors.load(), errors)
+      << (written.empty() ? std::string() : written.back().what);
+  ASSERT_TRUE(WaitCommandTaken(*pc->machine, *nic));
+  EXPECT_TRUE(pc->InjectQueuedOn(a, Frame(77, 500))) << "the unit runs again";
+}
+
+// The handler raises debug bit 6 for as long as it runs: every register access
+// it makes finds the bit set, and it is clear again afterwards.
+TEST_F(InterruptService, TheHandlerHoldsItsDebugBitWhileItRuns) {
+  Boot();
+  const std::thread::id self = std::this_thread::get_id();
+  std::vector<bool> bit_at_access;  // only this thread's accesses are recorded
+  pc->machine->ports().SetTrace([&](const sim::PortBus::Access& access) {
+    if (std::this_thread::get_id() != self || access.port < a->IoBase ||
+        access.port >= a->IoBase + 64) {
+      return;
+    }
+    bit_at_access.push_back((pc->machine->DebugBits() >> 6) & 1);
+  });
+  {
+    InterruptsOff off;
+    pc->wire->Inject(Frame(64, 1));
+    NicInterrupt(a->Irq);
+  }
+  pc->machine->ports().SetTrace(nullptr);
+  ASSERT_GE(bit_at_access.size(), 2u) << "status read and acknowledge";
+  EXPECT_EQ(std::count(bit_at_access.begin(), bit_at_access.end(), true),
+            static_cast<std::ptrdiff_t>(bit_at_access.size()));
+  EXPECT_EQ(pc->machine->DebugBits() & (1u << 6), 0u);
 }
 
 TEST_F(InterruptService, PassesRepeatOnlyWhenTheLastServicedAdapterReturnedZero) {
