@@ -76,8 +76,7 @@ void I8255x::Impl::DumpStatistics(bool reset) {
 void I8255x::Impl::RunCommandUnit() {
   std::unique_lock<std::mutex> lock(mu);
   if (cu_runner_active || !cu_work_pending) return;
-  cu_runner_active = true;
-  cu_running.store(true, std::memory_order_relaxed);
+  cu_runner_active.store(true, std::memory_order_relaxed);
   cu_runner_thread = std::this_thread::get_id();
   for (unsigned n = 0; n < kBlocksPerRun && cu_work_pending; ++n) {
     const uint32_t address = cu_next;
@@ -99,8 +98,7 @@ void I8255x::Impl::RunCommandUnit() {
     if (resets != reset_generation) continue;  // a reset overtook the block
     FinishBlock(address, result, generation != cu_generation);
   }
-  cu_runner_active = false;
-  cu_running.store(false, std::memory_order_release);
+  cu_runner_active.store(false, std::memory_order_release);
   if (runner_waiters != 0) runner_done.notify_all();
   const bool had_work = cu_work_pending;
   Advance();

@@ -284,7 +284,7 @@ struct I8255x::Impl {
   void WaitForRunner(std::unique_lock<std::mutex>& lock) {
     while (cu_runner_active && cu_runner_thread != std::this_thread::get_id()) {
       lock.unlock();
-      SpinBriefly([&] { return !cu_running.load(std::memory_order_acquire); });
+      SpinBriefly([&] { return !cu_runner_active.load(std::memory_order_acquire); });
       lock.lock();
       if (!cu_runner_active) break;
       ++runner_waiters;
@@ -403,17 +403,16 @@ struct I8255x::Impl {
   uint8_t cu_state = i8255x::kCuIdle;
   uint8_t cu_after = i8255x::kCuIdle;  // where the CU goes when its busy time is over
   uint32_t cu_base = 0;
-  uint32_t cu_next = 0;                 // next block to run (absolute)
-  bool cu_work_pending = false;         // cu_next is to be run
-  bool cu_runner_active = false;        // some thread is running blocks
+  uint32_t cu_next = 0;          // next block to run (absolute)
+  bool cu_work_pending = false;  // cu_next is to be run
+  // Some thread is running blocks. Changed under mu; WaitForRunner's spin
+  // also reads it without the lock.
+  std::atomic<bool> cu_runner_active{false};
   std::thread::id cu_runner_thread;     // which one
   std::condition_variable runner_done;  // notified when a run ends and someone waits
   unsigned runner_waiters = 0;          // threads in WaitForRunner
-  // cu_runner_active as last stored under mu, for WaitForRunner's spin,
-  // which reads it without the lock.
-  std::atomic<bool> cu_running{false};
-  uint64_t cu_generation = 0;     // bumped by every start, resume and reset
-  uint64_t reset_generation = 0;  // bumped by every reset
+  uint64_t cu_generation = 0;           // bumped by every start, resume and reset
+  uint64_t reset_generation = 0;        // bumped by every reset
   uint64_t cu_busy_until_ns = 0;
   uint32_t cu_suspended_block = 0;
   unsigned cu_blocks_this_start = 0;
