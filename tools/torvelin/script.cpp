@@ -6,6 +6,7 @@
 // the driver refused, and a word when the tool did: usage, state, handle,
 // file, boot, timeout, stopped, nodevice. Blank lines and lines starting
 // with '#' get no answer. The requests are listed in Session::Handle.
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
@@ -281,6 +282,16 @@ std::string Session::Boot(const Words& w) {
     Refuse("boot", why);
   }
   clients_.push_back(std::make_unique<Client>(pc_->machine()));
+  // The answer waits for the interrupt service to catch up with the
+  // bring-up's last interrupts, so that the next request meets a quiet
+  // machine whatever the host's timing: a line still up when, say, a
+  // controller's I/O window moves would be serviced against the moved window
+  // once per handler round, and the session's records would count the
+  // rounds. Bounded, for a controller that holds its line up for good.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (pc_->machine().irq().AssertedLines().any() && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
   return "ok devices=" + std::to_string(pc_->machine().DeviceNames().size());
 }
 
